@@ -1,0 +1,88 @@
+// Module frame of quorvane.Source.Corvantis: guards, library names, the four
+// functions, and the main-program block.
+#include "corvantis.hpp"
+
+namespace corvantis {
+namespace {
+
+qv::ModuleGuard guard{module_name, "Corvantis"};
+
+State *the_state = nullptr;
+
+// `from openpyxl.styles import PatternFill`, with the statement's fallback to a
+// submodule and its ImportError wording.
+py::object import_pattern_fill() {
+    py::object styles = py::module_::import("openpyxl.styles");
+    PyObject *fill = PyObject_GetAttrString(styles.ptr(), "PatternFill");
+    if (fill) return py::reinterpret_steal<py::object>(fill);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_python_error();
+    PyErr_Clear();
+    PyObject *sub = PyImport_ImportModule("openpyxl.styles.PatternFill");
+    if (sub) return py::reinterpret_steal<py::object>(sub);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) qv::throw_python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", py::str("PatternFill").ptr());
+    qv::throw_python_error();
+}
+
+void run_main_block(py::module_ m) {
+    m.attr("json") = py::module_::import("json");
+    py::object file = state().open(py::str("SHM_keywords_setting.json"));
+    m.attr("config_file") = file;
+    py::object details;
+    // `with open(...) as config_file:` -- closed on every path.
+    try {
+        details = m.attr("json").attr("load")(file);
+    } catch (py::error_already_set &) {
+        py::error_scope keep;  // the original error survives close()
+        PyObject *closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
+        Py_XDECREF(closed);
+        throw;
+    }
+    file.attr("close")();
+    m.attr("config_details") = details;
+    m.attr("TER_keyword") = qv::global(m, "getKeyWordFromSettingFile")(details);
+    qv::print(state().print, {py::str("Corvantis module loaded. Use getDatalogInfo() to run.")});
+}
+
+void exec_body(py::module_ m) {
+    if (!the_state) the_state = new State{};  // process lifetime, never torn down
+    py::module_ builtins = py::module_::import("builtins");
+    the_state->open = builtins.attr("open");
+    the_state->print = builtins.attr("print");
+    qv::init_function_type(m);
+
+    m.attr("os") = py::module_::import("os");
+    m.attr("re") = py::module_::import("re");
+    m.attr("time") = py::module_::import("time");
+    m.attr("openpyxl") = py::module_::import("openpyxl");
+    m.attr("PatternFill") = import_pattern_fill();
+
+    m.attr("getKeyWordFromSettingFile") = make_getKeyWordFromSettingFile(m);
+    m.attr("getDatalogInfo") = make_getDatalogInfo(m);
+    m.attr("processLog") = make_processLog(m);
+    m.attr("getAllSiteNums") = make_getAllSiteNums(m);
+
+    if (py::str(m.attr("__name__")).equal(py::str("__main__"))) run_main_block(m);
+}
+
+PyObject *create(PyObject *spec, PyModuleDef *) { return qv::guarded_create(guard, spec); }
+int exec(PyObject *module) { return qv::guarded_exec(guard, module, exec_body); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "Corvantis", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+State &state() { return *the_state; }
+
+}  // namespace corvantis
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit_Corvantis() { return PyModuleDef_Init(&corvantis::definition); }
