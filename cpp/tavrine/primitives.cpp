@@ -119,9 +119,11 @@ bool positive_int(py::handle v) { return PyLong_CheckExact(v.ptr()) && v.cast<lo
 py::object add(py::handle a, py::handle b) { return qv::steal_or_throw(PyNumber_Add(a.ptr(), b.ptr())); }
 py::object sub(py::handle a, py::handle b) { return qv::steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-// Rows of `Y` per whole-tensor step, so that the materialised window products
-// (and their gradients) stay bounded for large inputs.
-constexpr long long window_elements_per_step = 1LL << 22;
+// Rows of `Y` per whole-tensor step. Steps stay at the library's parallel
+// grain size (32768 elements): memory for the window products and their
+// gradients stays bounded, and each step runs on the calling thread instead of
+// waiting on a worker pool that may be descheduled on a busy machine.
+constexpr long long window_elements_per_step = 32768;
 
 Py_ssize_t rows_per_step(Py_ssize_t cols, long long window_size) {
     const long long per_row = std::max<long long>(1, cols * window_size);
