@@ -78,23 +78,20 @@ bool pristine_tensor_type(py::handle type) {
     const Originals &o = *originals;
     if (!type.is(o.tensor_type) && !type.is(o.parameter_type)) return false;
     for (std::size_t i = 0; i < std::size(observed_methods); ++i) {
-        PyObject *found = PyObject_GetAttrString(type.ptr(), observed_methods[i]);
+        auto found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(type.ptr(), observed_methods[i]));
         if (!found) {
             PyErr_Clear();
             return false;
         }
-        const bool same = found == o.observed[i].ptr();
-        Py_DECREF(found);
-        if (!same) return false;
+        if (!found.is(o.observed[i])) return false;
     }
     return true;
 }
 
 // The library and interpreter state the element-wise loops would run in.
-bool pristine_environment(py::handle m, py::handle torch) {
+bool pristine_environment(py::handle m, py::handle torch, py::handle zeros) {
     const Originals &o = *originals;
-    if (!torch.is(o.torch)) return false;
-    if (!py::getattr(torch, "zeros", py::none()).is(o.zeros)) return false;
+    if (!torch.is(o.torch) || !zeros.is(o.zeros)) return false;
     if (!qv::global(m, "range").is(o.range)) return false;
     if (!o.function_mode_enabled.is_none() && py::bool_(o.function_mode_enabled())) return false;
     if (!o.dispatch_stack_length.is_none() && py::int_(o.dispatch_stack_length()).cast<long>() != 0) return false;
@@ -174,7 +171,7 @@ py::object corr2d(py::handle m, const qv::Args &args) {
     py::object cols = add(sub(X.attr("shape")[py::int_(1)], w), py::int_(1));
     py::object Y = zeros(py::make_tuple(rows, cols));
 
-    if (pristine_environment(m, torch) && positive_int(h) && positive_int(w) && plain_matrix(X) &&
+    if (pristine_environment(m, torch, zeros) && positive_int(h) && positive_int(w) && plain_matrix(X) &&
         plain_matrix(K) && plain_matrix(Y) && py::object(X.attr("device")).equal(K.attr("device"))) {
         const auto [n_rows, n_cols] = matrix_size(Y);
         if (n_rows == 0 || n_cols == 0) return Y;
@@ -220,7 +217,7 @@ py::object pool2d(py::handle m, const qv::Args &args) {
     py::object cols = add(sub(X.attr("shape")[py::int_(1)], p_w), py::int_(1));
     py::object Y = zeros(rows, cols);
 
-    if (pristine_environment(m, torch) && PyUnicode_CheckExact(mode.ptr()) && positive_int(p_h) &&
+    if (pristine_environment(m, torch, zeros) && PyUnicode_CheckExact(mode.ptr()) && positive_int(p_h) &&
         positive_int(p_w) && plain_matrix(X) && plain_matrix(Y)) {
         const bool max = mode_is(mode, "max");
         // Any other mode leaves every element at its 0.
