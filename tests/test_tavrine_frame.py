@@ -105,7 +105,7 @@ def test_test_dataset_mode_defaults_to_training():
 def test_device_follows_the_mps_check(python_subprocess, available, expected):
     proc = python_subprocess(
         f"""
-        import torch
+        import torch, torchvision  # torchvision's import reads the real check
         calls = []
         def is_available():
             calls.append(1)
