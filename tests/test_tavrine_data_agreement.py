@@ -358,3 +358,37 @@ def test_path_objects_and_buffers(tmp_path):
     from_buffer = tavrine.CsvDataset(io.StringIO(path.read_text()))
     assert rows_read(from_buffer) > 0
     assert torch.equal(from_path.X_train, from_buffer.X_train)
+
+
+# --- arbitrary files ------------------------------------------------------------------
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+ANY_CELL = st.one_of(
+    st.sampled_from(CLEAN_CELLS),
+    st.sampled_from(CLEAN_CELLS),
+    st.sampled_from(NUMBER_CELLS + WORD_CELLS),
+    st.sampled_from(ODD_CELLS),
+)
+
+
+@st.composite
+def shmoo_files(draw):
+    width = draw(st.sampled_from([11, 11, 11, 2, 12]))
+    lines = []
+    for _ in range(draw(st.integers(1, 4))):
+        lines.append(draw(st.sampled_from(LABELS + LABELS + ODD_LABELS)) + "," * (width - 1))
+        for _ in range(draw(st.sampled_from([11, 11, 11, 0, 5]))):
+            lines.append(",".join(draw(st.lists(ANY_CELL, min_size=width, max_size=width))))
+    end = draw(st.sampled_from(["\n", "\r\n"]))
+    return end.join(lines) + draw(st.sampled_from([end, ""]))
+
+
+@settings(max_examples=150, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(text=shmoo_files())
+def test_arbitrary_files_read_the_same(tmp_path, text):
+    path = tmp_path / "shm.csv"
+    path.write_bytes(text.encode("utf-8"))
+    assert_agree(path, tavrine.CsvDataset, SlowTraining)
+    assert_agree(path, tavrine.CsvDataset_Test, SlowTest)

@@ -487,6 +487,8 @@ std::optional<Plan> prepare(py::handle m, py::handle self, py::handle csv_file, 
     char *data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(content.ptr(), &data, &size) < 0) qv::throw_python_error();
+    // The scan touches only the immutable bytes object held here.
+    py::gil_scoped_release unlocked;
     return plan_reading(data, static_cast<std::size_t>(size), mode);
 }
 
