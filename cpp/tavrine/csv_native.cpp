@@ -297,7 +297,6 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
     plan.width = static_cast<std::size_t>(width);
     bool pending = true;  // `line` holds the next unread line
     std::size_t first_rows = 0;
-    bool ended = false;
 
     auto next_line = [&](Line &out) -> std::optional<bool> {
         if (pending) {
@@ -310,13 +309,12 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
         return true;
     };
 
-    while (!ended) {
+    for (;;) {
         Line label_line{};
         const auto got_label = next_line(label_line);
         if (!got_label) return std::nullopt;
         if (!*got_label) {
             plan.end = End::NoLabel;
-            ended = true;
             break;
         }
         Record record{};
@@ -328,7 +326,6 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
                                               label_kind == Cell::Dec)) {
             plan.end = End::LabelNotText;
             plan.last = record;
-            ended = true;
             break;
         } else {
             return std::nullopt;
@@ -354,7 +351,6 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
         if (rows == 0) {
             plan.end = End::NoPlot;
             plan.last = record;
-            ended = true;
             break;
         }
         bool stackable;
@@ -367,7 +363,6 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
             plan.end = End::BadPlot;
             plan.last = record;
             plan.last_has_block = true;
-            ended = true;
             break;
         }
         if (plan.stored.empty()) first_rows = rows;
@@ -375,7 +370,6 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
     }
     // Lines after the end are never read, but only a file that is clean
     // throughout is taken: the reader is then sure to see the same lines.
-    if (pending && field_count(line) != width) return std::nullopt;
     while (reader.next(line))
         if (field_count(line) != width) return std::nullopt;
     return plan;
