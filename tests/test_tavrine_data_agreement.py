@@ -392,3 +392,17 @@ def test_arbitrary_files_read_the_same(tmp_path, text):
     path.write_bytes(text.encode("utf-8"))
     assert_agree(path, tavrine.CsvDataset, SlowTraining)
     assert_agree(path, tavrine.CsvDataset_Test, SlowTest)
+
+
+@pytest.mark.parametrize("cls", [tavrine.CsvDataset, SlowTraining])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_errors_outside_exception_are_not_caught(monkeypatch, tmp_path, cls, error):
+    path = write(tmp_path / "shm.csv", [f"Pass{BLANK}"] + [ROW] * 11 + [f"pass{BLANK}"] + [ROW] * 11)
+
+    def print_(*args):
+        if args == ("Wrong Key Word Found in Training Data",):
+            raise error()
+
+    monkeypatch.setattr(tavrine, "print", print_, raising=False)
+    with pytest.raises(error):
+        cls(str(path))

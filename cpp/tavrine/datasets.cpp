@@ -50,6 +50,15 @@ void close_reader(py::handle csv_df) {
     if (py::hasattr(csv_df, "close")) csv_df.attr("close")();
 }
 
+// Closes the reader while another error is on its way out; that error is the
+// one the caller must see.
+void abandon_reader(py::handle csv_df) {
+    try {
+        close_reader(csv_df);
+    } catch (py::error_already_set &) {
+    }
+}
+
 // `array.reshape((1,) + array.shape)`: the leading sample axis.
 py::object with_leading_axis(py::handle array) {
     py::tuple shape = array.attr("shape");
@@ -136,6 +145,10 @@ py::object dataset_getitem(py::handle, const qv::Args &args) {
 
 // --- CsvDataset -------------------------------------------------------------
 
+void read_training(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::object plots,
+                   py::object labels);
+void read_test(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::object plots);
+
 py::object training_init(py::handle m, const qv::Args &args) {
     py::handle self = args[0], csv_file = args[1];
     self.attr("data_count") = py::int_(0);
@@ -144,8 +157,18 @@ py::object training_init(py::handle m, const qv::Args &args) {
     self.attr("result_dict") = label_vocabulary();
     self.attr("csv_df") = open_reader(m, csv_file);
     py::object csv_df = self.attr("csv_df");
+    try {
+        read_training(m, self, csv_file, csv_df, plots, labels);
+    } catch (...) {
+        abandon_reader(csv_df);
+        throw;
+    }
+    return py::none();
+}
 
-    if (shmoo::load_training(m, self, csv_file, csv_df, training_methods())) return py::none();
+void read_training(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::object plots,
+                   py::object labels) {
+    if (shmoo::load_training(m, self, csv_file, csv_df, training_methods())) return;
 
     py::object ended_by;
     for (;;) {
@@ -163,11 +186,9 @@ py::object training_init(py::handle m, const qv::Args &args) {
         }
     }
     close_reader(csv_df);
-    py::object print = qv::global(m, "print");
-    qv::print(print, {ended_by});
+    qv::print(qv::global(m, "print"), {ended_by});
     qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
     shmoo::finish_training(m, self, plots, labels);
-    return py::none();
 }
 
 // --- CsvDataset_Test ----------------------------------------------------------
@@ -175,15 +196,23 @@ py::object training_init(py::handle m, const qv::Args &args) {
 py::object test_init(py::handle m, const qv::Args &args) {
     py::handle self = args[0], csv_file = args[1];
     self.attr("data_count") = py::int_(0);
-    py::list labels;
     py::object plots = shmoo::test_empty_plots(m);
-    py::dict raw_dict;
-    self.attr("raw_dict") = raw_dict;
+    self.attr("raw_dict") = py::dict();
     self.attr("result_dict") = label_vocabulary();
     self.attr("csv_df") = open_reader(m, csv_file);
     py::object csv_df = self.attr("csv_df");
+    try {
+        read_test(m, self, csv_file, csv_df, plots);
+    } catch (...) {
+        abandon_reader(csv_df);
+        throw;
+    }
+    return py::none();
+}
 
-    if (shmoo::load_test(m, self, csv_file, csv_df, self.attr("raw_dict"), test_methods())) return py::none();
+void read_test(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::object plots) {
+    py::list labels;
+    if (shmoo::load_test(m, self, csv_file, csv_df, self.attr("raw_dict"), test_methods())) return;
 
     py::object ended_by;
     bool first = true;
@@ -209,7 +238,6 @@ py::object test_init(py::handle m, const qv::Args &args) {
     qv::print(qv::global(m, "print"), {ended_by});
     qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
     shmoo::finish_test(m, self, plots, labels);
-    return py::none();
 }
 
 // --- CsvDataset_Test_Serial ---------------------------------------------------
