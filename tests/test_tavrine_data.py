@@ -174,7 +174,7 @@ def test_label_vocabulary_is_read_at_call_time(training):
 
 
 def test_three_valid_records(tmp_path, capsys):
-    path = write(tmp_path / "s.csv", [("Pass", [ROW] * 11), ("Vol-Freq", ["1"] * 11 * 0 + [ROW] * 11),
+    path = write(tmp_path / "s.csv", [("Pass", [ROW] * 11), ("Vol-Freq", [ROW] * 11),
                                       ("Fail-Hole", [ROW.replace("P", ".")] * 11)])
     dataset = tavrine.CsvDataset(path)
     assert capsys.readouterr().out == "<class 'StopIteration'>\n" + COUNT.format(3)
