@@ -102,8 +102,8 @@ def test_class_identity(name):
     assert cls.__doc__ is None
     methods = [k for k in vars(cls) if not k.startswith("__") or k in ("__init__", "__len__", "__getitem__")]
     assert methods == list(CLASSES[name])
-    for method, spec in CLASSES[name].items():
-        check_function(vars(cls)[method], f"{name}.{method}", *spec)
+    for method, expected in CLASSES[name].items():
+        check_function(vars(cls)[method], f"{name}.{method}", *expected)
 
 
 def test_argument_errors_use_the_interpreter_wording(tmp_path):
