@@ -293,7 +293,9 @@ std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) 
     Line line{};
     if (!reader.next(line)) return std::nullopt;
     const long width = field_count(line);
-    if (width < 1) return std::nullopt;
+    // A one-column block comes out of the reader as a read-only view, which
+    // the in-place conversion refuses; the chunk-reader loop says how.
+    if (width < 2) return std::nullopt;
     plan.width = static_cast<std::size_t>(width);
     bool pending = true;  // `line` holds the next unread line
     std::size_t first_rows = 0;
