@@ -115,8 +115,8 @@ HOSTILE_CELLS = [
 ]
 
 
-def numbers(draw):
-    digits = draw(st.integers(1, 17))
+def numbers(draw, longest=15):
+    digits = draw(st.integers(1, longest))
     text = "".join(draw(st.sampled_from("0123456789")) for _ in range(digits))
     if digits > 1 and draw(st.booleans()):
         at = draw(st.integers(1, digits - 1))
@@ -127,10 +127,10 @@ def numbers(draw):
 @st.composite
 def cells(draw, hostile):
     kind = draw(st.integers(0, 9))
-    if kind < 6 or (kind < 9 and not hostile):
+    if kind < 7:
         return draw(st.sampled_from(SYMBOLS))
-    if kind < 8:
-        return numbers(draw)
+    if kind < 9 or not hostile:
+        return numbers(draw, 17 if hostile else 15)
     return draw(st.sampled_from(HOSTILE_CELLS))
 
 
@@ -140,6 +140,7 @@ def shmoo_bytes(draw, hostile=True):
     with damage of one or more kinds when `hostile`."""
     width = draw(st.sampled_from([11, 11, 11, 11, 12, 1, 2, 30]))
     numeric_columns = draw(st.sets(st.integers(0, width - 1), max_size=3))
+    odd_cells = hostile and draw(st.booleans())  # else the damage is in the lines only
     lines = []
     for _ in range(draw(st.integers(0 if hostile else 1, 4))):
         label = draw(st.sampled_from(LABELS)) if not hostile or draw(st.integers(0, 5)) else draw(
@@ -147,7 +148,7 @@ def shmoo_bytes(draw, hostile=True):
         lines.append(label + b"," * (width - 1))
         rows = 11 if not hostile or draw(st.integers(0, 4)) else draw(st.integers(0, 12))
         for _ in range(rows):
-            row = [numbers(draw) if c in numeric_columns and draw(st.integers(0, 5)) else draw(cells(hostile))
+            row = [numbers(draw) if c in numeric_columns and draw(st.integers(0, 5)) else draw(cells(odd_cells))
                    for c in range(width)]
             lines.append(b",".join(row))
     if hostile and lines:
