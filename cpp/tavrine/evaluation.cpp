@@ -63,6 +63,7 @@ const Names &names() {
         n->blue_plus = intern("+b");
         n->col0 = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0);
         n->col1 = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 1);
+        n->empty = intern("");
         n->fmt_d = intern("d");
         n->fmt_4f = intern(".4f");
         n->fmt_3f = intern(".3f");

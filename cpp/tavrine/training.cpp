@@ -65,7 +65,7 @@ py::object progress_line(const Names &k, py::handle epoch, py::handle train_l_su
         k.epoch_label, format(shown_epoch, k.fmt_d), k.loss_label, format(true_divide(train_l_sum, n), k.fmt_4f),
         k.train_label, format(true_divide(train_acc_sum, n), k.fmt_3f), k.test_label, format(test_acc, k.fmt_3f),
         k.test_pf_label, format(test_acc_pf, k.fmt_3f));
-    return qv::steal_or_throw(PyUnicode_Join(nullptr, parts.ptr()));
+    return qv::steal_or_throw(PyUnicode_Join(k.empty.ptr(), parts.ptr()));
 }
 
 // train_network(net, train_iter, test_iter, loss, num_epochs, batch_size,

@@ -67,7 +67,7 @@ struct Names {
         zero_, param_groups, lr, ion, figure, axis, grid, plot, pause, ioff, masked_fill_, copy_, select, ge, lt;
     // constants
     py::object zero, one, six, zero_f, one_f, half, seven_tenths, sixty, pause_s, red_dot, blue_plus, col0, col1,
-        fmt_d, fmt_4f, fmt_3f, epoch_label, loss_label, train_label, test_label, test_pf_label;
+        empty, fmt_d, fmt_4f, fmt_3f, epoch_label, loss_label, train_label, test_label, test_pf_label;
 };
 const Names &names();
 
