@@ -1,0 +1,68 @@
+"""The main job end to end: generated shmoo CSV -> loaders -> AlexNet ->
+train_network -> classification of another file, through the example script."""
+
+import importlib.util
+import os
+import pathlib
+
+import pytest
+
+from quorvane.Source import tavrine
+
+NEEDED = ("load_custom_shm_data", "CsvDataset_Test", "AlexNet", "get_custom_shm_labels")
+needs_data_and_networks = pytest.mark.skipif(
+    not all(hasattr(tavrine, name) for name in NEEDED),
+    reason="the shmoo data and network classes are not in this build",
+)
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "train_classifier.py"
+
+
+@pytest.fixture
+def example():
+    spec = importlib.util.spec_from_file_location("train_classifier", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def agg():
+    plt = tavrine.plt
+    previous = plt.get_backend()
+    plt.switch_backend("Agg")
+    yield
+    plt.close("all")
+    plt.switch_backend(previous)
+
+
+def test_generated_records_follow_the_label_rules(example, tmp_path):
+    import random
+
+    rng = random.Random(3)
+    for label in example.LABELS:
+        parts = label.split("-")
+        assert ("Pass" in parts) != ("Fail" in parts)
+        plot = example.make_plot(label, rng)
+        assert len(plot) == 11 and all(len(row) == 11 for row in plot)
+        # The nominal point decides pass or fail.
+        assert (plot[5][5] == "P") == ("Pass" in parts)
+    path = tmp_path / "two.csv"
+    example.write_shmoo_csv(path, ["Pass-Vol", "Fail"], rng)
+    lines = path.read_text().splitlines()
+    assert len(lines) == 24 and lines[0] == "Pass-Vol" + "," * 10 and lines[12] == "Fail" + "," * 10
+    assert all(line.count(",") == 10 for line in lines)
+
+
+@needs_data_and_networks
+def test_training_reaches_high_pass_fail_accuracy(example, tmp_path, agg, capsys):
+    result = example.run(records=1200, epochs=3, stage=3, seed=11, noise=0.0, out=str(tmp_path), show=3)
+    out = capsys.readouterr().out
+    assert out.count("Learning rate:  0.0014\n") == 1
+    assert [line.split(",")[0] for line in out.splitlines() if line.startswith("epoch ")] == [
+        "epoch 1", "epoch 2", "epoch 3"]
+    assert result["pass_fail"] >= 0.9
+    assert result["classified_pass_fail"] >= 0.9
+    assert result["exact"] <= result["pass_fail"]
+    assert result["figures"] == [os.path.join(str(tmp_path), "training_1.png")]
+    assert (tmp_path / "training_1.png").stat().st_size > 1000
