@@ -47,14 +47,10 @@ const Names &names() {
         n->ioff = intern("ioff");
         n->masked_fill_ = intern("masked_fill_");
         n->copy_ = intern("copy_");
-        n->select = intern("select");
-        n->ge = intern("ge");
-        n->lt = intern("lt");
         n->zero = py::int_(0);
         n->one = py::int_(1);
         n->six = py::int_(6);
         n->zero_f = py::float_(0.0);
-        n->one_f = py::float_(1.0);
         n->half = py::float_(0.5);
         n->seven_tenths = py::float_(0.7);
         n->sixty = py::int_(60);

@@ -64,9 +64,9 @@ struct Names {
     py::object torch, plt, print, range, sgd, reformat_output, evaluate_accuracy;
     // attributes and methods
     py::object eval, train, sum, float_, item, logical_and, shape, zero_grad, step, backward, grad, data,
-        zero_, param_groups, lr, ion, figure, axis, grid, plot, pause, ioff, masked_fill_, copy_, select, ge, lt;
+        zero_, param_groups, lr, ion, figure, axis, grid, plot, pause, ioff, masked_fill_, copy_;
     // constants
-    py::object zero, one, six, zero_f, one_f, half, seven_tenths, sixty, pause_s, red_dot, blue_plus, col0, col1,
+    py::object zero, one, six, zero_f, half, seven_tenths, sixty, pause_s, red_dot, blue_plus, col0, col1,
         empty, fmt_d, fmt_4f, fmt_3f, epoch_label, loss_label, train_label, test_label, test_pf_label;
 };
 const Names &names();
