@@ -1,5 +1,4 @@
-"""Train the shmoo classifier on a generated shmoo CSV file, then classify a
-second file with it.
+"""Train the shmoo classifier on a generated shmoo CSV file and classify another.
 
     python examples/train_classifier.py [--records 3000] [--epochs 12] [--out DIR]
 
