@@ -33,19 +33,21 @@ void warn_on_version_mismatch(const char *full_name) {
 }  // namespace
 
 PyObject *guarded_create(ModuleGuard &guard, PyObject *spec) noexcept {
+    // Plain C API until the interpreter is known to be ours: pybind11's error
+    // handling takes the GIL through PyGILState, which belongs to the main
+    // interpreter and would deadlock inside another one.
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    if (guard.interpreter_id == -1) {
+        guard.interpreter_id = id;
+    } else if (guard.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (guard.module) return Py_NewRef(guard.module);
     return boundary([&]() -> py::object {
-        PyInterpreterState *interp = PyInterpreterState_Get();
-        const std::int64_t id = PyInterpreterState_GetID(interp);
-        if (id < 0) throw_python_error();
-        if (guard.interpreter_id == -1) {
-            guard.interpreter_id = id;
-        } else if (guard.interpreter_id != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one "
-                            "interpreter per process.");
-            throw_python_error();
-        }
-        if (guard.module) return py::reinterpret_borrow<py::object>(guard.module);
 
         py::object name = steal_or_throw(PyObject_GetAttrString(spec, "name"));
         py::object module = steal_or_throw(PyModule_NewObject(name.ptr()));
