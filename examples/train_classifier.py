@@ -91,7 +91,7 @@ def headless():
     return matplotlib.get_backend().lower() in {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 
 
-def run(records=3000, epochs=12, stage=4, batch_size=64, lr=0.0014, seed=0, noise=0.01, out=None, show=10):
+def run(records=3000, epochs=12, stage=4, batch_size=64, lr=0.0014, seed=0, noise=0.05, out=None, show=10):
     """Generates the data, trains, classifies; returns the figures it printed."""
     out = out or tempfile.mkdtemp(prefix="shmoo_")
     rng = random.Random(seed)
@@ -148,7 +148,7 @@ def main(argv=None):
     parser.add_argument("--epochs", type=int, default=12)
     parser.add_argument("--stage", type=int, default=4, help="epochs per train_network call")
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--noise", type=float, default=0.01, help="share of points flipped at random")
+    parser.add_argument("--noise", type=float, default=0.05, help="share of points flipped at random")
     parser.add_argument("--out", default=None, help="directory for the CSV files and figures")
     args = parser.parse_args(argv)
     result = run(args.records, args.epochs, args.stage, seed=args.seed, noise=args.noise, out=args.out)
