@@ -18,6 +18,11 @@ needs_data_and_networks = pytest.mark.skipif(
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "train_classifier.py"
 
 
+class NoPlot:
+    def __getattr__(self, name):
+        return lambda *args: None
+
+
 @pytest.fixture
 def example():
     spec = importlib.util.spec_from_file_location("train_classifier", EXAMPLE)
@@ -66,3 +71,28 @@ def test_training_reaches_high_pass_fail_accuracy(example, tmp_path, agg, capsys
     assert result["exact"] <= result["pass_fail"]
     assert result["figures"] == [os.path.join(str(tmp_path), "training_1.png")]
     assert (tmp_path / "training_1.png").stat().st_size > 1000
+
+
+@needs_data_and_networks
+def test_manual_mode_trains_alexnet_with_sgd(example, tmp_path, monkeypatch, capsys):
+    import random
+
+    import torch
+
+    monkeypatch.setattr(tavrine, "plt", NoPlot())
+    rng = random.Random(5)
+    path = tmp_path / "train.csv"
+    example.write_shmoo_csv(path, [rng.choice(example.LABELS) for _ in range(130)], rng)
+    torch.manual_seed(5)
+    train_iter, test_iter = tavrine.load_custom_shm_data(16, str(path))
+    net = tavrine.AlexNet()
+    params = list(net.parameters())
+    before = [p.detach().clone() for p in params]
+    tavrine.train_network(net, train_iter, test_iter, torch.nn.MultiLabelSoftMarginLoss(), 2, 16, params, 0.5)
+    lines = [line for line in capsys.readouterr().out.splitlines() if line.startswith("epoch ")]
+    assert [line.split(",")[0] for line in lines] == ["epoch 1", "epoch 2"]
+    # Every weight moved (biases ahead of a batch normalisation get no
+    # gradient), and the last batch's gradients are still there.
+    moved = [not torch.equal(p.detach(), b) for p, b in zip(params, before) if p.dim() > 1]
+    assert len(moved) == 7 and all(moved)
+    assert all(p.grad is not None for p in params)
