@@ -124,11 +124,16 @@ py::object evaluate_accuracy(py::handle module, const qv::Args &args) {
 
         py::object y_hat = call(net, X);
         y_hat = call(qv::global(module, k.reformat_output), y_hat);
-        py::object torch = qv::global(module, k.torch);
-        py::object check_result = call(attr_of(torch, k.sum), equal(y_hat, y), k.one);
-        py::object fail_match = equal(item_of(y_hat, k.col0), item_of(y, k.col0));
-        py::object pass_match = equal(item_of(y_hat, k.col1), item_of(y, k.col1));
-        py::object check_result_pf = call(attr_of(torch, k.logical_and), fail_match, pass_match);
+        // Operands in source order: the function first, then its arguments
+        // left to right.
+        py::object torch_sum = attr_of(qv::global(module, k.torch), k.sum);
+        py::object check_result = call(torch_sum, equal(y_hat, y), k.one);
+        py::object logical_and = attr_of(qv::global(module, k.torch), k.logical_and);
+        py::object fail_hat = item_of(y_hat, k.col0);
+        py::object fail_match = equal(fail_hat, item_of(y, k.col0));
+        py::object pass_hat = item_of(y_hat, k.col1);
+        py::object pass_match = equal(pass_hat, item_of(y, k.col1));
+        py::object check_result_pf = call(logical_and, fail_match, pass_match);
 
         py::object exact = call_method(call_method(call_method(equal(check_result, k.six), k.float_), k.sum), k.item);
         acc_sum = in_place_add(acc_sum, exact);

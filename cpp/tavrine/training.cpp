@@ -17,8 +17,9 @@ py::object sgd(py::handle, const qv::Args &args) {
 
     py::object iterator = iterate(params);
     while (py::object param = next(iterator)) {
-        py::object step = true_divide(multiply(lr, attr_of(param, k.grad)), batch_size);
+        // The order of `param.data -= lr * param.grad / batch_size`.
         py::object data = attr_of(param, k.data);
+        py::object step = true_divide(multiply(lr, attr_of(param, k.grad)), batch_size);
         py::object updated = qv::steal_or_throw(PyNumber_InPlaceSubtract(data.ptr(), step.ptr()));
         if (PyObject_SetAttr(param.ptr(), k.data.ptr(), updated.ptr()) < 0) qv::throw_python_error();
     }
@@ -42,8 +43,9 @@ py::object adjust_learning_rate(py::handle module, const qv::Args &args) {
     while (py::object param_group = next(iterator)) {
         if (PyObject_SetItem(param_group.ptr(), k.lr.ptr(), factor.ptr()) < 0) qv::throw_python_error();
         // Read back, so the line shows what the group actually holds.
+        py::object print = qv::global(module, k.print);
         py::object stored = item_of(param_group, k.lr);
-        qv::print(qv::global(module, k.print), {label, stored});
+        qv::print(print, {label, stored});
     }
     return py::none();
 }
@@ -60,11 +62,16 @@ void reset_gradients(const Names &k, py::handle params) {
 
 py::object progress_line(const Names &k, py::handle epoch, py::handle train_l_sum, py::handle train_acc_sum,
                          py::handle n, py::handle test_acc, py::handle test_acc_pf) {
+    // Built part by part, left to right, so a failure is the one the
+    // leftmost bad value gives.
     py::object shown_epoch = qv::steal_or_throw(PyNumber_Long(add(epoch, k.one).ptr()));
-    py::object parts = py::make_tuple(
-        k.epoch_label, format(shown_epoch, k.fmt_d), k.loss_label, format(true_divide(train_l_sum, n), k.fmt_4f),
-        k.train_label, format(true_divide(train_acc_sum, n), k.fmt_3f), k.test_label, format(test_acc, k.fmt_3f),
-        k.test_pf_label, format(test_acc_pf, k.fmt_3f));
+    py::object epoch_text = format(shown_epoch, k.fmt_d);
+    py::object loss_text = format(true_divide(train_l_sum, n), k.fmt_4f);
+    py::object train_text = format(true_divide(train_acc_sum, n), k.fmt_3f);
+    py::object test_text = format(test_acc, k.fmt_3f);
+    py::object test_pf_text = format(test_acc_pf, k.fmt_3f);
+    py::object parts = py::make_tuple(k.epoch_label, epoch_text, k.loss_label, loss_text, k.train_label, train_text,
+                                      k.test_label, test_text, k.test_pf_label, test_pf_text);
     return qv::steal_or_throw(PyUnicode_Join(k.empty.ptr(), parts.ptr()));
 }
 
@@ -120,8 +127,8 @@ py::object train_network(py::handle module, const qv::Args &args) {
 
             // Scored on the outputs of the forward pass made before the update.
             y_hat = call(qv::global(module, k.reformat_output), y_hat);
-            py::object torch = qv::global(module, k.torch);
-            py::object check_result = call(attr_of(torch, k.sum), equal(y_hat, y), k.one);
+            py::object torch_sum = attr_of(qv::global(module, k.torch), k.sum);
+            py::object check_result = call(torch_sum, equal(y_hat, y), k.one);
             py::object exact = call_method(call_method(equal(check_result, k.six), k.sum), k.item);
             train_acc_sum = in_place_add(train_acc_sum, exact);
             n = in_place_add(n, item_of(attr_of(y, k.shape), k.zero));
