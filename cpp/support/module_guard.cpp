@@ -33,18 +33,21 @@ void warn_on_version_mismatch(const char *full_name) {
 }  // namespace
 
 PyObject *guarded_create(ModuleGuard &guard, PyObject *spec) noexcept {
+    // The interpreter check runs on the bare C API: pybind11's error handling
+    // takes the GIL through PyGILState, which belongs to the main interpreter
+    // and would block forever when raised from another one.
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interp);
+    if (id < 0) return nullptr;
+    if (guard.interpreter_id == -1) {
+        guard.interpreter_id = id;
+    } else if (guard.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
     return boundary([&]() -> py::object {
-        PyInterpreterState *interp = PyInterpreterState_Get();
-        const std::int64_t id = PyInterpreterState_GetID(interp);
-        if (id < 0) throw_python_error();
-        if (guard.interpreter_id == -1) {
-            guard.interpreter_id = id;
-        } else if (guard.interpreter_id != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one "
-                            "interpreter per process.");
-            throw_python_error();
-        }
         if (guard.module) return py::reinterpret_borrow<py::object>(guard.module);
 
         py::object name = steal_or_throw(PyObject_GetAttrString(spec, "name"));
