@@ -251,6 +251,7 @@ public:
         const Literals &L = lit();
         py::object ws = qv::steal_or_throw(PyObject_GetItem(c_.xls.ptr(), L.sheet.ptr()));
         cell_ = ws.attr("cell");
+        direct_ = is_library_worksheet(ws);
         py::object one = py::int_(1);
         py::object TW = num(PyNumber_Multiply(c_.totalsiteCnt.ptr(), c_.interval_columns.ptr()));
         py::object TW1 = num(PyNumber_Add(TW.ptr(), one.ptr()));
@@ -280,20 +281,20 @@ public:
             for (Py_ssize_t j = 0; j < n; ++j) {
                 py::object x = tokens[j];
                 py::object column = num(PyNumber_Add(iColumn.ptr(), one.ptr()));
-                write(row, column, x);
-                if (str_equals(x, L.P)) set_fill(row, column, L.green);
-                else if (str_equals(x, L.dot)) set_fill(row, column, L.red);
+                py::object site_cell = write(row, column, x);
+                if (str_equals(x, L.P)) set_fill(site_cell, row, column, L.green);
+                else if (str_equals(x, L.dot)) set_fill(site_cell, row, column, L.red);
 
                 py::object offset = num(PyNumber_Subtract(iColumn.ptr(), B_.ptr()));
                 py::object S = num(PyNumber_Add(num(PyNumber_Add(TW.ptr(), offset.ptr())).ptr(), one.ptr()));
-                py::object old = read(row, S).attr("value");
-                py::object text = py::str(old);
+                py::object summary = read(row, S);
+                py::object text = py::str(summary.attr("value"));
                 if (!str_equals(text, L.none_text)) {
                     py::object y = num(PyNumber_Add(text.ptr(), x.ptr()));
-                    write(row, S, y);
-                    if (contains(y, L.P) && contains(y, L.dot)) set_fill(row, S, L.yellow);
+                    summary = rewrite(summary, row, S, y);
+                    if (contains(y, L.P) && contains(y, L.dot)) set_fill(summary, row, S, L.yellow);
                 } else {
-                    write(row, S, x);
+                    rewrite(summary, row, S, x);
                 }
                 iColumn = num(PyNumber_Add(iColumn.ptr(), one.ptr()));
             }
@@ -310,15 +311,53 @@ private:
         return py::int_(c_.iRow + 1);
     }
 
-    // ws.cell(row=, column=, value=); datalog text that starts with "=" stays
-    // text instead of turning into a formula.
-    void write(py::handle row, py::handle column, py::handle value) {
-        PyObject *args[] = {nullptr, row.ptr(), column.ptr(), value.ptr()};
-        py::object cell = qv::steal_or_throw(PyObject_Vectorcall(
-            cell_.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, lit().kw_cell_write.ptr()));
+    // The library's own worksheet hands back the same cell object for the same
+    // coordinates every time, so a cell just reached can be used again
+    // instead of looking it up anew.
+    static bool is_library_worksheet(py::handle ws) {
+        const State &s = state();
+        if (Py_TYPE(ws.ptr()) != reinterpret_cast<PyTypeObject *>(s.worksheet_class.ptr())) return false;
+        PyObject *own = PyObject_GetAttrString(s.worksheet_class.ptr(), "cell");
+        if (!own) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool same = own == s.worksheet_cell.ptr();
+        Py_DECREF(own);
+        if (!same) return false;
+        PyObject *dict = PyObject_GetAttrString(ws.ptr(), "__dict__");
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool shadowed = !PyDict_Check(dict) || PyDict_GetItemString(dict, "cell");
+        Py_DECREF(dict);
+        return !shadowed;
+    }
+
+    // Datalog text that starts with "=" stays text instead of turning into a
+    // formula.
+    static void keep_as_text(py::handle cell, py::handle value) {
         if (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 1 &&
             PyUnicode_READ_CHAR(value.ptr(), 0) == '=')
             cell.attr("data_type") = lit().s;
+    }
+
+    // ws.cell(row=, column=, value=)
+    py::object write(py::handle row, py::handle column, py::handle value) {
+        PyObject *args[] = {nullptr, row.ptr(), column.ptr(), value.ptr()};
+        py::object cell = qv::steal_or_throw(PyObject_Vectorcall(
+            cell_.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, lit().kw_cell_write.ptr()));
+        keep_as_text(cell, value);
+        return cell;
+    }
+
+    // Writes `value` at a cell already reached as `cell`.
+    py::object rewrite(py::handle cell, py::handle row, py::handle column, py::handle value) {
+        if (!direct_) return write(row, column, value);
+        cell.attr("value") = value;
+        keep_as_text(cell, value);
+        return py::reinterpret_borrow<py::object>(cell);
     }
 
     py::object read(py::handle row, py::handle column) {
@@ -327,8 +366,9 @@ private:
                                                       lit().kw_cell_read.ptr()));
     }
 
-    void set_fill(py::handle row, py::handle column, py::handle colour) {
-        read(row, column).attr("fill") = fill_object(colour);
+    void set_fill(py::handle cell, py::handle row, py::handle column, py::handle colour) {
+        py::object target = direct_ ? py::reinterpret_borrow<py::object>(cell) : read(row, column);
+        target.attr("fill") = fill_object(colour);
     }
 
     // PatternFill(start_color=c, end_color=c, fill_type="solid"). While the
@@ -350,6 +390,7 @@ private:
     Call &c_;
     py::object B_;
     py::object cell_;
+    bool direct_ = false;
     std::array<py::object, 3> fills_;
 };
 
