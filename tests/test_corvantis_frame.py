@@ -174,3 +174,30 @@ def test_main_program_block_without_settings_fails_before_printing(tmp_path):
     assert result.returncode != 0
     assert "FileNotFoundError" in result.stderr and "SHM_keywords_setting.json" in result.stderr
     assert result.stdout == ""
+
+
+FAKE_STYLES = """
+import types
+fake = types.ModuleType("openpyxl"); fake.__path__ = []
+fake.styles = types.ModuleType("openpyxl.styles")
+sys.modules["openpyxl"] = fake; sys.modules["openpyxl.styles"] = fake.styles
+"""
+
+
+@pytest.mark.parametrize("setup, expected", [
+    ("sys.modules['openpyxl'] = None", "ModuleNotFoundError"),
+    (FAKE_STYLES, "ImportError: cannot import name PatternFill"),
+])
+def test_import_fails_without_the_workbook_library(tmp_path, setup, expected):
+    code = "import sys\n" + setup + textwrap.dedent("""
+        try:
+            import quorvane.Source.Corvantis
+        except ImportError as exc:
+            print(type(exc).__name__ + ": " + str(exc))
+            print("quorvane.Source.Corvantis" in sys.modules)
+    """)
+    result = run_python(code, tmp_path)
+    assert result.returncode == 0, result.stderr
+    first, registered = result.stdout.splitlines()
+    assert first.startswith(expected)
+    assert registered == "False"
