@@ -176,17 +176,31 @@ void CellGrid::save(py::handle path) const {
     py::module_ zipfile = py::module_::import("zipfile");
     py::module_ io = py::module_::import("io");
 
-    // The library's own workbook with the same fills in the same order gives
-    // every part but the worksheet: styles, theme, properties, relations.
+    // The library's own workbook with the same fills gives every part but the
+    // worksheet: styles, theme, properties, relations. The library numbers
+    // fills in the order they were first assigned, and cell formats in the
+    // order the saved cells first use them (row by row), so both orders are
+    // rebuilt on a few scratch cells.
+    std::vector<Fill> xf_order;
+    for (const Row &row : rows_)
+        for (const Cell &cell : row)
+            if (cell.fill != Fill::none && std::find(xf_order.begin(), xf_order.end(), cell.fill) == xf_order.end())
+                xf_order.push_back(cell.fill);
     py::object wb = s.workbook_class();
-    py::object ws = wb[py::str("Sheet")];
+    py::object cell = wb[py::str("Sheet")].attr("cell");
+    auto pattern = [&](Fill f) {
+        if (f == Fill::none) return s.pattern_fill();
+        py::str colour(colour_text(f));
+        return s.pattern_fill(py::arg("start_color") = colour, py::arg("end_color") = colour,
+                              py::arg("fill_type") = "solid");
+    };
+    for (std::size_t i = 0; i < fill_order_.size(); ++i)
+        cell(py::arg("row") = i + 1, py::arg("column") = 1).attr("fill") = pattern(fill_order_[i]);
     std::vector<int> xf_of(4, 0);
     for (std::size_t i = 0; i < fill_order_.size(); ++i) {
-        py::str colour(colour_text(fill_order_[i]));
-        ws.attr("cell")(py::arg("row") = i + 1, py::arg("column") = 1).attr("fill") =
-            s.pattern_fill(py::arg("start_color") = colour, py::arg("end_color") = colour,
-                           py::arg("fill_type") = "solid");
-        xf_of[static_cast<int>(fill_order_[i])] = static_cast<int>(i) + 1;
+        const Fill f = i < xf_order.size() ? xf_order[i] : Fill::none;
+        cell(py::arg("row") = i + 1, py::arg("column") = 1).attr("fill") = pattern(f);
+        if (f != Fill::none) xf_of[static_cast<int>(f)] = static_cast<int>(i) + 1;
     }
     py::object buffer = io.attr("BytesIO")();
     wb.attr("save")(buffer);
@@ -229,7 +243,7 @@ void CellGrid::save(py::handle path) const {
             for (std::int64_t c = 1; c <= max_col_; ++c) letters[static_cast<std::size_t>(c)] = column_letters(c);
 
             if (max_row_ == 0) {
-                out += "<sheetData />";
+                out += "<sheetData></sheetData>";
             } else {
                 out += "<sheetData>";
                 for (std::size_t r = 1; r < rows_.size(); ++r) {
