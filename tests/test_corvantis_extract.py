@@ -357,3 +357,47 @@ def test_driver_float_width_is_truncated(in_tmp):
     path = Corvantis.getDatalogInfo(keywords(), a, "1,2", 20.9)
     got = values(load(path))
     assert got[(1, 1)] == a and got[(1, 21)] == a and got[(7, 41)] == "AB" and got[(7, 42)] == "P."
+
+
+class RecordingSheet:
+    """A worksheet stand-in that records every cell call."""
+
+    def __init__(self):
+        self.calls = []
+        self.cells = {}
+
+    def cell(self, row, column, value=None):
+        self.calls.append((row, column) if value is None else (row, column, value))
+        cell = self.cells.setdefault((row, column), types.SimpleNamespace(value=None, fill=None))
+        if value is not None:
+            cell.value = value
+        return cell
+
+
+def test_cell_api_calls_on_a_caller_worksheet(tmp_path):
+    sheet = RecordingSheet()
+    book = {"Sheet": sheet}
+    a = write_log(tmp_path, "Test Item: a\nSite: 1\nShmoo\nL * #\nX-Axis\n", "a.txt")
+    Corvantis.processLog(a, "1", book, 1, 2, keywords(), 3)
+    assert sheet.calls == [
+        (1, 1, a),
+        (3, 1, "Test Item: a\n"), (3, 7, "Test Item: a\n"),
+        (4, 1, "Site: 1\n"), (4, 7, "Site: 1\n"),
+        (5, 1, "Shmoo\n"), (5, 7, "Shmoo\n"),
+        (6, 1, "Shmoo"), (6, 7), (6, 7, "Shmoo"),
+        (7, 1, "L"), (7, 7), (7, 7, "L"),
+        (7, 2, "P"), (7, 2), (7, 8), (7, 8, "P"),
+        (7, 3, "."), (7, 3), (7, 9), (7, 9, "."),
+        (8, 1, "X-Axis"), (8, 7), (8, 7, "X-Axis"),
+    ]
+    sheet.calls.clear()
+    b = write_log(tmp_path, "Test Item: b\nSite: 1\nShmoo\nM # #\nX-Axis\n", "b.txt")
+    Corvantis.processLog(b, "1", book, 2, 2, keywords(), 3)
+    assert [c for c in sheet.calls if c[0] == 7] == [
+        (7, 4, "M"), (7, 7), (7, 7, "LM"),
+        (7, 5, "."), (7, 5), (7, 8), (7, 8, "P."), (7, 8),
+        (7, 6, "."), (7, 6), (7, 9), (7, 9, ".."),
+    ]
+    fill = sheet.cells[(7, 8)].fill
+    assert (fill.fill_type, fill.start_color.rgb, fill.end_color.rgb) == ("solid", YELLOW, YELLOW)
+    assert sheet.cells[(7, 2)].fill.start_color.rgb == GREEN and sheet.cells[(7, 3)].fill.start_color.rgb == RED
