@@ -29,14 +29,9 @@ void require_exact_str(const char *param, py::handle obj) {
 }
 
 bool attr_is(py::handle owner, const char *name, const py::object &expected) {
-    PyObject *v = PyObject_GetAttrString(owner.ptr(), name);
-    if (!v) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool same = v == expected.ptr();
-    Py_DECREF(v);
-    return same;
+    py::object v = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner.ptr(), name));
+    if (!v) PyErr_Clear();
+    return v && v.is(expected);
 }
 
 // Nothing a script can observe differs when the cells are collected natively:
@@ -91,9 +86,8 @@ py::object save_atomically(py::handle stem, py::handle cwd, Save &&save) {
         return claim_name(os, tmp, stem);
     } catch (...) {
         py::error_scope keep;  // the original error reaches the caller
-        PyObject *r = PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr());
-        if (!r) PyErr_Clear();
-        Py_XDECREF(r);
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr())))
+            PyErr_Clear();
         throw;
     }
 }

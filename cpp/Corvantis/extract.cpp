@@ -121,13 +121,12 @@ public:
             return;
         }
         if (re != state().re_module.ptr()) return;
-        PyObject *match = PyObject_GetAttrString(re, "match");
+        py::object match = py::reinterpret_steal<py::object>(PyObject_GetAttrString(re, "match"));
         if (!match) {
             PyErr_Clear();
             return;
         }
-        native_ = match == state().re_match.ptr();
-        Py_DECREF(match);
+        native_ = match.is(state().re_match);
     }
 
     bool native() const { return native_; }
@@ -317,22 +316,15 @@ private:
     static bool is_library_worksheet(py::handle ws) {
         const State &s = state();
         if (Py_TYPE(ws.ptr()) != reinterpret_cast<PyTypeObject *>(s.worksheet_class.ptr())) return false;
-        PyObject *own = PyObject_GetAttrString(s.worksheet_class.ptr(), "cell");
-        if (!own) {
-            PyErr_Clear();
-            return false;
-        }
-        const bool same = own == s.worksheet_cell.ptr();
-        Py_DECREF(own);
-        if (!same) return false;
-        PyObject *dict = PyObject_GetAttrString(ws.ptr(), "__dict__");
+        py::object own = py::reinterpret_steal<py::object>(PyObject_GetAttrString(s.worksheet_class.ptr(), "cell"));
+        if (!own) PyErr_Clear();
+        if (!own || !own.is(s.worksheet_cell)) return false;
+        py::object dict = py::reinterpret_steal<py::object>(PyObject_GetAttrString(ws.ptr(), "__dict__"));
         if (!dict) {
             PyErr_Clear();
             return false;
         }
-        const bool shadowed = !PyDict_Check(dict) || PyDict_GetItemString(dict, "cell");
-        Py_DECREF(dict);
-        return !shadowed;
+        return PyDict_Check(dict.ptr()) && !PyDict_GetItemString(dict.ptr(), "cell");
     }
 
     // Datalog text that starts with "=" stays text instead of turning into a

@@ -281,10 +281,8 @@ void CellGrid::save(py::handle path) const {
             stream.attr("close")();
         }
     } catch (...) {
-        py::error_scope keep;
-        PyObject *r = PyObject_CallMethod(target.ptr(), "close", nullptr);
-        if (!r) PyErr_Clear();
-        Py_XDECREF(r);
+        py::error_scope keep;  // the original error reaches the caller
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(target.ptr(), "close", nullptr))) PyErr_Clear();
         throw;
     }
     target.attr("close")();

@@ -35,8 +35,7 @@ void run_main_block(py::module_ m) {
         details = m.attr("json").attr("load")(file);
     } catch (py::error_already_set &) {
         py::error_scope keep;  // the original error survives close()
-        PyObject *closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
-        Py_XDECREF(closed);
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(file.ptr(), "close", nullptr))) PyErr_Clear();
         throw;
     }
     file.attr("close")();
