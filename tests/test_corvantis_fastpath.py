@@ -209,3 +209,13 @@ def test_failed_collected_save_leaves_no_file(tmp_path, run, monkeypatch):
     with pytest.raises(OSError, match="disk full"):
         run(table, [path], "1", 4)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["log.txt"]
+
+
+def test_converted_token_text_is_never_checked(tmp_path, run):
+    # "*\x01" becomes "P": the control character never reaches the sheet.
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    path = write(tmp_path, "log.txt", "Test Item: a\nSite: 1\nShmoo\nL *\x01 #\nX-Axis\n", "\n")
+    fast, fast_cells = run(table, [path], "1", 4)
+    slow, _ = run(table, [path], "1", 4, faithful=True)
+    assert fast == slow and fast_cells <= 3
+    assert fast[-1][(7, 2)][0] == "P"

@@ -438,9 +438,12 @@ private:
         std::string key(utf8, static_cast<std::size_t>(size));
         auto it = memo_.find(key);
         if (it != memo_.end()) return it->second;
-        std::uint32_t id = grid_.intern(std::string_view(utf8, static_cast<std::size_t>(size)));
-        if (c_.matcher.match(pass, token)) id = grid_.id_P();
-        if (c_.matcher.match(fail, token)) id = grid_.id_dot();
+        const bool passes = c_.matcher.match(pass, token);
+        const bool fails = c_.matcher.match(fail, token);
+        // A converted token's own text is never written.
+        const std::uint32_t id = fails    ? grid_.id_dot()
+                                 : passes ? grid_.id_P()
+                                          : grid_.intern(std::string_view(utf8, static_cast<std::size_t>(size)));
         memo_.emplace(std::move(key), id);
         return id;
     }
