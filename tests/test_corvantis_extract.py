@@ -1,6 +1,7 @@
 """Keyword table, site enumeration, plot extraction into a workbook and the
 driver that saves it."""
 import os
+import random
 import re
 import types
 
@@ -401,3 +402,104 @@ def test_cell_api_calls_on_a_caller_worksheet(tmp_path):
     fill = sheet.cells[(7, 8)].fill
     assert (fill.fill_type, fill.start_color.rgb, fill.end_color.rgb) == ("solid", YELLOW, YELLOW)
     assert sheet.cells[(7, 2)].fill.start_color.rgb == GREEN and sheet.cells[(7, 3)].fill.start_color.rgb == RED
+
+
+# --- differential check against a line-by-line rendering in Python -----------
+
+def reference_process_log(each_file, each_site, ws, siteCnt, totalsiteCnt, kw, W):
+    """The extraction written out plainly in Python, as an oracle."""
+    import re as std_re
+    flag = site_flag = start = False
+    items, plot, pattern = [], [], ""
+    row = 2
+    B, TW = (siteCnt - 1) * W, totalsiteCnt * W
+    with open(each_file, "r", encoding="utf-8") as f:
+        lines = f.readlines()
+    for line in lines:
+        if "VBT error" in line:
+            continue
+        if std_re.match(kw["Item"], line):
+            items.append(line)
+            pattern, flag = "", True
+        target = kw["SiteNum"] + str(each_site)
+        if kw["SiteNum"] in line and line[:-1] != target and flag:
+            items, site_flag = [], False
+        if line[:-1] == target and flag:
+            items.append(line)
+            site_flag = True
+            continue
+        if kw["PatName"] in line and flag and not start:
+            pattern = line
+        if line.strip().startswith(kw["PlotStart"]) and flag and site_flag:
+            items.append(pattern)
+            start = True
+        if start and flag and site_flag and line != "\n":
+            plot.append(line)
+        if kw["PlotEnd"] in line and flag and start and site_flag:
+            ws.cell(row=1, column=B + 1, value=each_file)
+            for text in items:
+                ws.cell(row=row + 1, column=B + 1, value=text)
+                ws.cell(row=row + 1, column=TW + 1, value=text)
+                row += 1
+            for text in plot:
+                tokens = text.split()
+                if kw["PlotEnd"] not in text:
+                    for i in range(1, len(tokens)):
+                        printed = tokens[i]
+                        if std_re.match(kw["PassSymbol"], printed):
+                            tokens[i] = "P"
+                        if std_re.match(kw["FailSymbol"], printed):
+                            tokens[i] = "."
+                for j, x in enumerate(tokens):
+                    cell = ws.cell(row=row + 1, column=B + 1 + j, value=x)
+                    if x in ("P", "."):
+                        colour = "00EE00" if x == "P" else "DC143C"
+                        cell.fill = openpyxl.styles.PatternFill(start_color=colour, end_color=colour,
+                                                                fill_type="solid")
+                    summary = ws.cell(row=row + 1, column=TW + 1 + j)
+                    if str(summary.value) != "None":
+                        summary.value = str(summary.value) + x
+                        if "P" in summary.value and "." in summary.value:
+                            summary.fill = openpyxl.styles.PatternFill(start_color="FFFF00", end_color="FFFF00",
+                                                                       fill_type="solid")
+                    else:
+                        summary.value = x
+                row += 1
+            items, plot = [], []
+            row += int(kw["RowOffset"])
+            start = flag = site_flag = False
+
+
+def random_log(rnd, sites):
+    pieces = ["Program: x"]
+    for item in range(rnd.randint(1, 5)):
+        for site in rnd.sample(sites, len(sites)):
+            if rnd.random() < 0.85:
+                pieces.append(rnd.choice([f"Test Item: T{item}", f"  Test Item: T{item}", f"Item T{item}"]))
+            pieces.append(rnd.choice([f"Site: {site}", f"Site: {site}", f"Site: {site} ", f"xSite: {site}"]))
+            if rnd.random() < 0.5:
+                pieces.append(rnd.choice(["Pattern: p1", "  Pattern: p2 Shmoo"]))
+            pieces.append(rnd.choice(["Shmoo Plot", "   Shmoo", "Shmoo * X-Axis", "noShmoo"]))
+            for _ in range(rnd.randint(0, 5)):
+                pieces.append(" ".join(rnd.choice(["L", "P", ".", "*", "#", "*#", "q", "VBT error", "Site: 1"])
+                                       for _ in range(rnd.randint(0, 7))))
+            if rnd.random() < 0.85:
+                pieces.append(rnd.choice(["X-Axis 1 2", "  X-Axis * #", "end X-Axis"]))
+    return "\n".join(pieces) + "\n"
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_matches_a_plain_python_rendering(tmp_path, seed):
+    rnd = random.Random(seed)
+    table = keywords(PatName=rnd.choice(["", "Pattern:"]), RowOffset=rnd.choice(["1", "0", "2"]),
+                     Item=rnd.choice(["Test Item:", r"\s*Test Item:", "Item|Test"]))
+    sites = rnd.sample(range(1, 5), rnd.randint(1, 3))
+    path = write_log(tmp_path, random_log(rnd, sites))
+    picks = [str(s) for s in sites] + [rnd.choice(["9", "", " 1"])]
+    width = rnd.choice([1, 3, 6])
+    ours, theirs = openpyxl.Workbook(), openpyxl.Workbook()
+    for k, site in enumerate(picks, 1):
+        Corvantis.processLog(path, site, ours, k, len(picks), table, width)
+        reference_process_log(path, site, theirs["Sheet"], k, len(picks), table, width)
+    assert values(ours["Sheet"]) == values(theirs["Sheet"])
+    assert fills(ours["Sheet"]) == fills(theirs["Sheet"])
