@@ -44,8 +44,8 @@ def run(name, strategy, check, fast_share, cases):
     start = time.perf_counter()
     harness()
     elapsed = time.perf_counter() - start
-    print(f"{name}: {len(seen)} cases, {sum(seen)} taken by the fast path, "
-          f"{len(wrong)} disagreements, {elapsed:.1f}s")
+    taken = f", {sum(seen)} taken by the fast path" if fast_share else ""
+    print(f"{name}: {len(seen)} cases{taken}, {len(wrong)} disagreements, {elapsed:.1f}s")
     for problem, case in wrong[:5]:
         print("  ", problem, "\n     input:", repr(case)[:300])
     return len(wrong)
@@ -78,8 +78,9 @@ def main():
                             lambda content: fuzz.check_bytes(content, tmp), native, cases)
     if "datalog" in which and os.path.exists(os.path.join(TESTS, "test_fuzz_datalog.py")):
         fuzz = load("test_fuzz_datalog")
-        failures += run("datalog", fuzz.datalog_cases(), lambda case: fuzz.check_case(case, tmp),
-                        getattr(fuzz, "fast_path_taken", None), cases)
+        for hostile in (False, True):
+            failures += run(f"datalog ({'hostile' if hostile else 'valid'})", fuzz.datalog_cases(hostile=hostile),
+                            lambda case: fuzz.check_case(case, tmp), None, cases)
     print("total disagreements:", failures)
     return 1 if failures else 0
 
