@@ -54,8 +54,10 @@ py::object global(py::handle module, py::handle name) {
     PyObject *value = PyDict_GetItemWithError(globals, name.ptr());
     if (value) return py::reinterpret_borrow<py::object>(value);
     if (PyErr_Occurred()) throw_python_error();
-    PyObject *builtins = PyEval_GetBuiltins();
-    value = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+    // Like a function body: the builtins are those the module's globals name.
+    PyObject *builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    value = builtins && PyDict_Check(builtins) ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
     if (value) return py::reinterpret_borrow<py::object>(value);
     if (PyErr_Occurred()) throw_python_error();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());

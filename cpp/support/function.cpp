@@ -2,7 +2,9 @@
 // Python functions except by their type.
 #include "support.hpp"
 
-#include <structmember.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // member types moved into Python.h in 3.12
+#endif
 
 #include <array>
 #include <cstring>

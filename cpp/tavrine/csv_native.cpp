@@ -1,0 +1,626 @@
+// Native shmoo CSV loader. Reading a file through the chunk reader costs two
+// reader calls and two array copies of the whole stack per record (quadratic);
+// here the file is scanned once, checked, and the tensors are filled in place.
+//
+// It accepts only files whose every byte and every field it can classify
+// exactly as pandas and the conversion methods would: plain ASCII without
+// quotes or spaces, one field count on every line, no blank lines, point
+// symbols, empty fields, plain unsigned numbers of at most 15 digits, and
+// words that can be neither a number nor a missing-value or boolean word.
+// Anything else is declined before anything visible has happened, and the
+// chunk-reader loop reads the file instead.
+#include "csv_native.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tavrine::shmoo {
+namespace {
+
+// --- the library as imported ----------------------------------------------------
+
+struct Library {
+    py::object pandas, read_csv, reader_type, get_chunk, read, close, frame_values;
+    py::object numpy, vstack, zeros, size, array;
+    py::object torch, tensor, float32, empty;
+    py::object builtin_float, open, fspath, expanduser;
+};
+
+Library *library = nullptr;
+
+bool same(py::handle a, py::handle b) { return a.ptr() == b.ptr(); }
+
+// The class attribute `name` of `type`, or null when there is none.
+py::object class_attr(py::handle type, const char *name) {
+    PyObject *value = PyObject_GetAttrString(type.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_python_error();
+        PyErr_Clear();
+        return {};
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// `getattr(self, name)` is the method `function` bound to `self`.
+bool bound_to(py::handle self, const char *name, py::handle function) {
+    py::object method = self.attr(name);
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == function.ptr() &&
+           PyMethod_GET_SELF(method.ptr()) == self.ptr();
+}
+
+// Everything the chunk-reader loop touches still is what it was at import,
+// and the instance stores and reads its attributes the ordinary way.
+bool environment_unchanged(py::handle m, py::handle self, py::handle csv_df, const Methods &methods) {
+    const Library &lib = *library;
+    py::object pd = qv::global(m, "pd");
+    py::object np = qv::global(m, "np");
+    py::object torch = qv::global(m, "torch");
+    if (!same(pd, lib.pandas) || !same(np, lib.numpy) || !same(torch, lib.torch)) return false;
+    if (!same(qv::global(m, "float"), lib.builtin_float)) return false;
+    if (!same(pd.attr("read_csv"), lib.read_csv)) return false;
+    if (!same(np.attr("vstack"), lib.vstack) || !same(np.attr("zeros"), lib.zeros) ||
+        !same(np.attr("size"), lib.size) || !same(np.attr("array"), lib.array))
+        return false;
+    if (!same(torch.attr("tensor"), lib.tensor) || !same(torch.attr("float"), lib.float32)) return false;
+    py::handle reader_type = reinterpret_cast<PyObject *>(Py_TYPE(csv_df.ptr()));
+    if (!same(reader_type, lib.reader_type)) return false;
+    if (!same(class_attr(reader_type, "get_chunk"), lib.get_chunk) ||
+        !same(class_attr(reader_type, "read"), lib.read) || !same(class_attr(reader_type, "close"), lib.close))
+        return false;
+    if (!same(class_attr(pd.attr("DataFrame"), "values"), lib.frame_values)) return false;
+
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    py::handle type_object = reinterpret_cast<PyObject *>(type);
+    for (const char *name : {"data_count", "X_train", "Y_train", "raw_dict", "result_dict", "csv_df"})
+        if (class_attr(type_object, name)) return false;
+    if (!bound_to(self, "convert_SHM_data", methods.convert_SHM_data)) return false;
+    if (methods.convert_result && !bound_to(self, "convert_result", methods.convert_result)) return false;
+
+    // The tensors must land where torch.tensor would put them.
+    py::object probe = lib.empty(0, py::arg("dtype") = lib.float32);
+    return py::str(probe.attr("device").attr("type")).cast<std::string>() == "cpu";
+}
+
+// The file pandas opened for a plain local path; nothing for anything else
+// (buffers, URLs, compressed files), which the chunk reader then reads.
+std::optional<py::bytes> read_local_file(py::handle csv_file) {
+    const Library &lib = *library;
+    py::object path = lib.fspath(csv_file);
+    if (!PyUnicode_Check(path.ptr())) return std::nullopt;
+    path = lib.expanduser(path);
+    const std::string text = path.cast<std::string>();
+    if (text.find("://") != std::string::npos) return std::nullopt;
+    std::string lower = text;
+    for (char &c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (std::string_view suffix : {".gz", ".bz2", ".zip", ".xz", ".zst", ".tar", ".tgz", ".tbz", ".txz"})
+        if (lower.size() >= suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return std::nullopt;
+    py::object file = lib.open(path, "rb");
+    py::object content;
+    try {
+        content = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    if (!PyBytes_Check(content.ptr())) return std::nullopt;
+    return py::reinterpret_borrow<py::bytes>(content);
+}
+
+// --- scanning -----------------------------------------------------------------
+
+struct Line {
+    const char *begin;
+    const char *end;  // line break excluded
+};
+
+// Lines of the buffer; "\r\n" ends a line like "\n".
+class LineReader {
+public:
+    LineReader(const char *data, std::size_t size) : pos_(data), end_(data + size) {}
+    bool next(Line &line) {
+        if (pos_ >= end_) return false;
+        const char *nl = static_cast<const char *>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
+        const char *stop = nl ? nl : end_;
+        line.begin = pos_;
+        line.end = (nl && stop > pos_ && stop[-1] == '\r') ? stop - 1 : stop;
+        pos_ = nl ? nl + 1 : end_;
+        return true;
+    }
+
+private:
+    const char *pos_;
+    const char *end_;
+};
+
+// Field count of a line made only of bytes read the same way by every
+// parser (printable ASCII without quote or blank), or -1.
+long field_count(const Line &line) {
+    if (line.begin == line.end) return -1;  // blank lines are skipped by the reader
+    long fields = 1;
+    for (const char *p = line.begin; p != line.end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == ',') ++fields;
+        else if (c < 0x21 || c > 0x7e || c == '"') return -1;
+    }
+    return fields;
+}
+
+enum class Cell : std::uint8_t { Empty, One, Zero, Int, Dec, Word, Unknown };
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Words pandas reads as a missing value, a boolean or infinity (in any case,
+// with any dashes), and words float() accepts.
+bool special_word(std::string_view word) {
+    std::string letters;
+    for (char c : word)
+        if (c != '-') letters.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    for (std::string_view special : {"na", "nan", "null", "none", "true", "false", "inf", "infinity"})
+        if (letters == special) return true;
+    return false;
+}
+
+Cell classify(std::string_view field) {
+    if (field.empty()) return Cell::Empty;
+    if (field.size() == 1) {
+        switch (field[0]) {
+            case 'P': case 'p': case '*': return Cell::One;
+            case '.': case '#': return Cell::Zero;
+            default: break;
+        }
+    }
+    std::size_t digits = 0, dots = 0, letters = 0, dashes = 0;
+    for (char c : field) {
+        if (is_digit(c)) ++digits;
+        else if (c == '.') ++dots;
+        else if (is_letter(c)) ++letters;
+        else if (c == '-') ++dashes;
+        else return Cell::Unknown;
+    }
+    if (letters + dashes == field.size()) return special_word(field) ? Cell::Unknown : Cell::Word;
+    if (letters || dashes || digits > 15) return Cell::Unknown;
+    if (dots == 0) return Cell::Int;
+    if (dots == 1 && is_digit(field.front()) && is_digit(field.back())) return Cell::Dec;
+    return Cell::Unknown;
+}
+
+// Value of an Int or Dec field: at most 15 digits and one division by an exact
+// power of ten, so it is the correctly rounded value both float() and pandas give.
+double number_value(std::string_view field) {
+    static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::uint64_t mantissa = 0;
+    int fraction = -1;
+    for (char c : field) {
+        if (c == '.') {
+            fraction = 0;
+            continue;
+        }
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        if (fraction >= 0) ++fraction;
+    }
+    const double value = static_cast<double>(mantissa);
+    return fraction > 0 ? value / powers[fraction] : value;
+}
+
+// Calls `visit(column, field)` for each field of a line.
+template <class Visit>
+void for_each_field(const Line &line, Visit &&visit) {
+    const char *start = line.begin;
+    std::size_t column = 0;
+    for (const char *p = line.begin;; ++p) {
+        if (p == line.end || *p == ',') {
+            visit(column++, std::string_view(start, static_cast<std::size_t>(p - start)));
+            if (p == line.end) break;
+            start = p + 1;
+        }
+    }
+}
+
+std::string_view first_field(const Line &line) {
+    const char *comma = static_cast<const char *>(std::memchr(line.begin, ',', static_cast<std::size_t>(line.end - line.begin)));
+    return std::string_view(line.begin, static_cast<std::size_t>((comma ? comma : line.end) - line.begin));
+}
+
+// --- the reading plan ---------------------------------------------------------
+
+// How reading ends, as the chunk-reader loop would see it.
+enum class End {
+    NoLabel,      // get_chunk(1) past the last line: StopIteration
+    LabelNotText, // the label read as a number or a missing value: AttributeError
+    NoPlot,       // get_chunk(11) past the last line: StopIteration
+    BadPlot,      // a field float() refuses, or a block that cannot be stacked: ValueError
+};
+
+struct Record {
+    const char *plot;  // first plot line
+    std::uint32_t wrong_keys;
+    std::uint8_t rows;
+    std::uint8_t label_bits;
+    std::string_view label;
+};
+
+struct Plan {
+    const char *data_end = nullptr;
+    std::size_t width = 0;
+    std::vector<Record> stored;
+    End end = End::NoLabel;
+    Record last{};  // the record that ended reading (label and wrong keys set when reached)
+    bool last_has_block = false;
+};
+
+constexpr const char *label_keys[] = {"Fail", "Pass", "Vol", "Freq", "Marginal", "Hole"};
+
+// Label bits and the number of parts that name no key, as convert_result
+// finds them ("Vol-" has an empty part).
+void convert_label(std::string_view text, Record &record) {
+    record.label_bits = 0;
+    record.wrong_keys = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dash = text.find('-', start);
+        const std::string_view part = text.substr(start, dash == std::string_view::npos ? text.npos : dash - start);
+        bool known = false;
+        for (int i = 0; i < 6; ++i)
+            if (part == label_keys[i]) {
+                record.label_bits = static_cast<std::uint8_t>(record.label_bits | (1u << i));
+                known = true;
+            }
+        if (!known) ++record.wrong_keys;
+        if (dash == std::string_view::npos) break;
+        start = dash + 1;
+    }
+}
+
+enum class Mode { Training, Test };
+
+// Scans the whole file. Empty result: decline.
+std::optional<Plan> plan_reading(const char *data, std::size_t size, Mode mode) {
+    Plan plan;
+    plan.data_end = data + size;
+    LineReader reader(data, size);
+    Line line{};
+    if (!reader.next(line)) return std::nullopt;
+    const long width = field_count(line);
+    if (width < 1) return std::nullopt;
+    plan.width = static_cast<std::size_t>(width);
+    bool pending = true;  // `line` holds the next unread line
+    std::size_t first_rows = 0;
+
+    auto next_line = [&](Line &out) -> std::optional<bool> {
+        if (pending) {
+            out = line;
+            pending = false;
+        } else if (!reader.next(out)) {
+            return false;
+        }
+        if (field_count(out) != width) return std::nullopt;
+        return true;
+    };
+
+    for (;;) {
+        Line label_line{};
+        const auto got_label = next_line(label_line);
+        if (!got_label) return std::nullopt;
+        if (!*got_label) {
+            plan.end = End::NoLabel;
+            break;
+        }
+        Record record{};
+        record.label = first_field(label_line);
+        const Cell label_kind = classify(record.label);
+        if (label_kind == Cell::Word || (label_kind == Cell::One && is_letter(record.label[0]))) {
+            if (mode == Mode::Training) convert_label(record.label, record);
+        } else if (mode == Mode::Training && (label_kind == Cell::Empty || label_kind == Cell::Int ||
+                                              label_kind == Cell::Dec)) {
+            plan.end = End::LabelNotText;
+            plan.last = record;
+            break;
+        } else {
+            return std::nullopt;
+        }
+
+        std::size_t rows = 0;
+        bool refused = false;
+        for (; rows < 11; ++rows) {
+            Line plot_line{};
+            const auto got = next_line(plot_line);
+            if (!got) return std::nullopt;
+            if (!*got) break;
+            if (rows == 0) record.plot = plot_line.begin;
+            bool unknown = false;
+            for_each_field(plot_line, [&](std::size_t, std::string_view field) {
+                const Cell cell = classify(field);
+                if (cell == Cell::Unknown) unknown = true;
+                else if (cell == Cell::Word) refused = true;
+            });
+            if (unknown) return std::nullopt;
+        }
+        record.rows = static_cast<std::uint8_t>(rows);
+        if (rows == 0) {
+            plan.end = End::NoPlot;
+            plan.last = record;
+            break;
+        }
+        bool stackable;
+        if (mode == Mode::Training) {
+            stackable = rows == 11 && plan.width == 11;
+        } else {
+            stackable = plan.stored.empty() || rows == first_rows;
+        }
+        if (refused || !stackable) {
+            plan.end = End::BadPlot;
+            plan.last = record;
+            plan.last_has_block = true;
+            break;
+        }
+        if (plan.stored.empty()) first_rows = rows;
+        plan.stored.push_back(record);
+    }
+    // Lines after the end are never read, but only a file that is clean
+    // throughout is taken: the reader is then sure to see the same lines.
+    while (reader.next(line))
+        if (field_count(line) != width) return std::nullopt;
+    return plan;
+}
+
+py::handle end_class(End end) {
+    switch (end) {
+        case End::NoLabel:
+        case End::NoPlot: return PyExc_StopIteration;
+        case End::LabelNotText: return PyExc_AttributeError;
+        case End::BadPlot: return PyExc_ValueError;
+    }
+    return PyExc_StopIteration;
+}
+
+// --- filling ------------------------------------------------------------------
+
+py::object new_tensor(py::tuple shape) {
+    return library->empty(*shape, py::arg("dtype") = library->float32);
+}
+
+float *tensor_data(py::handle tensor) {
+    const auto address = tensor.attr("data_ptr")().cast<std::uintptr_t>();
+    return reinterpret_cast<float *>(address);
+}
+
+// Writes the record's plot, row by row, as float32.
+float *fill_plot(const Record &record, const char *data_end, float *out) {
+    LineReader reader(record.plot, static_cast<std::size_t>(data_end - record.plot));
+    Line line{};
+    for (std::size_t r = 0; r < record.rows; ++r) {
+        reader.next(line);
+        for_each_field(line, [&](std::size_t, std::string_view field) {
+            float value;
+            switch (classify(field)) {
+                case Cell::One: value = 1.0f; break;
+                case Cell::Zero: value = 0.0f; break;
+                case Cell::Int:
+                case Cell::Dec: value = static_cast<float>(number_value(field)); break;
+                default: value = std::numeric_limits<float>::quiet_NaN(); break;
+            }
+            *out++ = value;
+        });
+    }
+    return out;
+}
+
+// The block as `values.tolist()` gives it: pandas types each column of the
+// chunk (text, int64 or float64), and the block is object, int64 or float64.
+py::list block_as_read(const Record &record, std::size_t width, const char *data_end) {
+    std::vector<std::vector<std::string_view>> fields(record.rows);
+    LineReader reader(record.plot, static_cast<std::size_t>(data_end - record.plot));
+    Line line{};
+    for (std::size_t r = 0; r < record.rows; ++r) {
+        reader.next(line);
+        fields[r].reserve(width);
+        for_each_field(line, [&](std::size_t, std::string_view field) { fields[r].push_back(field); });
+    }
+    enum class Column { Text, Int, Float };
+    std::vector<Column> columns(width, Column::Int);
+    bool any_text = false, any_float = false;
+    for (std::size_t c = 0; c < width; ++c) {
+        bool text = false, real = false;
+        for (std::size_t r = 0; r < record.rows; ++r) {
+            const Cell cell = classify(fields[r][c]);
+            if (cell == Cell::Empty || cell == Cell::Dec) real = true;
+            else if (cell != Cell::Int) text = true;
+        }
+        columns[c] = text ? Column::Text : real ? Column::Float : Column::Int;
+        any_text = any_text || text;
+        any_float = any_float || (!text && real);
+    }
+    py::list block(record.rows);
+    for (std::size_t r = 0; r < record.rows; ++r) {
+        py::list row(width);
+        for (std::size_t c = 0; c < width; ++c) {
+            const std::string_view field = fields[r][c];
+            py::object value;
+            if (field.empty()) {
+                value = py::float_(std::numeric_limits<double>::quiet_NaN());
+            } else if (columns[c] == Column::Text) {
+                value = py::str(field.data(), field.size());
+            } else if (columns[c] == Column::Int && (any_text || !any_float)) {
+                value = qv::steal_or_throw(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(number_value(field))));
+            } else {
+                value = py::float_(number_value(field));
+            }
+            row[c] = value;
+        }
+        block[r] = row;
+    }
+    return block;
+}
+
+py::str label_text(const Record &record) { return py::str(record.label.data(), record.label.size()); }
+
+std::optional<Plan> prepare(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df,
+                            const Methods &methods, Mode mode, py::bytes &content) {
+    if (!library) return std::nullopt;
+    try {
+        if (!environment_unchanged(m, self, csv_df, methods)) return std::nullopt;
+        auto file = read_local_file(csv_file);
+        if (!file) return std::nullopt;
+        content = *file;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return std::nullopt;
+    }
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(content.ptr(), &data, &size) < 0) qv::throw_python_error();
+    // The scan touches only the immutable bytes object held here.
+    py::gil_scoped_release unlocked;
+    return plan_reading(data, static_cast<std::size_t>(size), mode);
+}
+
+void close_reader(py::handle csv_df) { csv_df.attr("close")(); }
+
+constexpr const char *count_text = "The Training Data Set Count is: ";
+
+}  // namespace
+
+void capture_library(py::handle m) {
+    if (library) return;
+    auto *lib = new Library{};
+    lib->pandas = m.attr("pd");
+    lib->read_csv = lib->pandas.attr("read_csv");
+    lib->reader_type = py::module_::import("pandas.io.parsers").attr("TextFileReader");
+    lib->get_chunk = class_attr(lib->reader_type, "get_chunk");
+    lib->read = class_attr(lib->reader_type, "read");
+    lib->close = class_attr(lib->reader_type, "close");
+    lib->frame_values = class_attr(lib->pandas.attr("DataFrame"), "values");
+    lib->numpy = m.attr("np");
+    lib->vstack = lib->numpy.attr("vstack");
+    lib->zeros = lib->numpy.attr("zeros");
+    lib->size = lib->numpy.attr("size");
+    lib->array = lib->numpy.attr("array");
+    lib->torch = m.attr("torch");
+    lib->tensor = lib->torch.attr("tensor");
+    lib->float32 = lib->torch.attr("float");
+    lib->empty = lib->torch.attr("empty");
+    lib->builtin_float = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyFloat_Type));
+    lib->open = py::module_::import("io").attr("open");
+    py::module_ os = py::module_::import("os");
+    lib->fspath = os.attr("fspath");
+    lib->expanduser = os.attr("path").attr("expanduser");
+    // Kept for the process, like the module.
+    library = lib;
+}
+
+bool load_training(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, const Methods &methods) {
+    py::bytes content;
+    const std::optional<Plan> plan = prepare(m, self, csv_file, csv_df, methods, Mode::Training, content);
+    if (!plan) return false;
+
+    // The wrong-key lines come in reading order; a print that raises ends
+    // reading at the record whose label it reports, as in the loop.
+    std::size_t stored = plan->stored.size();
+    py::object ended_by = py::reinterpret_borrow<py::object>(end_class(plan->end));
+    auto report_wrong_keys = [&](std::uint32_t count) -> bool {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            try {
+                qv::print(qv::global(m, "print"), {py::str("Wrong Key Word Found in Training Data")});
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                ended_by = e.type();
+                return false;
+            }
+        }
+        return true;
+    };
+    bool reading = true;
+    for (std::size_t r = 0; reading && r < plan->stored.size(); ++r) {
+        if (!report_wrong_keys(plan->stored[r].wrong_keys)) {
+            stored = r;
+            reading = false;
+        }
+    }
+    if (reading && (plan->end == End::NoPlot || plan->end == End::BadPlot)) report_wrong_keys(plan->last.wrong_keys);
+
+    close_reader(csv_df);
+    qv::print(qv::global(m, "print"), {ended_by});
+    self.attr("data_count") = py::int_(stored);
+    qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
+    if (stored == 0) {
+        finish_training(m, self, training_seed_plots(m), training_seed_labels(m));
+        return true;
+    }
+
+    py::object x = new_tensor(py::make_tuple(stored + 1, 1, 11, 11));
+    py::object y = new_tensor(py::make_tuple(stored + 1, 6));
+    float *out = tensor_data(x);
+    std::fill(out, out + 121, 0.0f);
+    out += 121;
+    float *labels = tensor_data(y);
+    static constexpr float seed[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    std::copy(seed, seed + 6, labels);
+    labels += 6;
+    for (std::size_t r = 0; r < stored; ++r) {
+        const Record &record = plan->stored[r];
+        out = fill_plot(record, plan->data_end, out);
+        for (int i = 0; i < 6; ++i) *labels++ = (record.label_bits >> i) & 1u ? 1.0f : 0.0f;
+    }
+    self.attr("X_train") = x;
+    self.attr("Y_train") = y;
+    return true;
+}
+
+bool load_test(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::handle raw_dict,
+               const Methods &methods) {
+    py::bytes content;
+    const std::optional<Plan> plan = prepare(m, self, csv_file, csv_df, methods, Mode::Test, content);
+    if (!plan) return false;
+    const std::size_t stored = plan->stored.size();
+    const std::size_t width = plan->width;
+
+    // raw_dict: keys in the order first read, each holding the last block read
+    // under it (the record that ended reading included once its block was read).
+    std::vector<const Record *> entries;
+    std::unordered_map<std::string_view, std::size_t> index;
+    auto enter = [&](const Record &record) {
+        const auto [it, fresh] = index.emplace(record.label, entries.size());
+        if (fresh) entries.push_back(&record);
+        else entries[it->second] = &record;
+    };
+    for (const Record &record : plan->stored) enter(record);
+    if (plan->last_has_block) enter(plan->last);
+    for (const Record *record : entries) raw_dict[label_text(*record)] = block_as_read(*record, width, plan->data_end);
+
+    close_reader(csv_df);
+    qv::print(qv::global(m, "print"), {end_class(plan->end)});
+    self.attr("data_count") = py::int_(stored);
+    qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
+
+    py::list labels(stored);
+    for (std::size_t r = 0; r < stored; ++r) {
+        py::list entry(1);
+        entry[0] = label_text(plan->stored[r]);
+        labels[r] = entry;
+    }
+    if (stored == 0) {
+        finish_test(m, self, test_empty_plots(m), labels);
+        return true;
+    }
+    const std::size_t rows = plan->stored.front().rows;
+    py::object x = new_tensor(py::make_tuple(stored, 1, rows, width));
+    float *out = tensor_data(x);
+    for (const Record &record : plan->stored) out = fill_plot(record, plan->data_end, out);
+    self.attr("X_train") = x;
+    self.attr("Y_train") = labels;
+    return true;
+}
+
+}  // namespace tavrine::shmoo
