@@ -71,8 +71,8 @@ def _datalog_plot_rows(path, site, group):
     found = -1
     selected = False
     for i, line in enumerate(lines):
-        if line == f"Site Number: {site}":
-            selected = True
+        if line.startswith("Site Number: "):
+            selected = line == f"Site Number: {site}"
         elif selected and line.strip().startswith("Shmoo:"):
             found += 1
             selected = False
@@ -450,3 +450,27 @@ def test_demo_runs_every_step(tmp_path, capsys):
     with open(listed["predictions"], newline="") as fh:
         assert len(list(csv.reader(fh))) == 13
     assert re.search(r"^Unseen plots: \d+ of 12 predictions", out, re.M)
+
+
+def test_extract_never_replaces_an_earlier_workbook(sample_dir, capsys, monkeypatch):
+    import time as real_time
+    import types
+
+    from quorvane.Source import Corvantis
+
+    # Every run lands in the same second.
+    frozen = types.SimpleNamespace(time=real_time.time, localtime=real_time.localtime,
+                                   strftime=lambda fmt, t: "2026_12_06_14_20_05")
+    monkeypatch.setattr(Corvantis, "time", frozen)
+    settings = sample_dir / samples.SETTINGS_FILE_NAME
+    paths = []
+    for sites in ("0", "1", "2"):
+        code, out, err = run(capsys, "extract", sample_dir / "sample_datalog_1.txt", "--settings", settings,
+                             "--sites", sites, "--out-dir", sample_dir / "wb")
+        assert code == 0, err
+        paths.append(out.strip().splitlines()[-1].split(": ", 1)[1])
+    assert [p.rsplit("/", 1)[1] for p in paths] == [
+        "shmplot_2026_12_06_14_20_05.xlsx", "shmplot_2026_12_06_14_20_05_2.xlsx", "shmplot_2026_12_06_14_20_05_3.xlsx"]
+    for sites, path in zip("012", paths):
+        assert openpyxl.load_workbook(path)["Sheet"].cell(row=4, column=1).value == f"Site Number: {sites}\n"
+    assert sorted(p.name for p in (sample_dir / "wb").iterdir()) == sorted(p.rsplit("/", 1)[1] for p in paths)

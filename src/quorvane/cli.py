@@ -16,7 +16,9 @@ import json
 import math
 import os
 import re
+import shutil
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any, Iterator, Sequence
@@ -214,9 +216,14 @@ def run_extract(
     from .Source import Corvantis
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
+    # The workbook is named after the second it is saved in, so a second run in
+    # the same second would replace the first one. Save into a private folder and
+    # move the result next to earlier workbooks under a free name instead.
+    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
     try:
-        with _working_directory(target):
-            result = Corvantis.getDatalogInfo(keywords, ";".join(map(str, paths)), site_lbl, interval_columns)
+        with _working_directory(staging):
+            saved = Corvantis.getDatalogInfo(keywords, ";".join(map(str, paths)), site_lbl, interval_columns)
+        return _move_to_free_name(Path(saved), target)
     except UnicodeDecodeError as exc:
         raise CliError(f"a datalog is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
     except OSError as exc:
@@ -226,7 +233,31 @@ def run_extract(
     except ValueError as exc:
         # getAllSiteNums reads the number after each site label with int().
         raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
-    return Path(result)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def _move_to_free_name(saved: Path, target: Path) -> Path:
+    stem, suffix = saved.stem, saved.suffix
+    candidate = target / saved.name
+    n = 1
+    while True:
+        try:
+            # A hard link fails rather than replace an existing file.
+            os.link(saved, candidate)
+            break
+        except FileExistsError:
+            n += 1
+            candidate = target / f"{stem}_{n}{suffix}"
+        except OSError:
+            # File systems without hard links: fall back to a checked rename.
+            if candidate.exists():
+                n += 1
+                candidate = target / f"{stem}_{n}{suffix}"
+                continue
+            shutil.move(str(saved), str(candidate))
+            break
+    return candidate
 
 
 def _cmd_extract(args: argparse.Namespace) -> int:
