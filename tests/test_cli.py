@@ -38,10 +38,12 @@ def _fill(cell):
 
 def test_sample_writes_the_three_kinds_of_file(tmp_path, capsys):
     code, out, _ = run(capsys, "sample", "--out-dir", tmp_path, "--records", 25, "--sites", 2,
-                       "--items", 1, "--datalogs", 2, "--seed", 4)
+                       "--items", 1, "--datalogs", 2, "--seed", 4, "--picture", tmp_path / "classes.png")
     assert code == 0
     names = sorted(p.name for p in tmp_path.iterdir())
-    assert names == ["SHM_keywords_setting.json", "sample_datalog_1.txt", "sample_datalog_2.txt", "sample_shmoo.csv"]
+    assert names == ["SHM_keywords_setting.json", "classes.png", "sample_datalog_1.txt", "sample_datalog_2.txt",
+                     "sample_shmoo.csv"]
+    assert (tmp_path / "classes.png").read_bytes()[:8] == PNG_MAGIC
     for name in names:
         assert str(tmp_path / name) in out
     assert len((tmp_path / "sample_shmoo.csv").read_text().splitlines()) == 25 * 12

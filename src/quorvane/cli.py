@@ -428,10 +428,13 @@ def run_train(
 
 def _cmd_train(args: argparse.Namespace) -> int:
     _, info = run_train(args.csv, args.out, args.epochs, args.batch_size, args.lr, args.seed, args.figure)
-    _say(
-        f"test accuracy {info['test_accuracy']:.3f}, pass/fail {info['test_accuracy_pass_fail']:.3f} "
-        f"after {info['epochs']} epochs ({info['seconds']:.1f} s)"
-    )
+    if info["epochs"]:
+        _say(
+            f"test accuracy {info['test_accuracy']:.3f}, pass/fail {info['test_accuracy_pass_fail']:.3f} "
+            f"after {info['epochs']} epochs ({info['seconds']:.1f} s)"
+        )
+    else:
+        _say("no epochs run: the model holds its initial weights")
     _say(f"model: {args.out}")
     _say(f"figure: {info['figure']}")
     return 0
@@ -579,7 +582,34 @@ def _cmd_sample(args: argparse.Namespace) -> int:
         _say(f"datalog: {log}")
     _say(f"settings: {files.settings}")
     _say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
+    if args.picture is not None:
+        save_class_picture(args.picture, args.seed)
+        _say(f"picture: {args.picture}")
     return 0
+
+
+PICTURE_LABELS = ("Pass", "Fail", "Pass-Vol", "Pass-Freq", "Pass-Marginal", "Pass-Hole", "Pass-Vol-Freq",
+                  "Pass-Freq-Hole")
+
+
+def save_class_picture(path: Path, seed: int = 0) -> None:
+    """One generated plot per class (and two combinations), as a small PNG."""
+    import random
+
+    plt = _pyplot()
+    rng = random.Random(seed)
+    fig, axes = plt.subplots(2, 4, figsize=(8.4, 4.8))
+    for ax, label in zip(axes.flat, PICTURE_LABELS):
+        ax.imshow(samples.plot_for_label(label, rng), cmap="RdYlGn", vmin=0, vmax=1)
+        ax.set_title(label, fontsize=9)
+        ax.set_xticks([0, samples.COLUMNS - 1], ["lo", "hi"], fontsize=7)
+        ax.set_yticks([0, samples.ROWS - 1], ["hi", "lo"], fontsize=7)
+    fig.supxlabel("frequency (columns)  -  green passes, red fails", fontsize=9)
+    fig.supylabel("supply voltage (rows)", fontsize=9)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
 
 
 # ---------------------------------------------------------------------------
@@ -679,6 +709,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--items", type=_non_negative_int, default=3, help="shmoo test items per datalog (default: %(default)s)")
     p.add_argument("--datalogs", type=_positive_int, default=1, help="number of datalogs (default: %(default)s)")
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
+    p.add_argument("--picture", type=Path, default=None, metavar="PNG",
+                   help="also save a picture of one generated plot per class")
     p.set_defaults(func=_cmd_sample)
 
     p = sub.add_parser("demo", help="samples, workbook, training and classification in one go", description=(
