@@ -436,7 +436,7 @@ def test_classify_bad_csv(trained, tmp_path, capsys, content, fragments):
 
 def test_demo_runs_every_step(tmp_path, capsys):
     out_dir = tmp_path / "demo"
-    code, out, err = run(capsys, "demo", "--out-dir", out_dir, "--epochs", 2, "--records", 150,
+    code, out, err = run(capsys, "demo", "--out", out_dir, "--epochs", 2, "--records", 150,
                          "--classify-records", 12, "--sites", 2)
     assert code == 0, err
     assert [ln for ln in out.splitlines() if ln.startswith("== ")][0] == f"== 1/4 sample data into {out_dir}"

@@ -703,7 +703,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "
         "SHM_keywords_setting.json and a labelled shmoo CSV of the six classes."))
-    p.add_argument("--out-dir", type=Path, default=Path("."), metavar="DIR", help="default: the working directory")
+    p.add_argument("--out-dir", "--out", type=Path, default=Path("."), metavar="DIR",
+                   help="default: the working directory")
     p.add_argument("--records", type=_positive_int, default=600, help="shmoo CSV records (default: %(default)s)")
     p.add_argument("--sites", type=_positive_int, default=4, help="sites per datalog (default: %(default)s)")
     p.add_argument("--items", type=_non_negative_int, default=3, help="shmoo test items per datalog (default: %(default)s)")
@@ -716,7 +717,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("demo", help="samples, workbook, training and classification in one go", description=(
         "Generate sample data in a folder, extract the workbook, train briefly, classify unseen "
         "plots and print where each output went."))
-    p.add_argument("--out-dir", type=Path, default=Path("quorvane-demo"), metavar="DIR",
+    p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
                    help="default: %(default)s")
     p.add_argument("--epochs", type=_non_negative_int, default=10, help="default: %(default)s")
     p.add_argument("--records", type=_positive_int, default=600, help="training records (default: %(default)s)")
