@@ -476,3 +476,15 @@ def test_extract_never_replaces_an_earlier_workbook(sample_dir, capsys, monkeypa
     for sites, path in zip("012", paths):
         assert openpyxl.load_workbook(path)["Sheet"].cell(row=4, column=1).value == f"Site Number: {sites}\n"
     assert sorted(p.name for p in (sample_dir / "wb").iterdir()) == sorted(p.rsplit("/", 1)[1] for p in paths)
+
+
+def test_output_paths_that_cannot_be_written(tmp_path, capsys):
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=120, seed=1)
+    (tmp_path / "adir").mkdir()
+    code, out, err = run(capsys, "train", csv_path, "-o", tmp_path / "adir")
+    assert_one_line_error(code, err, "is a directory")
+    assert "epoch" not in out  # refused before any training
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    code, _, err = run(capsys, "sample", "--out-dir", blocker / "sub", "--records", 2)
+    assert_one_line_error(code, err, "sample: error:", str(blocker))

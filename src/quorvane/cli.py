@@ -341,6 +341,15 @@ def run_train(
     """Trains AlexNet on a shmoo CSV; saves the model and the accuracy figure.
     Returns the trained network and what was saved next to its weights."""
     _check_readable_text(csv_path, "shmoo CSV")
+    figure_path = figure_path or model_path.with_name(model_path.stem + "_accuracy.png")
+    # Settle where the results go before spending time on training.
+    for out in (model_path, figure_path):
+        if out.is_dir():
+            raise CliError(f"{out} is a directory; give a file name")
+        try:
+            out.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise CliError(f"cannot create directory {out.parent}: {_os_reason(exc)}") from None
     expected = _count_records(csv_path)
     if expected + 1 <= TEST_PART + 1:
         raise CliError(
@@ -405,7 +414,6 @@ def run_train(
     }
     save_model(model_path, net, info)
 
-    figure_path = figure_path or model_path.with_name(model_path.stem + "_accuracy.png")
     figures = _new_figures(plt, before)
     fig = figures[-1] if figures else plt.figure()
     ax = fig.gca()
@@ -735,6 +743,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return int(args.func(args))
     except CliError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 1
+    except OSError as exc:
+        # File-system failures not anticipated above (full disk, permissions).
+        where = f" {exc.filename}" if exc.filename else ""
+        print(f"{PROG} {args.command}: error:{where} {_os_reason(exc)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
