@@ -120,6 +120,14 @@ def _pyplot() -> Any:
     return plt
 
 
+def _set_threads(count: int) -> None:
+    import torch
+
+    # The network works on 11 x 11 plots: thread hand-offs cost more than they
+    # save, and on a busy machine extra threads mostly wait for each other.
+    torch.set_num_threads(count)
+
+
 def _tavrine() -> Any:
     _pyplot()  # the backend must be settled before tavrine imports pyplot
     from .Source import tavrine
@@ -332,7 +340,7 @@ def _new_figures(plt: Any, before: set[int]) -> list[Any]:
 def run_train(
     csv_path: Path,
     model_path: Path,
-    epochs: int = 10,
+    epochs: int = 20,
     batch_size: int = 32,
     lr: float = 0.01,
     seed: int = 0,
@@ -435,6 +443,7 @@ def run_train(
 
 
 def _cmd_train(args: argparse.Namespace) -> int:
+    _set_threads(args.threads)
     _, info = run_train(args.csv, args.out, args.epochs, args.batch_size, args.lr, args.seed, args.figure)
     if info["epochs"]:
         _say(
@@ -567,6 +576,7 @@ def _agreement(results: Sequence[tuple[int, str, str]]) -> str | None:
 
 
 def _cmd_classify(args: argparse.Namespace) -> int:
+    _set_threads(args.threads)
     results = run_classify(args.model, args.csv, args.out, args.grid, args.grid_limit)
     if args.out is None:
         _print_table(results)
@@ -625,6 +635,7 @@ def save_class_picture(path: Path, seed: int = 0) -> None:
 
 
 def _cmd_demo(args: argparse.Namespace) -> int:
+    _set_threads(args.threads)
     out = Path(args.out_dir)
     started = time.perf_counter()
     _say(f"== 1/4 sample data into {out}")
@@ -689,12 +700,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("csv", type=Path, metavar="CSV", help="labelled shmoo CSV")
     p.add_argument("-o", "--out", type=Path, default=Path("shmoo_model.pt"), metavar="MODEL",
                    help="model file to write (default: %(default)s)")
-    p.add_argument("--epochs", type=_non_negative_int, default=10, help="default: %(default)s")
+    p.add_argument("--epochs", type=_non_negative_int, default=20, help="default: %(default)s")
     p.add_argument("--batch-size", type=_positive_int, default=32, help="default: %(default)s")
     p.add_argument("--lr", type=_positive_float, default=0.01, help="Adam learning rate (default: %(default)s)")
     p.add_argument("--seed", type=int, default=0, help="seed of the split, shuffling and weights (default: 0)")
     p.add_argument("--figure", type=Path, default=None, metavar="PNG",
                    help="accuracy figure (default: MODEL's name with _accuracy.png)")
+    p.add_argument("--threads", type=_positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_train)
 
     p = sub.add_parser("classify", help="model and shmoo CSV in, label texts out", description=(
@@ -706,6 +719,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grid", type=Path, default=None, metavar="PNG", help="save a grid of the plots with predictions")
     p.add_argument("--grid-limit", type=_positive_int, default=30, metavar="N",
                    help="plots in the grid at most (default: %(default)s)")
+    p.add_argument("--threads", type=_positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
 
     p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
@@ -727,11 +742,13 @@ def build_parser() -> argparse.ArgumentParser:
         "plots and print where each output went."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
                    help="default: %(default)s")
-    p.add_argument("--epochs", type=_non_negative_int, default=10, help="default: %(default)s")
+    p.add_argument("--epochs", type=_non_negative_int, default=20, help="default: %(default)s")
     p.add_argument("--records", type=_positive_int, default=600, help="training records (default: %(default)s)")
     p.add_argument("--classify-records", type=_positive_int, default=24, help="default: %(default)s")
     p.add_argument("--sites", type=_positive_int, default=4, help="default: %(default)s")
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
+    p.add_argument("--threads", type=_positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_demo)
     return parser
 
