@@ -104,6 +104,17 @@ def _check_readable_text(path: Path, what: str) -> None:
         raise CliError(f"cannot read {what} {path}: {_os_reason(exc)}") from None
 
 
+def _check_utf8(path: Path) -> None:
+    """Datalogs are read as UTF-8 (and whole, by the extractor too); name the
+    file and line of the first bad byte rather than fail halfway without saying where."""
+    data = path.read_bytes()
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        raise CliError(f"datalog {path} is not UTF-8 text (line {line})") from None
+
+
 def _pyplot() -> Any:
     import matplotlib
 
@@ -212,6 +223,7 @@ def run_extract(
     paths = [Path(p).resolve() for p in datalogs]
     for p in paths:
         _check_readable_text(p, "datalog")
+        _check_utf8(p)
         if ";" in str(p):
             raise CliError(f"datalog paths must not contain ';': {p}")
     site_lbl = _site_label(sites, len(paths))
@@ -229,18 +241,26 @@ def run_extract(
     # move the result next to earlier workbooks under a free name instead.
     staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
     try:
-        with _working_directory(staging):
-            saved = Corvantis.getDatalogInfo(keywords, ";".join(map(str, paths)), site_lbl, interval_columns)
-        return _move_to_free_name(Path(saved), target)
-    except UnicodeDecodeError as exc:
-        raise CliError(f"a datalog is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
-    except OSError as exc:
-        raise CliError(f"cannot read datalog {exc.filename or ''}: {_os_reason(exc)}".replace("  ", " ")) from None
-    except re.error as exc:
-        raise CliError(f"bad regular expression in the settings: {exc}") from None
-    except ValueError as exc:
-        # getAllSiteNums reads the number after each site label with int().
-        raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
+        try:
+            with _working_directory(staging):
+                saved = Path(
+                    Corvantis.getDatalogInfo(keywords, ";".join(map(str, paths)), site_lbl, interval_columns)
+                )
+        except UnicodeDecodeError as exc:
+            raise CliError(f"a datalog is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+        except OSError as exc:
+            if exc.filename is not None and Path(str(exc.filename)).resolve() in paths:
+                raise CliError(f"cannot read datalog {exc.filename}: {_os_reason(exc)}") from None
+            raise CliError(f"cannot write the workbook into {target}: {_os_reason(exc)}") from None
+        except re.error as exc:
+            raise CliError(f"bad regular expression in the settings: {exc}") from None
+        except ValueError as exc:
+            # getAllSiteNums reads the number after each site label with int().
+            raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
+        try:
+            return _move_to_free_name(saved, target)
+        except OSError as exc:
+            raise CliError(f"cannot write the workbook into {target}: {_os_reason(exc)}") from None
     finally:
         shutil.rmtree(staging, ignore_errors=True)
 
