@@ -312,9 +312,12 @@ def test_train_warns_about_a_malformed_record(tmp_path, capsys):
     assert "warning: read 120 of 130 records" in err
 
 
-def test_train_missing_csv(tmp_path, capsys):
+def test_train_missing_csv_and_batch_of_one(tmp_path, capsys):
     code, _, err = run(capsys, "train", tmp_path / "none.csv", "-o", tmp_path / "m.pt")
     assert_one_line_error(code, err, "shmoo CSV not found")
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=120, seed=1)
+    code, _, err = run(capsys, "train", csv_path, "-o", tmp_path / "m.pt", "--batch-size", 1)
+    assert_one_line_error(code, err, "batch size must be at least 2")
 
 
 @pytest.mark.parametrize("argv", [["--epochs", "-1"], ["--batch-size", "0"], ["--lr", "0"], ["--lr", "nan"]])

@@ -310,7 +310,15 @@ def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
         **info,
     }
     path.parent.mkdir(parents=True, exist_ok=True)
-    torch.save(payload, path)
+    # Write beside the target and rename, so an interrupted save never leaves a
+    # truncated file in place of an earlier model.
+    partial = path.with_name(path.name + ".partial")
+    try:
+        torch.save(payload, partial)
+        os.replace(partial, path)
+    finally:
+        if partial.exists():
+            partial.unlink()
 
 
 def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
@@ -336,7 +344,7 @@ def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
     net = tavrine.AlexNet()
     try:
         net.load_state_dict(payload["state_dict"])
-    except (KeyError, RuntimeError) as exc:
+    except (KeyError, RuntimeError, TypeError, AttributeError) as exc:
         first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise CliError(f"{path} does not hold AlexNet weights: {first}") from None
     net.eval()
@@ -378,8 +386,10 @@ def run_train(
             out.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
             raise CliError(f"cannot create directory {out.parent}: {_os_reason(exc)}") from None
+    if batch_size < 2:
+        raise CliError("the batch size must be at least 2: batch normalisation needs two samples per batch")
     expected = _count_records(csv_path)
-    if expected + 1 <= TEST_PART + 1:
+    if expected <= TEST_PART:
         raise CliError(
             f"{csv_path} holds {expected} records; training needs more than {TEST_PART} "
             f"(the loader holds {TEST_PART} samples back for testing)"
