@@ -3,6 +3,10 @@
 
 #include "support.hpp"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace corvantis {
 
 namespace py = pybind11;
@@ -11,10 +15,18 @@ inline constexpr const char *module_name = "quorvane.Source.Corvantis";
 
 // Process-wide state (the module is initialised once per process, in one
 // interpreter). `open` and `print` are the builtins looked up once at
-// initialisation; the functions use these objects from then on.
+// initialisation; the functions use these objects from then on. The other
+// members are the library objects as the module found them at import: the
+// native shortcuts compare against them to know that nothing was rebound or
+// monkeypatched since.
 struct State {
     py::object open;
     py::object print;
+
+    py::object re_module, re_match, re_compile;
+    py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
+    py::object pattern_fill;
+    py::object process_log;  // the module's own processLog function object
 };
 State &state();
 
@@ -23,5 +35,24 @@ py::object make_getKeyWordFromSettingFile(py::module_ m);
 py::object make_getDatalogInfo(py::module_ m);
 py::object make_processLog(py::module_ m);
 py::object make_getAllSiteNums(py::module_ m);
+
+// `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
+py::list read_datalog_lines(py::handle path);
+
+// ---------------------------------------------------------------------------
+// Plot extraction (shared by processLog and the driver's collecting path)
+// ---------------------------------------------------------------------------
+
+class CellGrid;  // native cell collector, see grid.hpp
+
+// Runs processLog's scan of one datalog for one site. With `grid` null every
+// cell goes through the workbook's `cell` API; otherwise the cells are
+// collected into `grid` and `xls` is not touched. Returns false (having
+// observably done nothing but read the datalog) when the collecting mode meets
+// something it cannot reproduce exactly; the caller then takes the cell-API
+// path instead.
+bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
+                     py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
+                     py::handle interval_columns, CellGrid *grid);
 
 }  // namespace corvantis

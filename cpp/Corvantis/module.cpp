@@ -35,8 +35,7 @@ void run_main_block(py::module_ m) {
         details = m.attr("json").attr("load")(file);
     } catch (py::error_already_set &) {
         py::error_scope keep;  // the original error survives close()
-        PyObject *closed = PyObject_CallMethod(file.ptr(), "close", nullptr);
-        Py_XDECREF(closed);
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(file.ptr(), "close", nullptr))) PyErr_Clear();
         throw;
     }
     file.attr("close")();
@@ -58,10 +57,22 @@ void exec_body(py::module_ m) {
     m.attr("openpyxl") = py::module_::import("openpyxl");
     m.attr("PatternFill") = import_pattern_fill();
 
+    // The library objects as found now; native shortcuts check against them.
+    the_state->re_module = m.attr("re");
+    the_state->re_match = m.attr("re").attr("match");
+    the_state->re_compile = m.attr("re").attr("compile");
+    the_state->openpyxl_module = m.attr("openpyxl");
+    the_state->workbook_class = m.attr("openpyxl").attr("Workbook");
+    the_state->workbook_save = the_state->workbook_class.attr("save");
+    the_state->worksheet_class = py::module_::import("openpyxl.worksheet.worksheet").attr("Worksheet");
+    the_state->worksheet_cell = the_state->worksheet_class.attr("cell");
+    the_state->pattern_fill = m.attr("PatternFill");
+
     m.attr("getKeyWordFromSettingFile") = make_getKeyWordFromSettingFile(m);
     m.attr("getDatalogInfo") = make_getDatalogInfo(m);
     m.attr("processLog") = make_processLog(m);
     m.attr("getAllSiteNums") = make_getAllSiteNums(m);
+    the_state->process_log = m.attr("processLog");
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) run_main_block(m);
 }
@@ -86,3 +97,8 @@ State &state() { return *the_state; }
 }  // namespace corvantis
 
 extern "C" PYBIND11_EXPORT PyObject *PyInit_Corvantis() { return PyModuleDef_Init(&corvantis::definition); }
+
+// Loading the same file under the name "__main__" (importlib's
+// spec_from_file_location) runs the module as the main program; the loader
+// looks for the init function under that name.
+extern "C" PYBIND11_EXPORT PyObject *PyInit___main__() { return PyModuleDef_Init(&corvantis::definition); }

@@ -1,0 +1,339 @@
+"""getDatalogInfo on a generated multi-site datalog, against a straightforward
+pure-Python rendering of the same extraction in the same run.
+
+    python bench/bench_extract.py                  # ~5 MB, 4 sites
+    python bench/bench_extract.py --mb 2           # smaller
+    python bench/bench_extract.py --with-cell-api  # also processLog's cell-API path
+    python bench/bench_extract.py --big 50         # adds a 50 MB run (bounded memory)
+    python bench/bench_extract.py --only-big 50    # just that
+
+Prints the time of each path, the ratios, where the time goes, and that the
+saved workbooks read back identically.
+"""
+import argparse
+import gc
+import json
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+import openpyxl
+from openpyxl.styles import PatternFill
+
+from quorvane.Source import Corvantis
+
+SETTINGS = {"keyword_item": r"\s*Test Item\s*:", "keyword_site": "Site: ", "keyword_start": "Shmoo Plot",
+            "keyword_end": "X-Axis", "keyword_pass": r"\*|P", "keyword_fail": r"#|F"}
+
+
+# --- datalog generator ----------------------------------------------------------
+
+def generate_datalog(path, megabytes, sites=4, seed=1):
+    """Tester-like datalog: per test item, each site reports its parametric
+    results and one shmoo plot (16 voltage rows x 20 periods)."""
+    rnd = random.Random(seed)
+    target = int(megabytes * 1_000_000)
+    written = 0
+    item = 0
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("Program: bench_flow\nLot: QV-BENCH\n")
+        while written < target:
+            item += 1
+            for site in range(1, sites + 1):
+                chunk = [f"Test Item: VDD_PERIOD_SHMOO_{item}\n", f"Site: {site}\n"]
+                for k in range(14):
+                    chunk.append(f"   {k:3d}  PARAM_{k:02d}_meas     {rnd.uniform(0.5, 1.5):9.5f} V   "
+                                 f"limits 0.50000 1.50000  PASS\n")
+                chunk.append(f"Pattern: march_c_{item % 7}\n")
+                chunk.append("Shmoo Plot VDD(V) vs Period(ns)\n")
+                edge = rnd.randint(5, 18)
+                for r in range(16):
+                    row = " ".join("*" if c + r < edge + 8 else "#" for c in range(20))
+                    chunk.append(f"{1.40 - r * 0.025:.3f}V  {row}\n")
+                    if rnd.random() < 0.01:
+                        chunk.append("VBT error: point retested\n")
+                chunk.append("X-Axis " + " ".join(f"{p}ns" for p in range(10, 30)) + "\n\n")
+                text = "".join(chunk)
+                f.write(text)
+                written += len(text)
+    return item * sites
+
+
+# --- straightforward pure-Python rendering of the extraction --------------------
+
+def process_log_py(each_file, each_site, xls, siteCnt, totalsiteCnt, dict_keyword, interval_columns=20,
+                   write=True):
+    flag = site_flag = startPlot = False
+    each_item_info, each_plot = [], []
+    tmp_pattern_info = ""
+    shtName = "Sheet"
+    iRow = 2
+    iColumn = (siteCnt - 1) * interval_columns
+    with open(each_file, "r", encoding="utf-8") as f:
+        lines = f.readlines()
+    for line in lines:
+        if "VBT error" in line:
+            continue
+        if re.match(dict_keyword["Item"], line):
+            each_item_info.append(line)
+            tmp_pattern_info = ""
+            flag = True
+        if dict_keyword["SiteNum"] in line and line[:-1] != dict_keyword["SiteNum"] + str(each_site) and flag:
+            each_item_info = []
+            site_flag = False
+        if line[:-1] == dict_keyword["SiteNum"] + str(each_site) and flag:
+            each_item_info.append(line)
+            site_flag = True
+            continue
+        if dict_keyword["PatName"] in line and flag and not startPlot:
+            tmp_pattern_info = line
+        if line.strip().startswith(dict_keyword["PlotStart"]) and flag and site_flag:
+            each_item_info.append(tmp_pattern_info)
+            startPlot = True
+        if startPlot and flag and site_flag and line != "\n":
+            each_plot.append(line)
+        if dict_keyword["PlotEnd"] in line and flag and startPlot and site_flag:
+            if write:
+                ws = xls[shtName]
+                B = (siteCnt - 1) * interval_columns
+                S0 = totalsiteCnt * interval_columns
+                ws.cell(row=1, column=B + 1, value=each_file)
+                for text in each_item_info:
+                    iColumn = B
+                    ws.cell(row=iRow + 1, column=iColumn + 1, value=text)
+                    ws.cell(row=iRow + 1, column=S0 + 1, value=text)
+                    iRow += 1
+                for plot_line in each_plot:
+                    iColumn = B
+                    tokens = plot_line.split()
+                    if dict_keyword["PlotEnd"] not in plot_line:
+                        for i in range(1, len(tokens)):
+                            printed = tokens[i]
+                            if re.match(dict_keyword["PassSymbol"], printed):
+                                tokens[i] = "P"
+                            if re.match(dict_keyword["FailSymbol"], printed):
+                                tokens[i] = "."
+                    for x in tokens:
+                        ws.cell(row=iRow + 1, column=iColumn + 1, value=x)
+                        if x == "P":
+                            ws.cell(row=iRow + 1, column=iColumn + 1).fill = PatternFill(
+                                start_color="00EE00", end_color="00EE00", fill_type="solid")
+                        elif x == ".":
+                            ws.cell(row=iRow + 1, column=iColumn + 1).fill = PatternFill(
+                                start_color="DC143C", end_color="DC143C", fill_type="solid")
+                        S = S0 + (iColumn - B) + 1
+                        old = str(ws.cell(row=iRow + 1, column=S).value)
+                        if old != "None":
+                            y = old + x
+                            ws.cell(row=iRow + 1, column=S, value=y)
+                            if "P" in y and "." in y:
+                                ws.cell(row=iRow + 1, column=S).fill = PatternFill(
+                                    start_color="FFFF00", end_color="FFFF00", fill_type="solid")
+                        else:
+                            ws.cell(row=iRow + 1, column=S, value=x)
+                        iColumn += 1
+                    iRow += 1
+            else:
+                iRow += len(each_item_info) + len(each_plot)
+            each_item_info, each_plot = [], []
+            iRow += int(dict_keyword["RowOffset"])
+            startPlot = flag = site_flag = False
+
+
+def pairs(file_paths, site_lbl, table):
+    files = file_paths.split(";")
+    labels = site_lbl.split(";")
+    labels += [""] * (len(files) - len(labels))
+    out = []
+    for path, label in zip(files, labels):
+        label = label or Corvantis.getAllSiteNums(path, table)
+        out += [(path, site) for site in label.split(",")]
+    return out
+
+
+def python_path(table, file_paths, site_lbl, width, out_path, timings):
+    jobs = pairs(file_paths, site_lbl, table)
+    t0 = time.perf_counter()
+    for k, (path, site) in enumerate(jobs, 1):
+        process_log_py(path, site, None, k, len(jobs), table, width, write=False)
+    t1 = time.perf_counter()
+    wb = openpyxl.Workbook()
+    for k, (path, site) in enumerate(jobs, 1):
+        process_log_py(path, site, wb, k, len(jobs), table, width)
+    t2 = time.perf_counter()
+    wb.save(out_path)
+    t3 = time.perf_counter()
+    timings.update(scan=t1 - t0, cells=(t2 - t1) - (t1 - t0), save=t3 - t2, total=(t2 - t1) + (t3 - t2))
+
+
+# --- measurement helpers --------------------------------------------------------
+
+class SaveClock:
+    """Times the archive writing of the native path: from the first ZipFile
+    opened for writing (the library's own parts) to the last close."""
+
+    def __init__(self):
+        self.first = self.last = None
+
+    def __enter__(self):
+        clock = self
+        original = self.original = zipfile.ZipFile
+
+        class Timed(original):
+            def __init__(self, file, mode="r", *args, **kwargs):
+                if mode == "w" and clock.first is None:
+                    clock.first = time.perf_counter()
+                super().__init__(file, mode, *args, **kwargs)
+
+            def close(self):
+                super().close()
+                if self.mode == "w":
+                    clock.last = time.perf_counter()
+
+        zipfile.ZipFile = Timed
+        return self
+
+    def __exit__(self, *exc):
+        zipfile.ZipFile = self.original
+
+
+def native(table, file_paths, site_lbl, width, faithful=False):
+    original = Corvantis.processLog
+    if faithful:  # a rebound processLog makes the driver use the cell API
+        Corvantis.processLog = lambda *args: original(*args)
+    try:
+        t0 = time.perf_counter()
+        with SaveClock() as clock:
+            path = Corvantis.getDatalogInfo(table, file_paths, site_lbl, width)
+        total = time.perf_counter() - t0
+    finally:
+        Corvantis.processLog = original
+    return path, total, (clock.last - clock.first) if clock.first else float("nan")
+
+
+def read_back(path):
+    wb = openpyxl.load_workbook(path)
+    ws = wb["Sheet"]
+    cells = {(c.row, c.column): (c.value, c.data_type, c.fill.fill_type, c.fill.start_color.rgb,
+                                 c.fill.end_color.rgb)
+             for row in ws.iter_rows() for c in row if c.value is not None or c.has_style}
+    return wb.sheetnames, ws.dimensions, cells
+
+
+def quiet(fn, *args):
+    import contextlib
+    import io
+    with contextlib.redirect_stdout(io.StringIO()):
+        return fn(*args)
+
+
+def peak_memory_mb():
+    # VmHWM is this process's own high-water mark; ru_maxrss would carry the
+    # parent's across exec on Linux.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def big_run(megabytes, workdir):
+    """Runs in a child process so that its peak memory is its own."""
+    log = os.path.join(workdir, "big.txt")
+    plots = generate_datalog(log, megabytes)
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    gc.collect()
+    before = peak_memory_mb()
+    t0 = time.perf_counter()
+    os.chdir(workdir)
+    path = quiet(Corvantis.getDatalogInfo, table, log, "", 20)
+    elapsed = time.perf_counter() - t0
+    peak = peak_memory_mb()
+    with zipfile.ZipFile(path) as z:
+        sheet = z.getinfo("xl/worksheets/sheet1.xml").file_size / 1e6
+    # cells of the site blocks: the tokens of every plot line plus the header rows
+    cells = 0
+    text_bytes = 0
+    with open(log, encoding="utf-8") as f:
+        for line in f:
+            if line[:1].isdigit() or line.startswith(("X-Axis", "Shmoo", "Test Item", "Site")):
+                n = len(line.split()) if not line.startswith(("Test Item", "Site")) else 1
+                cells += n
+                text_bytes += len(line)
+    print(json.dumps({"mb": os.path.getsize(log) / 1e6, "plots": plots, "seconds": elapsed,
+                      "rss_before_mb": before, "rss_peak_mb": peak, "sheet_xml_mb": sheet,
+                      "site_cells": cells, "cell_text_mb": text_bytes / 1e6}))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mb", type=float, default=5.2)
+    parser.add_argument("--sites", type=int, default=4)
+    parser.add_argument("--big", type=float, default=0)
+    parser.add_argument("--big-child", type=float, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--skip-python", action="store_true")
+    parser.add_argument("--with-cell-api", action="store_true")
+    parser.add_argument("--only-big", type=float, default=0)
+    args = parser.parse_args()
+    if args.big_child:
+        big_run(args.big_child, os.getcwd())
+        return
+
+    work = tempfile.mkdtemp(prefix="bench_extract_")
+    os.chdir(work)
+    if args.only_big:
+        report_big(args.only_big, work)
+        return
+    log = os.path.join(work, "datalog.txt")
+    plots = generate_datalog(log, args.mb, args.sites)
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    print(f"datalog: {os.path.getsize(log) / 1e6:.1f} MB, {args.sites} sites, {plots} plots")
+
+    fast_path, fast, fast_save = quiet(native, table, log, "", 20)
+    print(f"native, collected cells + one-pass sheet : {fast:7.2f} s  (archive writing {fast_save:.2f} s, "
+          f"scan and collect {fast - fast_save:.2f} s)")
+    same = True
+    if args.with_cell_api:
+        cell_path, cell_api, _ = quiet(native, table, log, "", 20, True)
+        print(f"native scan, cell API (processLog rebound): {cell_api:7.2f} s")
+        print(f"ratio native cell API / native collected : {cell_api / fast:7.1f}x")
+        same = read_back(fast_path) == read_back(cell_path)
+    if not args.skip_python:
+        timings = {}
+        py_out = os.path.join(work, "python.xlsx")
+        python_path(table, log, "", 20, py_out, timings)
+        print(f"pure Python, cell API                    : {timings['total']:7.2f} s  (scan {timings['scan']:.2f} s,"
+              f" cell writes {timings['cells']:.2f} s, save {timings['save']:.2f} s)")
+        print(f"ratio pure Python / native collected     : {timings['total'] / fast:7.1f}x")
+        if args.with_cell_api:
+            print(f"ratio pure Python / native cell API      : {timings['total'] / cell_api:7.1f}x")
+        same = same and read_back(py_out) == read_back(fast_path)
+    print(f"workbooks read back identically          : {same}")
+    if args.big:
+        report_big(args.big, work)
+
+
+def report_big(megabytes, work):
+    result = subprocess.run([sys.executable, __file__, "--big-child", str(megabytes)], cwd=work,
+                            capture_output=True, text=True, check=True)
+    big = json.loads(result.stdout.strip().splitlines()[-1])
+    print(f"big datalog: {big['mb']:.0f} MB, {big['plots']} plots in {big['seconds']:.1f} s; "
+          f"peak RSS {big['rss_peak_mb']:.0f} MB (before the run {big['rss_before_mb']:.0f} MB); "
+          f"sheet XML {big['sheet_xml_mb']:.0f} MB")
+    cells = big["site_cells"] * 5 // 4  # site blocks plus the summary block of 4 sites
+    growth = (big["rss_peak_mb"] - big["rss_before_mb"]) * 1024 * 1024
+    print(f"about {cells:,} cells: {growth / cells:.0f} bytes of peak memory per cell, "
+          f"datalog lines of one scan included")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,570 @@
+// processLog: the scan of one datalog for one site, and the writing of its
+// plot groups into the worksheet's site block and summary block.
+#include "corvantis.hpp"
+#include "grid.hpp"
+
+#include <array>
+
+namespace corvantis {
+namespace {
+
+enum Key { kItem, kSiteNum, kPatName, kPlotStart, kPlotEnd, kRowOffset, kPassSymbol, kFailSymbol, kKeyCount };
+
+// Interned strings used as keys and literals; process lifetime.
+struct Literals {
+    std::array<py::object, kKeyCount> keys;
+    py::object vbt_error, newline, empty, P, dot, none_text, sheet, equals, s, solid;
+    py::object kw_cell_write, kw_cell_read, kw_fill;
+    py::object green, red, yellow;
+};
+
+const Literals &lit() {
+    static const Literals *l = [] {
+        auto *v = new Literals;
+        const char *names[kKeyCount] = {"Item",    "SiteNum",   "PatName",    "PlotStart",
+                                        "PlotEnd", "RowOffset", "PassSymbol", "FailSymbol"};
+        auto intern = [](const char *t) {
+            return qv::steal_or_throw(PyUnicode_InternFromString(t));
+        };
+        for (int k = 0; k < kKeyCount; ++k) v->keys[k] = intern(names[k]);
+        v->vbt_error = intern("VBT error");
+        v->newline = intern("\n");
+        v->empty = intern("");
+        v->P = intern("P");
+        v->dot = intern(".");
+        v->none_text = intern("None");
+        v->sheet = intern("Sheet");
+        v->equals = intern("=");
+        v->s = intern("s");
+        v->solid = intern("solid");
+        v->kw_cell_write = py::make_tuple(intern("row"), intern("column"), intern("value"));
+        v->kw_cell_read = py::make_tuple(intern("row"), intern("column"));
+        v->kw_fill = py::make_tuple(intern("start_color"), intern("end_color"), intern("fill_type"));
+        v->green = intern("00EE00");
+        v->red = intern("DC143C");
+        v->yellow = intern("FFFF00");
+        return v;
+    }();
+    return *l;
+}
+
+bool contains(py::handle text, py::handle part) {
+    int r = PySequence_Contains(text.ptr(), part.ptr());
+    if (r < 0) qv::throw_python_error();
+    return r == 1;
+}
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) qv::throw_python_error();
+    return r == 1;
+}
+
+bool is_exact_str(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
+
+bool str_equals(py::handle a, py::handle b) {
+    return PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) &&
+           PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+}
+
+// The keyword table. Its entries are read each time they are needed; a plain
+// dict whose values are plain strings is read once and re-read whenever
+// outside code may have run in between, which no script can tell apart.
+class Keywords {
+public:
+    explicit Keywords(py::handle table) : table_(table), snapshot_(PyDict_CheckExact(table.ptr())) { refresh(); }
+
+    void refresh() {
+        if (!snapshot_) return;
+        for (int k = 0; k < kKeyCount; ++k) {
+            PyObject *v = PyDict_GetItemWithError(table_.ptr(), lit().keys[k].ptr());
+            if (!v && PyErr_Occurred()) qv::throw_python_error();
+            if (v && !PyUnicode_CheckExact(v)) {
+                snapshot_ = false;
+                for (auto &value : values_) value = py::object();
+                return;
+            }
+            values_[k] = py::reinterpret_borrow<py::object>(v);
+        }
+    }
+
+    py::object get(Key k) const {
+        if (!snapshot_) return qv::steal_or_throw(PyObject_GetItem(table_.ptr(), lit().keys[k].ptr()));
+        if (!values_[k]) {
+            PyErr_SetObject(PyExc_KeyError, lit().keys[k].ptr());
+            qv::throw_python_error();
+        }
+        return values_[k];
+    }
+
+    bool native() const { return snapshot_; }
+
+private:
+    py::handle table_;
+    bool snapshot_;
+    std::array<py::object, kKeyCount> values_;
+};
+
+// `re.match(pattern, text)` with `re` looked up in the module namespace. While
+// that is still the library's module with its own `match`, compiled patterns
+// are kept per call (re.match compiles through the same cache anyway).
+class Matcher {
+public:
+    explicit Matcher(py::handle module) : module_(module) { validate(); }
+
+    void validate() {
+        native_ = false;
+        PyObject *globals = PyModule_GetDict(module_.ptr());
+        PyObject *re = PyDict_GetItemWithError(globals, re_key());
+        if (!re) {
+            if (PyErr_Occurred()) qv::throw_python_error();
+            return;
+        }
+        if (re != state().re_module.ptr()) return;
+        py::object match = py::reinterpret_steal<py::object>(PyObject_GetAttrString(re, "match"));
+        if (!match) {
+            PyErr_Clear();
+            return;
+        }
+        native_ = match.is(state().re_match);
+    }
+
+    bool native() const { return native_; }
+
+    bool match(py::handle pattern, py::handle text) {
+        if (native_ && is_exact_str(pattern)) {
+            PyObject *args[] = {text.ptr()};
+            py::object result = qv::steal_or_throw(
+                PyObject_Vectorcall(compiled(pattern).ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return !result.is_none();
+        }
+        py::object re = qv::global(module_, "re");
+        return truthy(re.attr("match")(pattern, text));
+    }
+
+private:
+    static PyObject *re_key() {
+        static PyObject *k = PyUnicode_InternFromString("re");
+        return k;
+    }
+
+    py::handle compiled(py::handle pattern) {
+        for (auto &[p, m] : cache_)
+            if (p.is(pattern)) return m;
+        for (auto &[p, m] : cache_)
+            if (str_equals(p, pattern)) return m;
+        cache_.emplace_back(py::reinterpret_borrow<py::object>(pattern),
+                            state().re_compile(pattern).attr("match"));
+        return cache_.back().second;
+    }
+
+    py::handle module_;
+    bool native_ = false;
+    std::vector<std::pair<py::object, py::object>> cache_;
+};
+
+// `str(each_site)`, evaluated at each use unless it cannot run outside code.
+class SiteText {
+public:
+    explicit SiteText(py::handle site) : site_(site) {
+        if (PyUnicode_CheckExact(site.ptr()) || PyLong_CheckExact(site.ptr())) fixed_ = py::str(site);
+    }
+    py::object get() const { return fixed_ ? fixed_ : py::object(py::str(site_)); }
+    bool fixed() const { return bool(fixed_); }
+
+private:
+    py::handle site_;
+    py::object fixed_;
+};
+
+// line[:-1] == label + site
+class SiteLineTest {
+public:
+    bool equals(py::handle line, py::handle label, py::handle site) {
+        if (is_exact_str(label) && is_exact_str(site)) {
+            if (!label_.is(label) || !site_.is(site)) {
+                label_ = py::reinterpret_borrow<py::object>(label);
+                site_ = py::reinterpret_borrow<py::object>(site);
+                target_ = qv::steal_or_throw(PyNumber_Add(label.ptr(), site.ptr()));
+            }
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(line.ptr()) - 1;
+            if (n != PyUnicode_GET_LENGTH(target_.ptr())) return false;
+            Py_ssize_t r = PyUnicode_Tailmatch(line.ptr(), target_.ptr(), 0, n, -1);
+            if (r < 0) qv::throw_python_error();
+            return r == 1;
+        }
+        py::object head = qv::steal_or_throw(PySequence_GetSlice(line.ptr(), 0, PyObject_Length(line.ptr()) - 1));
+        py::object joined = qv::steal_or_throw(PyNumber_Add(label.ptr(), site.ptr()));
+        int r = PyObject_RichCompareBool(head.ptr(), joined.ptr(), Py_EQ);
+        if (r < 0) qv::throw_python_error();
+        return r == 1;
+    }
+
+private:
+    py::object label_, site_, target_;
+};
+
+// line.strip().startswith(prefix)
+bool stripped_startswith(py::handle line, py::handle prefix) {
+    if (!is_exact_str(prefix)) return truthy(line.attr("strip")().attr("startswith")(prefix));
+    PyObject *s = line.ptr();
+    const int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    Py_ssize_t r = PyUnicode_Tailmatch(s, prefix.ptr(), begin, end, -1);
+    if (r < 0) qv::throw_python_error();
+    return r == 1;
+}
+
+std::int64_t as_int64(py::handle number) {
+    long long v = PyLong_AsLongLong(number.ptr());
+    if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
+    return v;
+}
+
+// Fits in the collecting path's native arithmetic with room to spare.
+bool small_int(py::handle o) {
+    if (!PyLong_CheckExact(o.ptr())) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
+    return !overflow && v > -(1LL << 40) && v < (1LL << 40);
+}
+
+// Everything one call shares between the scan and the group writers.
+struct Call {
+    py::handle module, each_file, xls, siteCnt, totalsiteCnt, interval_columns;
+    Keywords &kw;
+    Matcher &matcher;
+    std::int64_t iRow = 2;
+};
+
+// Writes plot groups through the worksheet's cell API.
+class CellApiWriter {
+public:
+    CellApiWriter(Call &c, py::object block_start) : c_(c), B_(std::move(block_start)) {}
+
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+        const Literals &L = lit();
+        py::object ws = qv::steal_or_throw(PyObject_GetItem(c_.xls.ptr(), L.sheet.ptr()));
+        cell_ = ws.attr("cell");
+        direct_ = is_library_worksheet(ws);
+        py::object one = py::int_(1);
+        py::object TW = num(PyNumber_Multiply(c_.totalsiteCnt.ptr(), c_.interval_columns.ptr()));
+        py::object TW1 = num(PyNumber_Add(TW.ptr(), one.ptr()));
+
+        write(py::int_(1), num(PyNumber_Add(B_.ptr(), one.ptr())), c_.each_file);
+        for (const py::object &text : items) {
+            py::object iColumn = B_;
+            py::object row = row_number();
+            write(row, num(PyNumber_Add(iColumn.ptr(), one.ptr())), text);
+            write(row, TW1, text);
+            c_.iRow += 1;
+        }
+        for (const py::object &line : plot) {
+            c_.kw.refresh();
+            c_.matcher.validate();
+            py::object iColumn = B_;
+            py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
+            const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            if (!contains(line, c_.kw.get(kPlotEnd))) {
+                for (Py_ssize_t i = 1; i < n; ++i) {
+                    py::object printed = tokens[i];
+                    if (c_.matcher.match(c_.kw.get(kPassSymbol), printed)) tokens[i] = L.P;
+                    if (c_.matcher.match(c_.kw.get(kFailSymbol), printed)) tokens[i] = L.dot;
+                }
+            }
+            py::object row = row_number();
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                py::object x = tokens[j];
+                py::object column = num(PyNumber_Add(iColumn.ptr(), one.ptr()));
+                py::object site_cell = write(row, column, x);
+                if (str_equals(x, L.P)) set_fill(site_cell, row, column, L.green);
+                else if (str_equals(x, L.dot)) set_fill(site_cell, row, column, L.red);
+
+                py::object offset = num(PyNumber_Subtract(iColumn.ptr(), B_.ptr()));
+                py::object S = num(PyNumber_Add(num(PyNumber_Add(TW.ptr(), offset.ptr())).ptr(), one.ptr()));
+                py::object summary = read(row, S);
+                py::object text = py::str(summary.attr("value"));
+                if (!str_equals(text, L.none_text)) {
+                    py::object y = num(PyNumber_Add(text.ptr(), x.ptr()));
+                    summary = rewrite(summary, row, S, y);
+                    if (contains(y, L.P) && contains(y, L.dot)) set_fill(summary, row, S, L.yellow);
+                } else {
+                    rewrite(summary, row, S, x);
+                }
+                iColumn = num(PyNumber_Add(iColumn.ptr(), one.ptr()));
+            }
+            c_.iRow += 1;
+        }
+        cell_ = py::object();
+    }
+
+private:
+    static py::object num(PyObject *r) { return qv::steal_or_throw(r); }
+
+    py::object row_number() const {
+        if (c_.iRow == INT64_MAX) throw py::value_error("row cursor out of range");
+        return py::int_(c_.iRow + 1);
+    }
+
+    // The library's own worksheet hands back the same cell object for the same
+    // coordinates every time, so a cell just reached can be used again
+    // instead of looking it up anew.
+    static bool is_library_worksheet(py::handle ws) {
+        const State &s = state();
+        if (Py_TYPE(ws.ptr()) != reinterpret_cast<PyTypeObject *>(s.worksheet_class.ptr())) return false;
+        py::object own = py::reinterpret_steal<py::object>(PyObject_GetAttrString(s.worksheet_class.ptr(), "cell"));
+        if (!own) PyErr_Clear();
+        if (!own || !own.is(s.worksheet_cell)) return false;
+        py::object dict = py::reinterpret_steal<py::object>(PyObject_GetAttrString(ws.ptr(), "__dict__"));
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        return PyDict_Check(dict.ptr()) && !PyDict_GetItemString(dict.ptr(), "cell");
+    }
+
+    // Datalog text that starts with "=" stays text instead of turning into a
+    // formula.
+    static void keep_as_text(py::handle cell, py::handle value) {
+        if (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 1 &&
+            PyUnicode_READ_CHAR(value.ptr(), 0) == '=')
+            cell.attr("data_type") = lit().s;
+    }
+
+    // ws.cell(row=, column=, value=)
+    py::object write(py::handle row, py::handle column, py::handle value) {
+        PyObject *args[] = {nullptr, row.ptr(), column.ptr(), value.ptr()};
+        py::object cell = qv::steal_or_throw(PyObject_Vectorcall(
+            cell_.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, lit().kw_cell_write.ptr()));
+        keep_as_text(cell, value);
+        return cell;
+    }
+
+    // Writes `value` at a cell already reached as `cell`.
+    py::object rewrite(py::handle cell, py::handle row, py::handle column, py::handle value) {
+        if (!direct_) return write(row, column, value);
+        cell.attr("value") = value;
+        keep_as_text(cell, value);
+        return py::reinterpret_borrow<py::object>(cell);
+    }
+
+    py::object read(py::handle row, py::handle column) {
+        PyObject *args[] = {nullptr, row.ptr(), column.ptr()};
+        return qv::steal_or_throw(PyObject_Vectorcall(cell_.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      lit().kw_cell_read.ptr()));
+    }
+
+    void set_fill(py::handle cell, py::handle row, py::handle column, py::handle colour) {
+        py::object target = direct_ ? py::reinterpret_borrow<py::object>(cell) : read(row, column);
+        target.attr("fill") = fill_object(colour);
+    }
+
+    // PatternFill(start_color=c, end_color=c, fill_type="solid"). While the
+    // name is still the library's class, one object per colour serves the
+    // whole call: the workbook keeps equal fills once either way.
+    py::object fill_object(py::handle colour) {
+        py::object cls = qv::global(c_.module, "PatternFill");
+        const bool own = cls.is(state().pattern_fill);
+        const Literals &L = lit();
+        int slot = colour.is(L.green) ? 0 : colour.is(L.red) ? 1 : 2;
+        if (own && fills_[slot]) return fills_[slot];
+        PyObject *args[] = {nullptr, colour.ptr(), colour.ptr(), L.solid.ptr()};
+        py::object fill = qv::steal_or_throw(
+            PyObject_Vectorcall(cls.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, L.kw_fill.ptr()));
+        if (own) fills_[slot] = fill;
+        return fill;
+    }
+
+    Call &c_;
+    py::object B_;
+    py::object cell_;
+    bool direct_ = false;
+    std::array<py::object, 3> fills_;
+};
+
+// Collects plot groups into a CellGrid; only used when every value taking
+// part is a plain str or int and `re` is the library's.
+class GridWriter {
+public:
+    GridWriter(Call &c, CellGrid &grid)
+        : c_(c), grid_(grid), B_((as_int64(c.siteCnt) - 1) * as_int64(c.interval_columns)) {}
+
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+        const std::int64_t TW = as_int64(c_.totalsiteCnt) * as_int64(c_.interval_columns);
+        grid_.set(1, B_ + 1, grid_.intern(c_.each_file));
+        for (const py::object &text : items) {
+            const std::uint32_t id = grid_.intern(text);
+            grid_.set(c_.iRow + 1, B_ + 1, id);
+            grid_.set(c_.iRow + 1, TW + 1, id);
+            c_.iRow += 1;
+        }
+        for (const py::object &line : plot) {
+            py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
+            const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            const bool convert = !contains(line, c_.kw.get(kPlotEnd));
+            const std::int64_t row = c_.iRow + 1;
+            if (row > (1LL << 40)) throw NotCollectable{};
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                py::handle token = PyList_GET_ITEM(tokens.ptr(), j);
+                const std::uint32_t id = (convert && j > 0) ? converted(token) : grid_.intern(token);
+                grid_.set(row, B_ + 1 + j, id);
+                if (id == grid_.id_P()) grid_.fill(row, B_ + 1 + j, Fill::green);
+                else if (id == grid_.id_dot()) grid_.fill(row, B_ + 1 + j, Fill::red);
+                grid_.merge(row, TW + 1 + j, id);
+            }
+            c_.iRow += 1;
+        }
+    }
+
+private:
+    // The token as PassSymbol/FailSymbol turn it: both patterns are tested on
+    // the printed token, the fail test last. Pure for plain strings and the
+    // library's re, so the result is remembered per token text.
+    std::uint32_t converted(py::handle token) {
+        py::object pass = c_.kw.get(kPassSymbol);
+        py::object fail = c_.kw.get(kFailSymbol);
+        if (!pass.is(pass_) || !fail.is(fail_)) {
+            memo_.clear();
+            pass_ = pass;
+            fail_ = fail;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(token.ptr(), &size);
+        if (!utf8) qv::throw_python_error();
+        std::string key(utf8, static_cast<std::size_t>(size));
+        auto it = memo_.find(key);
+        if (it != memo_.end()) return it->second;
+        const bool passes = c_.matcher.match(pass, token);
+        const bool fails = c_.matcher.match(fail, token);
+        // A converted token's own text is never written.
+        const std::uint32_t id = fails    ? grid_.id_dot()
+                                 : passes ? grid_.id_P()
+                                          : grid_.intern(std::string_view(utf8, static_cast<std::size_t>(size)));
+        memo_.emplace(std::move(key), id);
+        return id;
+    }
+
+    Call &c_;
+    CellGrid &grid_;
+    const std::int64_t B_;
+    py::object pass_, fail_;
+    std::unordered_map<std::string, std::uint32_t> memo_;
+};
+
+template <class Writer>
+void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
+    const Literals &L = lit();
+    Keywords &kw = c.kw;
+    Matcher &matcher = c.matcher;
+    SiteText site(each_site);
+    SiteLineTest site_line;
+
+    bool flag = false, site_flag = false, startPlot = false;
+    std::vector<py::object> each_item_info, each_plot;
+    py::object tmp_pattern_info = L.empty;
+
+    const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        py::handle line = PyList_GET_ITEM(lines.ptr(), i);
+        if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
+        // Outside code (a custom table, str() of the site, a replaced re) may
+        // have rebound `re` since the last line.
+        if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();
+        if (contains(line, L.vbt_error)) continue;
+
+        if (matcher.match(kw.get(kItem), line)) {
+            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
+            tmp_pattern_info = L.empty;
+            flag = true;
+        }
+        if (contains(line, kw.get(kSiteNum)) && !site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
+            each_item_info.clear();
+            site_flag = false;
+        }
+        if (site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
+            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
+            site_flag = true;
+            continue;
+        }
+        if (contains(line, kw.get(kPatName)) && flag && !startPlot)
+            tmp_pattern_info = py::reinterpret_borrow<py::object>(line);
+        if (stripped_startswith(line, kw.get(kPlotStart)) && flag && site_flag) {
+            each_item_info.push_back(tmp_pattern_info);
+            startPlot = true;
+        }
+        if (startPlot && flag && site_flag && !str_equals(line, L.newline))
+            each_plot.push_back(py::reinterpret_borrow<py::object>(line));
+        if (contains(line, kw.get(kPlotEnd)) && flag && startPlot && site_flag) {
+            writer.write_group(each_item_info, each_plot);
+            kw.refresh();
+            matcher.validate();
+            each_item_info.clear();
+            each_plot.clear();
+            py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
+            if (__builtin_add_overflow(c.iRow, as_int64(offset), &c.iRow))
+                throw py::value_error("row cursor out of range");
+            startPlot = flag = site_flag = false;
+        }
+    }
+}
+
+}  // namespace
+
+bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
+                     py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
+                     py::handle interval_columns, CellGrid *grid) {
+    if (grid) {
+        // Collecting needs plain values throughout; anything else goes the
+        // cell-API way, before anything has been read.
+        if (!is_exact_str(each_file) || !is_exact_str(each_site) || !small_int(siteCnt) ||
+            !small_int(totalsiteCnt) || !small_int(interval_columns))
+            return false;
+        Keywords kw(dict_keyword);
+        Matcher matcher(module);
+        if (!kw.native() || !matcher.native()) return false;
+        py::list lines = read_datalog_lines(each_file);
+        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+        GridWriter writer(call, *grid);
+        try {
+            scan(call, each_site, lines, writer);
+        } catch (const NotCollectable &) {
+            return false;
+        }
+        return kw.native() && matcher.native();
+    }
+
+    // iColumn's starting value, (siteCnt - 1) * interval_columns.
+    py::object one = py::int_(1);
+    py::object B = qv::steal_or_throw(PyNumber_Multiply(
+        qv::steal_or_throw(PyNumber_Subtract(siteCnt.ptr(), one.ptr())).ptr(), interval_columns.ptr()));
+    py::list lines = read_datalog_lines(each_file);
+    Keywords kw(dict_keyword);
+    Matcher matcher(module);
+    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+    CellApiWriter writer(call, B);
+    scan(call, each_site, lines, writer);
+    return true;
+}
+
+namespace {
+
+py::object processLog(py::handle module, const qv::Args &args) {
+    run_process_log(module, args[0], args[1], args[2], args[3], args[4], args[5], args[6], nullptr);
+    return py::none();
+}
+
+const qv::FunctionSpec spec{
+    "processLog",
+    nullptr,
+    {"each_file", "each_site", "xls", "siteCnt", "totalsiteCnt", "dict_keyword", "interval_columns"},
+    processLog};
+
+}  // namespace
+
+py::object make_processLog(py::module_ m) { return qv::make_function(spec, m, py::make_tuple(20)); }
+
+}  // namespace corvantis

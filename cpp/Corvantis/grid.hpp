@@ -1,0 +1,67 @@
+// Native collector of the cells processLog would write into a fresh workbook,
+// and the writer that turns them into the same .xlsx file the library saves.
+#pragma once
+
+#include "corvantis.hpp"
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace corvantis {
+
+// Thrown when the collected cells would not reproduce the library's workbook
+// exactly (a value the library rejects or changes, a coordinate out of its
+// range). The driver then starts again on the cell API.
+struct NotCollectable {};
+
+enum class Fill : std::uint8_t { none = 0, green = 1, red = 2, yellow = 3 };
+
+class CellGrid {
+public:
+    CellGrid();
+
+    // Interned cell texts: equal texts share one id. Throws NotCollectable for
+    // a text the library would refuse or truncate.
+    std::uint32_t intern(std::string_view utf8);
+    std::uint32_t intern(py::handle text);  // exact str
+    std::uint32_t id_P() const { return id_P_; }
+    std::uint32_t id_dot() const { return id_dot_; }
+
+    // ws.cell(row=, column=, value=text)
+    void set(std::int64_t row, std::int64_t col, std::uint32_t text);
+    // ws.cell(row=, column=).fill = PatternFill(colour); the cell exists.
+    void fill(std::int64_t row, std::int64_t col, Fill colour);
+    // The summary merge: an empty cell (or one whose text reads "None") takes
+    // the token; otherwise the token is appended and a cell holding both "P"
+    // and "." turns yellow.
+    void merge(std::int64_t row, std::int64_t col, std::uint32_t token);
+
+    // Saves the workbook to `path` (nothing else is written there).
+    void save(py::handle path) const;
+
+private:
+    struct Cell {
+        std::uint32_t col;
+        std::uint32_t text;
+        Fill fill;
+    };
+    struct Text {
+        std::string utf8;
+        bool preserve;  // the library marks it xml:space="preserve"
+    };
+    using Row = std::vector<Cell>;
+
+    Cell *find(std::int64_t row, std::int64_t col);
+    Cell &slot(std::int64_t row, std::int64_t col);
+
+    std::deque<Text> texts_;
+    std::unordered_map<std::string_view, std::uint32_t> ids_;
+    std::vector<Row> rows_;  // index = row number
+    std::vector<Fill> fill_order_;  // colours in order of first use
+    std::uint32_t id_P_, id_dot_, id_None_;
+    std::int64_t min_row_ = 0, max_row_ = 0, min_col_ = 0, max_col_ = 0;
+};
+
+}  // namespace corvantis
