@@ -66,3 +66,17 @@ def test_console_script_writes_samples(tmp_path):
     assert (tmp_path / "sample_shmoo.csv").read_text().count("\n") == 13 * 12
     assert (tmp_path / "SHM_keywords_setting.json").is_file()
     assert (tmp_path / "sample_datalog_1.txt").is_file()
+
+
+def test_train_without_a_display_saves_the_figure(tmp_path):
+    from quorvane import samples
+
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=110, seed=2)
+    env = {k: v for k, v in os.environ.items() if k not in ("MPLBACKEND", "DISPLAY", "WAYLAND_DISPLAY")}
+    proc = subprocess.run(
+        [sys.executable, "-m", "quorvane", "train", str(csv_path), "-o", "m.pt", "--epochs", "1"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "Warning" not in proc.stderr
+    assert (tmp_path / "m_accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

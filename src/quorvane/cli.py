@@ -773,7 +773,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
                    help="default: %(default)s")
     p.add_argument("--epochs", type=_non_negative_int, default=20, help="default: %(default)s")
-    p.add_argument("--records", type=_positive_int, default=600, help="training records (default: %(default)s)")
+    p.add_argument("--records", type=_positive_int, default=600, help="training records, more than 100 (default: %(default)s)")
     p.add_argument("--classify-records", type=_positive_int, default=24, help="default: %(default)s")
     p.add_argument("--sites", type=_positive_int, default=4, help="default: %(default)s")
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
