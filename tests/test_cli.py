@@ -133,6 +133,11 @@ def test_extract_selects_sites_per_datalog(sample_dir, capsys):
     assert sheet.cell(row=4, column=16).value == "Site Number: 0\n"
     assert sheet.cell(row=4, column=31).value == "Site Number: 0\n"
     assert sheet.cell(row=1, column=31).value == str(logs[1].resolve())
+    assert err == ""
+    code, out, err = run(capsys, "extract", logs[0], "--settings", settings, "--sites", "1,7", "--out-dir", sample_dir)
+    assert code == 0
+    assert err.splitlines() == [
+        "quorvane extract: warning: sample_datalog_1.txt announces no site 7; its block stays empty"]
 
 
 @pytest.mark.parametrize(

@@ -236,6 +236,7 @@ def run_extract(
     from .Source import Corvantis
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
+    _warn_unannounced_sites(Corvantis, keywords, paths, site_lbl)
     # The workbook is named after the second it is saved in, so a second run in
     # the same second would replace the first one. Save into a private folder and
     # move the result next to earlier workbooks under a free name instead.
@@ -263,6 +264,23 @@ def run_extract(
             raise CliError(f"cannot write the workbook into {target}: {_os_reason(exc)}") from None
     finally:
         shutil.rmtree(staging, ignore_errors=True)
+
+
+def _warn_unannounced_sites(corvantis: Any, keywords: dict[str, Any], paths: Sequence[Path], site_lbl: str) -> None:
+    """A site the datalog never announces gets an empty block; say so up front."""
+    for path, label in zip(paths, site_lbl.split(";")):
+        if not label:
+            continue
+        try:
+            announced = set(corvantis.getAllSiteNums(str(path), keywords).split(","))
+        except (OSError, ValueError):
+            return  # the extraction itself reports these
+        for site in label.split(","):
+            # The announced numbers come back normalised (07 -> 7); only warn when
+            # no spelling of the number is announced at all.
+            if site not in announced and str(int(site)) not in announced:
+                print(f"{PROG} extract: warning: {path.name} announces no site {site}; its block stays empty",
+                      file=sys.stderr)
 
 
 def _move_to_free_name(saved: Path, target: Path) -> Path:
