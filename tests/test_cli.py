@@ -496,3 +496,14 @@ def test_output_paths_that_cannot_be_written(tmp_path, capsys):
     blocker.write_text("x")
     code, _, err = run(capsys, "sample", "--out-dir", blocker / "sub", "--records", 2)
     assert_one_line_error(code, err, "sample: error:", str(blocker))
+
+
+def test_same_seed_same_model(tmp_path):
+    import torch
+
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=130, seed=8)
+    nets = [cli.run_train(csv_path, tmp_path / f"m{k}.pt", epochs=2, batch_size=16, seed=s)[0]
+            for k, s in enumerate((4, 4, 5))]
+    same = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[1].state_dict().values())]
+    other = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[2].state_dict().values())]
+    assert all(same) and not all(other)
