@@ -121,10 +121,12 @@ def test_count_errors_with_optional_parameters(args, message):
     assert str(info.value) == message
 
 
-def test_missing_later_argument_counts_what_was_bound():
+def test_missing_argument_reports_its_position_as_the_count_given():
+    # Keywords fill the parameters in order; the first one still missing is
+    # reported as if that many arguments had been given.
     with pytest.raises(TypeError) as info:
         corvantis.getDatalogInfo({}, file_paths="a", interval_columns=20)
-    assert str(info.value) == "getDatalogInfo() takes exactly 4 positional arguments (1 given)"
+    assert str(info.value) == "getDatalogInfo() takes exactly 4 positional arguments (2 given)"
 
 
 def test_keywords_bind_in_any_order(fn):
