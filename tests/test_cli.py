@@ -480,7 +480,7 @@ def test_extract_never_replaces_an_earlier_workbook(sample_dir, capsys, monkeypa
         assert code == 0, err
         paths.append(out.strip().splitlines()[-1].split(": ", 1)[1])
     assert [p.rsplit("/", 1)[1] for p in paths] == [
-        "shmplot_2026_12_06_14_20_05.xlsx", "shmplot_2026_12_06_14_20_05_2.xlsx", "shmplot_2026_12_06_14_20_05_3.xlsx"]
+        "shmplot_2026_12_06_14_20_05.xlsx", "shmplot_2026_12_06_14_20_05_1.xlsx", "shmplot_2026_12_06_14_20_05_2.xlsx"]
     for sites, path in zip("012", paths):
         assert openpyxl.load_workbook(path)["Sheet"].cell(row=4, column=1).value == f"Site Number: {sites}\n"
     assert sorted(p.name for p in (sample_dir / "wb").iterdir()) == sorted(p.rsplit("/", 1)[1] for p in paths)

@@ -286,7 +286,7 @@ def _warn_unannounced_sites(corvantis: Any, keywords: dict[str, Any], paths: Seq
 def _move_to_free_name(saved: Path, target: Path) -> Path:
     stem, suffix = saved.stem, saved.suffix
     candidate = target / saved.name
-    n = 1
+    n = 0  # numbered like the module's own same-second names: _1, _2, ...
     while True:
         try:
             # A hard link fails rather than replace an existing file.
