@@ -77,18 +77,7 @@ void exec_body(py::module_ m) {
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) run_main_block(m);
 }
 
-PyObject *create(PyObject *spec, PyModuleDef *) { return qv::guarded_create(guard, spec); }
-int exec(PyObject *module) { return qv::guarded_exec(guard, module, exec_body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "Corvantis", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+using Module = qv::GuardedModule<guard, exec_body>;
 
 }  // namespace
 
@@ -96,9 +85,9 @@ State &state() { return *the_state; }
 
 }  // namespace corvantis
 
-extern "C" PYBIND11_EXPORT PyObject *PyInit_Corvantis() { return PyModuleDef_Init(&corvantis::definition); }
+extern "C" PYBIND11_EXPORT PyObject *PyInit_Corvantis() { return corvantis::Module::init(); }
 
 // Loading the same file under the name "__main__" (importlib's
 // spec_from_file_location) runs the module as the main program; the loader
 // looks for the init function under that name.
-extern "C" PYBIND11_EXPORT PyObject *PyInit___main__() { return PyModuleDef_Init(&corvantis::definition); }
+extern "C" PYBIND11_EXPORT PyObject *PyInit___main__() { return corvantis::Module::init(); }

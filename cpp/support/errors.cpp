@@ -4,6 +4,22 @@
 
 namespace qv {
 
+void restore_python_error() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
 void raise_unpack_error(Py_ssize_t expected, Py_ssize_t found) {
     if (found > expected) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);

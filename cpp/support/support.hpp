@@ -31,22 +31,20 @@ inline py::object steal_or_throw(PyObject *result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+// Sets the Python error that the C++ exception in flight stands for: the
+// original Python exception for error_already_set, the mapped type for
+// pybind11's builtin exceptions, MemoryError, else RuntimeError. Call only
+// from a catch block.
+void restore_python_error() noexcept;
+
 // Runs `body` and turns any C++ exception back into the Python exception it
 // stands for. Nothing may cross a C slot as a C++ exception.
 template <class Body>
 PyObject *boundary(Body &&body) noexcept {
     try {
         return body().release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+        restore_python_error();
     }
     return nullptr;
 }
@@ -57,16 +55,8 @@ int boundary_int(Body &&body) noexcept {
     try {
         body();
         return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+        restore_python_error();
     }
     return -1;
 }
@@ -157,5 +147,25 @@ PyObject *guarded_create(ModuleGuard &guard, PyObject *spec) noexcept;
 // sys.modules, then `body`. On failure the module is released so that a later
 // import starts again.
 int guarded_exec(ModuleGuard &guard, PyObject *module, void (*body)(py::module_ module)) noexcept;
+
+// The module definition of an extension whose create and exec steps go
+// through `Guard`, with `Body` as the module body. `init()` is what the
+// PyInit_ function returns.
+template <ModuleGuard &Guard, void (*Body)(py::module_)>
+struct GuardedModule {
+    static PyObject *create(PyObject *spec, PyModuleDef *) { return guarded_create(Guard, spec); }
+    static int exec(PyObject *module) { return guarded_exec(Guard, module, Body); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void *>(create)},
+        {Py_mod_exec, reinterpret_cast<void *>(exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, Guard.short_name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+
+    static PyObject *init() { return PyModuleDef_Init(&definition); }
+};
 
 }  // namespace qv

@@ -64,18 +64,7 @@ void exec_body(py::module_ m) {
     }
 }
 
-PyObject *create(PyObject *spec, PyModuleDef *) { return qv::guarded_create(guard, spec); }
-int exec(PyObject *module) { return qv::guarded_exec(guard, module, exec_body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tavrine", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+using Module = qv::GuardedModule<guard, exec_body>;
 
 }  // namespace
 
@@ -83,4 +72,4 @@ State &state() { return *the_state; }
 
 }  // namespace tavrine
 
-extern "C" PYBIND11_EXPORT PyObject *PyInit_tavrine() { return PyModuleDef_Init(&tavrine::definition); }
+extern "C" PYBIND11_EXPORT PyObject *PyInit_tavrine() { return tavrine::Module::init(); }

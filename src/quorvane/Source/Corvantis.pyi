@@ -1,0 +1,23 @@
+# Type stubs for the native datalog module.
+import os as os
+import re as re
+import time as time
+from collections.abc import Mapping
+from typing import Any
+
+import openpyxl as openpyxl
+from openpyxl.styles import PatternFill as PatternFill
+from openpyxl.workbook.workbook import Workbook
+
+def getKeyWordFromSettingFile(config_details: Mapping[str, Any]) -> dict[str, Any]: ...
+def getDatalogInfo(TER_keyword: Mapping[str, Any], file_paths: str, site_lbl: str, interval_columns: int) -> str: ...
+def processLog(
+    each_file: str,
+    each_site: object,
+    xls: Workbook,
+    siteCnt: int,
+    totalsiteCnt: int,
+    dict_keyword: Mapping[str, Any],
+    interval_columns: int = 20,
+) -> None: ...
+def getAllSiteNums(each_file: str, TER_keyword: Mapping[str, Any]) -> str: ...
