@@ -9,7 +9,6 @@ import zipfile
 from decimal import Decimal
 from fractions import Fraction
 
-import numpy as np
 import openpyxl
 import pytest
 
@@ -173,9 +172,16 @@ def test_regular_expressions_with_special_characters_agree(here, pattern):
 # --- interval_columns -------------------------------------------------------------------
 
 
+def numpy_numbers():
+    try:  # absent where only the datalog module's own dependencies are installed
+        import numpy as np
+    except ImportError:
+        return []
+    return [(np.int64(5), 5), (np.float32(3.5), 3)]
+
+
 @pytest.mark.parametrize("width, used", [
-    (20, 20), (20.9, 20), (-0.5, 0), (True, 1), (Decimal("7.9"), 7), (Fraction(9, 2), 4), (np.int64(5), 5),
-    (np.float32(3.5), 3),
+    (20, 20), (20.9, 20), (-0.5, 0), (True, 1), (Decimal("7.9"), 7), (Fraction(9, 2), 4), *numpy_numbers(),
 ])
 def test_interval_columns_numbers(here, width, used):
     path = write(here, "log.txt", LOG)
@@ -345,3 +351,29 @@ def test_process_log_on_several_threads_into_separate_workbooks(tmp_path):
     for t in threads:
         t.join(timeout=300)
     assert not errors
+
+
+def test_second_interpreter_is_refused_by_the_guard(python_subprocess, tmp_path):
+    # A subinterpreter sharing the main one's lock, so that the module's own
+    # guard, not the interpreter's isolation check, does the refusing.
+    proc = python_subprocess("""
+        import sys
+        import quorvane.Source.Corvantis
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create(interpreters.new_config("legacy"))
+            failure = interpreters.run_string(interp, "import quorvane.Source.Corvantis")
+            print(failure.formatted if failure else "imported")
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=False)
+            try:
+                interpreters.run_string(interp, "import quorvane.Source.Corvantis")
+            except Exception as exc:
+                print(exc)
+            else:
+                print("imported")
+    """, cwd=tmp_path)
+    assert "ImportError" in proc.stdout
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." \
+        in proc.stdout
