@@ -351,29 +351,3 @@ def test_process_log_on_several_threads_into_separate_workbooks(tmp_path):
     for t in threads:
         t.join(timeout=300)
     assert not errors
-
-
-def test_second_interpreter_is_refused_by_the_guard(python_subprocess, tmp_path):
-    # A subinterpreter sharing the main one's lock, so that the module's own
-    # guard, not the interpreter's isolation check, does the refusing.
-    proc = python_subprocess("""
-        import sys
-        import quorvane.Source.Corvantis
-        if sys.version_info >= (3, 13):
-            import _interpreters as interpreters
-            interp = interpreters.create(interpreters.new_config("legacy"))
-            failure = interpreters.run_string(interp, "import quorvane.Source.Corvantis")
-            print(failure.formatted if failure else "imported")
-        else:
-            import _xxsubinterpreters as interpreters
-            interp = interpreters.create(isolated=False)
-            try:
-                interpreters.run_string(interp, "import quorvane.Source.Corvantis")
-            except Exception as exc:
-                print(exc)
-            else:
-                print("imported")
-    """, cwd=tmp_path)
-    assert "ImportError" in proc.stdout
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." \
-        in proc.stdout
