@@ -142,11 +142,15 @@ def test_stubs_type_check_with_mypy(tmp_path):
         "texts: list[str] = tavrine.get_custom_shm_labels([[0.0, 1.0]], 'Predicted')\n"
         "table = Corvantis.getKeyWordFromSettingFile({'keyword_item': 'x'})\n"
         "path: str = Corvantis.getDatalogInfo(table, 'a.txt', '', 20)\n"
+        "wrong: int = Corvantis.getDatalogInfo(table, 'a.txt', '', 20)\n"
     )
-    # mypy finds the installed package (py.typed) and reads the stubs from there.
+    # mypy finds the installed package (py.typed) and reads the stubs from there;
+    # the last line must be the only one it rejects.
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--ignore-missing-imports", str(script)],
+        [sys.executable, "-m", "mypy", "--ignore-missing-imports", "--follow-imports=silent",
+         "--cache-dir", str(tmp_path / "cache"), str(script)],
         capture_output=True,
         text=True,
     )
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+    errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and "use.py:6:" in errors[0], proc.stdout + proc.stderr
