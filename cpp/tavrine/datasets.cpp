@@ -91,6 +91,14 @@ py::object reading_ended_by(py::error_already_set &e) {
     return e.type();
 }
 
+// Both reading loops end alike: the reader is closed, then the class of the
+// exception that ended reading and the count are printed.
+void end_reading(py::handle m, py::handle self, py::handle csv_df, py::handle ended_by) {
+    close_reader(csv_df);
+    qv::print(qv::global(m, "print"), {ended_by});
+    qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
+}
+
 // --- conversion methods ----------------------------------------------------
 
 py::object convert_SHM_data(py::handle m, const qv::Args &args) {
@@ -185,9 +193,7 @@ void read_training(py::handle m, py::handle self, py::handle csv_file, py::handl
             break;
         }
     }
-    close_reader(csv_df);
-    qv::print(qv::global(m, "print"), {ended_by});
-    qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
+    end_reading(m, self, csv_df, ended_by);
     shmoo::finish_training(m, self, plots, labels);
 }
 
@@ -234,9 +240,7 @@ void read_test(py::handle m, py::handle self, py::handle csv_file, py::handle cs
             break;
         }
     }
-    close_reader(csv_df);
-    qv::print(qv::global(m, "print"), {ended_by});
-    qv::print(qv::global(m, "print"), {py::str(count_text), self.attr("data_count")});
+    end_reading(m, self, csv_df, ended_by);
     shmoo::finish_test(m, self, plots, labels);
 }
 
