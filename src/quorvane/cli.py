@@ -1,4 +1,4 @@
-"""The ``quorvane`` command line: extract, train, classify, sample, demo.
+"""The ``quorvane`` command line: extract, train, classify, export, sample, demo.
 
 Every expected failure (missing or malformed input, bad settings, an unusable
 model file) ends with one line on standard error and exit status 1; argument
@@ -378,6 +378,23 @@ def _count_records(csv_path: Path) -> int:
     return lines // 12
 
 
+def _refuse_placeholder_labels(csv_path: Path) -> None:
+    """Records written by 'export' without --model carry a placeholder label;
+    training on them would teach the network nothing but noise."""
+    from .labelling import PLACEHOLDER, placeholder_records
+
+    try:
+        found = placeholder_records(csv_path)
+    except (UnicodeDecodeError, csv.Error):
+        return  # the datasets report unreadable files themselves
+    if found:
+        first = ", ".join(map(str, found[:5])) + (" ..." if len(found) > 5 else "")
+        raise CliError(
+            f"{csv_path}: {len(found)} record(s) still have the placeholder label {PLACEHOLDER} (record {first}); "
+            f"replace it with a label such as Pass, Fail or Pass-Vol before training"
+        )
+
+
 def _new_figures(plt: Any, before: set[int]) -> list[Any]:
     return [plt.figure(n) for n in plt.get_fignums() if n not in before]
 
@@ -405,6 +422,7 @@ def run_train(
             raise CliError(f"cannot create directory {out.parent}: {_os_reason(exc)}") from None
     if batch_size < 2:
         raise CliError("the batch size must be at least 2: batch normalisation needs two samples per batch")
+    _refuse_placeholder_labels(csv_path)
     expected = _count_records(csv_path)
     if expected <= TEST_PART:
         raise CliError(
@@ -641,6 +659,23 @@ def _cmd_classify(args: argparse.Namespace) -> int:
 # sample
 
 
+def _cmd_export(args: argparse.Namespace) -> int:
+    from .labelling import PLACEHOLDER, run_export
+
+    if args.model is not None:
+        _set_threads(args.threads)
+    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model)
+    for plot, reason in skipped:
+        print(f"{PROG} export: warning: {plot.datalog} site {plot.site} plot {plot.plot} (line {plot.line}): "
+              f"{reason}; left out", file=sys.stderr)
+    _say(f"shmoo CSV: {args.shmoo_csv} ({count} records)")
+    _say(f"provenance: {side}")
+    if args.model is None and count:
+        _say(f"next: replace each {PLACEHOLDER} label line with the plot's label (e.g. Pass-Vol), then run "
+             f"'{PROG} train {args.shmoo_csv}'")
+    return 0
+
+
 def _cmd_sample(args: argparse.Namespace) -> int:
     files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed)
     for log in files.datalogs:
@@ -769,6 +804,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=_positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
+
+    p = sub.add_parser("export", help="datalogs in, shmoo CSV records to label out", description=(
+        "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
+        "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
+        "plot number in CSV.provenance.csv next to it. Plots of other sizes are mapped so that a "
+        "one-point hole or a one-row band survives."))
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
+                        "with ';'. Omitted or empty: every site announced in that datalog")
+    p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train': pre-fill each label with its prediction")
+    p.add_argument("--threads", type=_positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library with --model (default: %(default)s)")
+    p.set_defaults(func=_cmd_export)
 
     p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "
