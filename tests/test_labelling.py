@@ -6,6 +6,8 @@ import numpy as np
 import pytest
 
 from quorvane import cli, samples
+from quorvane.models import save_model
+from quorvane.symbols import LABEL_KEYS
 from quorvane.labelling import PLACEHOLDER, provenance_path, resize
 from quorvane.Source import tavrine
 
@@ -89,7 +91,7 @@ def test_export_prefills_labels_from_a_model(workdir, capsys):
 
     torch.manual_seed(0)
     model = workdir / "m.pt"
-    cli.save_model(model, tavrine.AlexNet(), {"input_shape": [1, 11, 11]})
+    save_model(model, tavrine.AlexNet(), {"input_shape": [1, 11, 11]})
     out = workdir / "labelled.csv"
     assert cli.main(["export", "a.txt", "--shmoo-csv", str(out), "--model", str(model)]) == 0
     capsys.readouterr()
@@ -101,7 +103,7 @@ def test_export_prefills_labels_from_a_model(workdir, capsys):
     assert data.data_count == 12  # Y_train[0] is the dataset's own seed sample
     for label, vector in zip(labels, data.Y_train.tolist()[1:], strict=True):
         keys = set(label.split(",")[0].split("-"))
-        assert [float(k in keys) for k in samples.LABEL_KEYS] == vector
+        assert [float(k in keys) for k in LABEL_KEYS] == vector
 
 
 def test_export_reports_bad_input_in_one_line(workdir, capsys):

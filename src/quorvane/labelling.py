@@ -21,13 +21,13 @@ from __future__ import annotations
 
 import csv
 import math
-import sys
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 import numpy as np
 
-from quorvane.plots import Plot
+from .plots import Plot
+from .symbols import FAIL_SYMBOL, PASS_SYMBOL
 
 SHAPE = (11, 11)
 # What the label line holds until someone labels the record.
@@ -81,7 +81,7 @@ def resize(grid: np.ndarray, shape: tuple[int, int] = SHAPE, method: str = "mino
 
 
 def _symbol(value: float) -> str:
-    return "P" if value == 1.0 else "." if value == 0.0 else f"{value:g}"
+    return PASS_SYMBOL if value == 1.0 else FAIL_SYMBOL if value == 0.0 else f"{value:g}"
 
 
 def record_lines(label: str, cells: np.ndarray) -> list[list[str]]:
@@ -152,19 +152,23 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     """Writes every plot of the datalogs' selected sites as an 11 x 11 shmoo
     CSV record. Returns the record count, the provenance file and the plots
     left out with the reason."""
-    from . import cli
-    from .Source import Corvantis
+    from .classification import predicted_texts
+    from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
+    from .extraction import site_label
+    from .models import load_model
     from .plots import read_plots
+    from .settings import load_settings
+    from .Source import Corvantis
 
-    config = cli.load_settings(settings_path)
+    config = load_settings(settings_path)
     paths = [Path(p) for p in datalogs]
     for p in paths:
-        cli._check_readable_text(p, "datalog")
-        cli._check_utf8(p)
-    chosen = site_lists(cli._site_label(sites, len(paths)), len(paths))
+        check_readable_text(p, "datalog")
+        check_utf8(p)
+    chosen = site_lists(site_label(sites, len(paths)), len(paths))
     if out_csv.is_dir():
-        raise cli.CliError(f"--shmoo-csv names a directory: {out_csv}")
-    net = cli.load_model(model_path)[0] if model_path is not None else None
+        raise CliError(f"--shmoo-csv names a directory: {out_csv}")
+    net = load_model(model_path)[0] if model_path is not None else None
     keywords = Corvantis.getKeyWordFromSettingFile(config)
     unclosed: list = []
     kept: list[Plot] = []
@@ -177,16 +181,15 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
             else:
                 skipped.append((plot, reason))
     except ValueError as exc:
-        raise cli.CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
+        raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
     for path, site, line in unclosed:
-        print(f"{cli.PROG} export: warning: {path} site {site}: the plot starting on line {line} never ends; "
-              f"left out", file=sys.stderr)
+        warn("export", f"{path} site {site}: the plot starting on line {line} never ends; left out")
     labels = [PLACEHOLDER] * len(kept)
     if net is not None and kept:
-        labels = cli.predicted_texts(net, tensor(kept))
+        labels = predicted_texts(net, tensor(kept))
     try:
         out_csv.parent.mkdir(parents=True, exist_ok=True)
         side = write_records(out_csv, kept, labels)
     except OSError as exc:
-        raise cli.CliError(f"cannot write {out_csv}: {cli._os_reason(exc)}") from None
+        raise CliError(f"cannot write {out_csv}: {os_reason(exc)}") from None
     return len(kept), side, skipped
