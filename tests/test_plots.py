@@ -210,6 +210,8 @@ def test_plots_open_at_the_end_are_reported_not_yielded(tmp_path):
     ("Test Item: A\nSite: 0\nShmoo\n\n1V * #\n   \nVBT error: * * *\n2V *\nX-Axis\n", [[[1, 0], [1, -1]]]),
     ("Test Item: A\nSite: 0\nShmoo\nX-Axis 1 2\n", [[]]),  # a plot without point rows
     ("Test Item: A\r\nSite: 0\r\nShmoo\r\n1V #\r\nX-Axis\r\n", [[[0]]]),
+    # Another site's line pauses the plot until the selected site's line comes again.
+    ("Test Item: A\nSite: 0\nShmoo\n1V *\nSite: 1\n2V #\nSite: 0\n3V * *\nX-Axis\n", [[[1, -1], [1, 1]]]),
 ])
 def test_odd_inputs(tmp_path, text, expected):
     plots = list(read_plots(keywords(), [write(tmp_path, text)], [["0"]]))
