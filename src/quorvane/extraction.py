@@ -319,6 +319,7 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
     about --sites spelled otherwise than in the datalog; refuses a run that
     would find no plot at all. Returns the number of plots found."""
     total = 0
+    notes: list[str] = []  # said only when something is found at all: else the error says it
     for scan, sites in zip(scans, selected):
         name = visible(str(scan.path))
         label = config["keyword_site"]
@@ -331,25 +332,28 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
                 if len(same) == 1:
                     # The extractor compares the text as printed: take the
                     # datalog's own spelling of the number asked for.
-                    warn(command, f"{name} prints site {text} as {visible(label + same[0])!r}, not "
+                    notes.append(f"{name} prints site {text} as {visible(label + same[0])!r}, not "
                                   f"{visible(label + text)!r}; extracting that site")
                     sites[index] = text = same[0]
                 elif scan.sites:
-                    warn(command, f"{name} announces no site {text!r}; the sites it prints are "
+                    notes.append(f"{name} announces no site {text!r}; the sites it prints are "
                                   f"{', '.join(repr(visible(s)) for s in scan.sites)}")
                 else:
-                    warn(command, f"{name} announces no site at all (no line starts with {label!r})")
+                    notes.append(f"{name} announces no site at all (no line starts with {label!r})")
                     continue
             count = scan.plots.get(text, 0)
             total += count
             if count == 0 and (not text or text in scan.sites):
-                warn(command, f"{name}: no plot of site {visible(text)!r}" if text else
-                              f"{name}: no plot (it announces no site: no line starts with {label!r})")
+                notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
+                             f"{name}: no plot (it announces no site: no line starts with {label!r})")
         for text, line in scan.unclosed:
             if text in sites:
-                warn(command, f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
-                              f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
-    if total == 0:
+                notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
+                             f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
+    if total:
+        for note in notes:
+            warn(command, note)
+    else:
         names = ", ".join(visible(str(s.path)) for s in scans)
         raise CliError(
             f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
