@@ -47,8 +47,8 @@ def run_classify(
             raise CliError(f"the predictions file {out_path} is one of the inputs; choose another name")
     if grid_path is not None:
         grid_path = image_path(grid_path, "grid")
-    net, _ = load_model(model_path)
     check = check_shmoo_csv(csv_path, labels=False)
+    net, _ = load_model(model_path)
     if check.non_finite is not None:
         number, line, what = check.non_finite
         raise CliError(f"{csv_path} record {number} (line {line}) holds a point that is not a finite number: "
