@@ -172,3 +172,32 @@ def test_the_path_printed_is_the_file_written(tmp_path, quorvane, one_error_line
     (tmp_path / "folder").mkdir()
     proc = quorvane("classify", model, "c.csv", "--out", "folder", cwd=tmp_path)
     one_error_line(proc, "folder", "is a directory")
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="pseudo-terminals")
+def test_progress_shows_on_a_terminal_only(tmp_path, settings):
+    import pty
+    import subprocess
+
+    log = tmp_path / "big.txt"
+    log.write_text(samples.datalog_text(sites=4, items=5, seed=1) * 300, encoding="utf-8")
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "extract", str(log), "--settings", str(settings)],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=slave, env=dict(os.environ, MPLBACKEND="Agg"))
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal closes with the process
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    out, _ = proc.communicate(timeout=300)
+    assert proc.returncode == 0
+    assert b"\r\x1b[Kquorvane extract: reading big.txt: 33% (" in seen
+    assert b"\r\x1b[Kquorvane extract: writing 6000 plot(s) into the workbook (" in seen
+    assert seen.endswith(b"\r\x1b[K")  # the line is cleared before the result
+    assert out.decode().startswith("workbook: ")

@@ -172,6 +172,7 @@ class Progress:
 
     def __enter__(self) -> "Progress":
         if self.enabled:
+            self._draw()
             self._thread = threading.Thread(target=self._tick, daemon=True)
             self._thread.start()
         return self
