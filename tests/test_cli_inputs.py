@@ -69,7 +69,8 @@ def test_nested_quantifiers_are_warned_about_before_the_run(sample_dir, quorvane
 def test_control_characters_become_visible_marks(sample_dir, quorvane):
     text = (sample_dir / "sample_datalog_1.txt").read_text()
     # ANSI colour around a point, a bell in an item line.
-    text = text.replace("    1.10V  P", "    1.10V  \x1b[32mP\x1b[0m", 1).replace("core_func_max\n", "core_func_max\a\n", 1)
+    text = text.replace("    1.10V  P", "    1.10V  \x1b[32mP\x1b[0m", 1)
+    text = text.replace("core_func_max\n", "core_func_max\a\n", 1)
     name = "colour\x1b[1mlog.txt"
     (sample_dir / name).write_text(text, encoding="utf-8")
     first = next(n for n, line in enumerate(text.splitlines(), 1) if "\a" in line or "\x1b" in line)

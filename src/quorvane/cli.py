@@ -24,8 +24,18 @@ from typing import Iterator, Sequence
 from . import __version__, samples
 from .classification import agreement, print_table, run_classify
 from .demo import run_demo
-from .errors import (PROG, CliError, check_output_file, int_between, non_negative_int, os_reason, positive_float, positive_int,
-                     say, set_verbose)
+from .errors import (
+    PROG,
+    CliError,
+    check_output_file,
+    int_between,
+    non_negative_int,
+    os_reason,
+    positive_float,
+    positive_int,
+    say,
+    set_verbose,
+)
 from .extraction import run_extract
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .training import run_train
@@ -182,7 +192,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="replace files of the same names (by default an existing file is never overwritten)")
     p.set_defaults(func=_cmd_sample)
 
-    p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go", description=(
+    p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go",
+                       description=(
         "Generate sample data in a folder, extract the workbook, train briefly, classify unseen "
         "plots and print where each output went."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
