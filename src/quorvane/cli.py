@@ -1,8 +1,9 @@
-"""The ``quorvane`` command line: extract, train, classify, sample, demo.
+"""The ``quorvane`` command line: extract, train, classify, export, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
-(settings, extraction, models, training, classification, figures, demo).
+(settings, extraction, models, training, classification, labelling, figures,
+demo).
 
 Every expected failure (missing or malformed input, bad settings, an unusable
 model file) ends with one line on standard error and exit status 1; argument
@@ -35,6 +36,7 @@ from .errors import (
     positive_int,
     say,
     set_verbose,
+    warn,
 )
 from .extraction import run_extract
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
@@ -83,6 +85,22 @@ def _cmd_classify(args: argparse.Namespace) -> int:
         say(f"predictions: {args.out}")
     if grid is not None:
         say(f"grid: {grid}")
+    return 0
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    from .labelling import PLACEHOLDER, run_export
+
+    if args.model is not None:
+        _set_threads(args.threads)
+    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model)
+    for plot, reason in skipped:
+        warn("export", f"{plot.datalog} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; left out")
+    say(f"shmoo CSV: {args.shmoo_csv} ({count} records)")
+    say(f"provenance: {side}")
+    if args.model is None and count:
+        say(f"next: replace each {PLACEHOLDER} label line with the plot's label (e.g. Pass-Vol), then run "
+            f"'{PROG} train {args.shmoo_csv}'")
     return 0
 
 
@@ -175,6 +193,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
+
+    p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
+        "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
+        "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
+        "plot number in OUT.provenance.csv next to it. Plots of other sizes are mapped so that a "
+        "one-point hole or a one-row band survives."))
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
+                        "with ';'. Omitted or empty: every site announced in that datalog")
+    p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train': pre-fill each label with its prediction")
+    p.add_argument("--threads", type=positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library with --model (default: %(default)s)")
+    p.set_defaults(func=_cmd_export)
 
     p = sub.add_parser("sample", parents=[common], help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "

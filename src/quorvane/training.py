@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import csv
 import time
 from pathlib import Path
 from typing import Any
@@ -54,6 +55,23 @@ def count_records(csv_path: Path) -> int:
     return lines // 12
 
 
+def refuse_placeholder_labels(csv_path: Path) -> None:
+    """Records written by 'export' without --model carry a placeholder label;
+    training on them would teach the network nothing but noise."""
+    from .labelling import PLACEHOLDER, placeholder_records
+
+    try:
+        found = placeholder_records(csv_path)
+    except (UnicodeDecodeError, csv.Error):
+        return  # the datasets report unreadable files themselves
+    if found:
+        first = ", ".join(map(str, found[:5])) + (" ..." if len(found) > 5 else "")
+        raise CliError(
+            f"{csv_path}: {len(found)} record(s) still have the placeholder label {PLACEHOLDER} (record {first}); "
+            f"replace it with a label such as Pass, Fail or Pass-Vol before training"
+        )
+
+
 def run_train(
     csv_path: Path,
     model_path: Path,
@@ -83,6 +101,7 @@ def run_train(
             raise CliError(f"cannot create directory {out.parent}: {os_reason(exc)}") from None
     if batch_size < 2:
         raise CliError("the batch size must be at least 2: batch normalisation needs two samples per batch")
+    refuse_placeholder_labels(csv_path)
     check = check_shmoo_csv(csv_path, labels=True)
     if check.non_finite is not None:
         number, line, what = check.non_finite
