@@ -4,6 +4,14 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# The suite draws the same inputs on every run, so a red run can be repeated
+# exactly; random exploration is bench/fuzz_long.py's job (it prints seeds).
+# `pytest --hypothesis-profile=explore` explores here too.
+settings.register_profile("ci", derandomize=True, database=None, print_blob=True)
+settings.register_profile("explore", derandomize=False, database=None, print_blob=True)
+settings.load_profile("ci")
 
 
 def run_python(code, cwd=None, check=True):
