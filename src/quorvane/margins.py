@@ -11,7 +11,9 @@ first point column, whatever values they carry.
 
 from __future__ import annotations
 
+import contextlib
 import csv
+import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
@@ -279,3 +281,84 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
         plt.close(fig)
         written.append(target)
     return written
+
+
+# ---------------------------------------------------------------------------
+# The command
+
+
+@contextlib.contextmanager
+def _replaced_on_success(path: Path | None) -> Iterator[IO[str] | None]:
+    """A text file written beside ``path`` and renamed onto it only when the
+    block succeeds: a failed run never leaves a half-written table behind."""
+    if path is None:
+        yield None
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(f".{path.name}.partial")
+    try:
+        with open(partial, "w", newline="", encoding="utf-8") as fh:
+            yield fh
+        os.replace(partial, path)
+    finally:
+        if partial.exists():
+            partial.unlink()
+
+
+@dataclass(frozen=True)
+class MarginsRun:
+    plots: int
+    out: Path | None
+    summary: Path | None
+    figures: tuple[Path, ...]
+    unclosed: tuple[tuple[str, str, int], ...]
+
+
+def run_margins(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None,
+    out: Path | None,
+    summary: Path | None = None,
+    figure: Path | None = None,
+) -> MarginsRun:
+    """Reads the plots of the selected sites and writes the margin tables and
+    the Vmin overlay. Nothing is written when the datalogs hold no plot."""
+    from .cli import CliError
+    from .plots import read_plots
+
+    if out is None and summary is None and figure is None:
+        raise CliError("nothing to write: give --out, --summary or --plot")
+    paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
+    unclosed: list[tuple[str, str, int]] = []
+    kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
+    with _replaced_on_success(out) as out_fh, _replaced_on_success(summary) as summary_fh:
+        count = write_tables(read_plots(keywords, paths, site_lists, unclosed=unclosed), out_fh, summary_fh, kept)
+        if count == 0:
+            raise CliError(_no_plot_message(paths, settings_path))
+    figures = tuple(save_overlay(figure, kept or [])) if figure is not None else ()
+    return MarginsRun(count, out, summary, figures, tuple(unclosed))
+
+
+def _plot_source(
+    datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None
+) -> tuple[list[str], dict[str, Any], list[list[str]] | None]:
+    """Checked datalog paths (as given), the keyword table and the site lists
+    for the plot reader, from the command line's arguments."""
+    from .cli import _check_readable_text, _check_utf8, _site_label, load_settings
+
+    config = load_settings(settings_path)
+    for p in datalogs:
+        _check_readable_text(Path(p), "datalog")
+        _check_utf8(Path(p))
+    labels = _site_label(sites, len(datalogs)).split(";")
+    labels += [""] * (len(datalogs) - len(labels))
+    site_lists = None if not any(labels) else [label.split(",") if label else [] for label in labels]
+    from .Source import Corvantis
+
+    return [str(p) for p in datalogs], Corvantis.getKeyWordFromSettingFile(config), site_lists
+
+
+def _no_plot_message(paths: Sequence[str], settings_path: Path) -> str:
+    return (f"no complete shmoo plot of the selected sites in {', '.join(paths)}; check the plot markers "
+            f"(keyword_start, keyword_end) and keyword_site in {settings_path}")

@@ -1,0 +1,158 @@
+"""The "Composite" worksheet and the attaching of worksheets to a saved workbook."""
+
+from __future__ import annotations
+
+import os
+import stat
+from dataclasses import dataclass
+
+import numpy as np
+import openpyxl
+import pytest
+
+from quorvane import composite, samples, workbook_sheets
+from quorvane.Source import Corvantis
+
+
+@dataclass(frozen=True)
+class FakePlot:
+    datalog: str
+    site: str
+    plot: int
+    item: str
+    pattern: str | None
+    line: int
+    row_labels: tuple[str, ...]
+    axis: tuple[str, ...] | None
+    grid: np.ndarray
+
+
+def as_grid(rows):
+    width = max(len(r) for r in rows)
+    return np.array([[-1 if v is None else v for v in r] + [-1] * (width - len(r)) for r in rows], dtype=np.int8)
+
+
+def known_plots(log):
+    return [FakePlot(str(log.path), site, n, item.rstrip("\n"), None, line, labels, axis, as_grid(grid))
+            for site, n, item, grid, labels, axis, line in log.plots]
+
+
+def three_sites():
+    rng = np.random.default_rng(5)
+    items = []
+    for shape in ((5, 6), (4, 3)):
+        items.append({site: rng.integers(0, 2, size=shape).tolist() for site in (0, 1, 2)})
+    return items
+
+
+def extract(path, tmp_path, monkeypatch, sites="0,1,2"):
+    keywords = Corvantis.getKeyWordFromSettingFile(samples.settings())
+    out = tmp_path / "out"
+    out.mkdir(exist_ok=True)
+    monkeypatch.chdir(out)
+    return keywords, Corvantis.getDatalogInfo(keywords, str(path), sites, 20)
+
+
+def cells(ws):
+    return {(c.row, c.column): (c.value, c.fill.fill_type, c.fill.start_color.rgb)
+            for row in ws.iter_rows() for c in row if c.value is not None or c.fill.fill_type}
+
+
+def test_composite_counts_and_colours(tmp_path, monkeypatch, shmoo_datalog):
+    log = shmoo_datalog(tmp_path / "lot.txt", three_sites())
+    _, saved = extract(log.path, tmp_path, monkeypatch)
+    plain = openpyxl.load_workbook(saved)["Sheet"]
+    before = cells(plain)
+    maps = composite.composite_maps(known_plots(log))
+    assert [(m.item, m.plots) for m in maps] == [("2001 Shmoo_VDD_vs_Freq pattern_0", 3),
+                                                ("2002 Shmoo_VDD_vs_Freq pattern_1", 3)]
+    os.chmod(saved, 0o640)
+    workbook_sheets.append_worksheets(saved, {composite.SHEET_NAME: composite.fill_composite(maps)})
+    assert stat.S_IMODE(os.stat(saved).st_mode) == 0o640
+    assert [p.name for p in saved_dir(saved).iterdir()] == [os.path.basename(saved)]  # no temporary left
+    book = openpyxl.load_workbook(saved)
+    assert book.sheetnames == ["Sheet", "Composite"]
+    assert cells(book["Sheet"]) == before  # values and fills as the plain extraction wrote them
+    ws = book["Composite"]
+    row = 3
+    for k, m in enumerate(maps):
+        grids = [np.array(log.plots[3 * k + s][3]) for s in range(3)]
+        truth = sum(grids)
+        assert ws.cell(row=row, column=1).value == m.item
+        assert ws.cell(row=row + 1, column=1).value.startswith("3 plot(s): ")
+        row += 2
+        # same layout as a site block on "Sheet": label, then one point per column
+        for r, label in enumerate(log.plots[3 * k][4]):
+            assert ws.cell(row=row + r, column=1).value == label
+            for c in range(truth.shape[1]):
+                cell = ws.cell(row=row + r, column=c + 2)
+                assert cell.value == truth[r, c]
+                assert cell.fill.start_color.rgb[-6:] == composite.scale_colour(truth[r, c] / 3)
+        row += truth.shape[0]
+        assert [ws.cell(row=row, column=j + 1).value for j in range(truth.shape[1] + 1)] == list(log.plots[3 * k][5])
+        row += 2
+
+
+def saved_dir(path):
+    from pathlib import Path
+
+    return Path(path).parent
+
+
+def test_points_without_a_verdict_and_plots_of_other_sizes(tmp_path):
+    small = FakePlot("a", "0", 1, "  9  Shmoo_Q", None, 1, ("1V", "2V"), None, as_grid([[1, None], [0, 1]]))
+    large = FakePlot("a", "1", 1, "9 Shmoo_Q", None, 1, ("1V", "2V", "3V"), ("MHz", "5", "6", "7"),
+                     as_grid([[1, 1, 1], [1, 1], [0, 0, 0]]))
+    again = FakePlot("a", "1", 2, "9  Shmoo_Q", None, 1, ("1V",), None, as_grid([[0]]))
+    first, second = composite.composite_maps([small, large, again])
+    assert (first.plots, second.plots, second.run) == (2, 1, 2)
+    assert first.passes.tolist() == [[2, 1, 1], [1, 2, 0], [0, 0, 0]]
+    assert first.judged.tolist() == [[2, 1, 1], [2, 2, 0], [1, 1, 1]]
+    assert first.row_labels == ("1V", "2V", "3V") and first.axis == ("MHz", "5", "6", "7")
+    book = openpyxl.Workbook()
+    composite.fill_composite([first])(book.active)
+    # a point no plot judged stays empty and unfilled
+    assert book.active.cell(row=6, column=4).value is None
+    assert book.active.cell(row=6, column=4).fill.fill_type is None
+    assert book.active.cell(row=5, column=3).value == 1
+
+
+def test_colour_scale_runs_from_fail_red_to_pass_green():
+    assert composite.scale_colour(0) == "DC143C"
+    assert composite.scale_colour(0.5) == "FFFF00"
+    assert composite.scale_colour(1) == "00EE00"
+    shades = [composite.scale_colour(k / 4) for k in range(5)]
+    assert len(set(shades)) == 5
+
+
+def test_append_refuses_bad_or_taken_names_and_leaves_the_file_alone(tmp_path):
+    path = tmp_path / "book.xlsx"
+    book = openpyxl.Workbook()
+    book.active["A1"] = "kept"
+    book.save(path)
+    original = path.read_bytes()
+    for name, fragment in [("Sheet", "already has"), ("sheet", "already has"), ("a/b", "must not contain"),
+                           ("x" * 32, "longer than 31"), ("", "non-empty")]:
+        with pytest.raises(ValueError, match=fragment):
+            workbook_sheets.append_worksheets(path, {name: lambda ws: None})
+    assert path.read_bytes() == original
+
+    def broken(ws):
+        ws["A1"] = "half"
+        raise RuntimeError("filler failed")
+
+    with pytest.raises(RuntimeError, match="filler failed"):
+        workbook_sheets.append_worksheets(path, {"Good": lambda ws: None, "Bad": broken})
+    assert path.read_bytes() == original
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["book.xlsx"]
+
+
+def test_append_through_a_symbolic_link_keeps_the_link(tmp_path):
+    real = tmp_path / "real.xlsx"
+    openpyxl.Workbook().save(real)
+    link = tmp_path / "link.xlsx"
+    link.symlink_to(real)
+    workbook_sheets.append_worksheets(link, {"One": lambda ws: ws.cell(row=1, column=1, value=1),
+                                            "Two": lambda ws: None})
+    assert link.is_symlink()
+    assert openpyxl.load_workbook(real).sheetnames == ["Sheet", "One", "Two"]
