@@ -251,3 +251,17 @@ def test_axes_column_says_which_axis_fell_back():
 def test_quantity_names_from_the_plot_title():
     assert margins.quantity_names(None, "Shmoo: VDD(V) vs Freq(MHz) pattern x") == ("VDD", "V", "Freq", "MHz")
     assert margins.quantity_names("no title here") is None
+
+
+def test_texts_with_commas_and_quotes_survive_the_csv():
+    grid = parse("P .\nP P")
+    plot = FakePlot('lot "A", wafer 7.txt', "0", 1, ' 5 Shmoo "fast", slow', None, 1, ("1V", "2V"),
+                    ('Freq(M,Hz")', "3", "4"), grid)
+    out, summary = io.StringIO(), io.StringIO()
+    margins.write_tables([plot], out, summary)
+    rows = read_csv(out.getvalue())
+    assert [(r["datalog"], r["item"], r["x"], r["y_min"], r["y_max"], r["x_unit"]) for r in rows] == [
+        ('lot "A", wafer 7.txt', '5 Shmoo "fast", slow', "3", "1", "2", 'M,Hz"'),
+        ('lot "A", wafer 7.txt', '5 Shmoo "fast", slow', "4", "2", "2", 'M,Hz"'),
+    ]
+    assert read_csv(summary.getvalue())[0]["edge"] == "top,bottom,left,right"

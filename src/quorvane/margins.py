@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import io
 import os
 import re
 from dataclasses import dataclass
@@ -48,7 +49,10 @@ _VERSUS = re.compile(r"([^\s()]+)\s*\(([^()\s]*)\)\s+vs\.?\s+([^\s()]+)\s*\(([^(
 def column_margins(grid: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Row indices of the smallest and largest row value among each column's
     passing points; -1 for a column without a passing point."""
-    passing = grid == 1
+    return _column_margins(grid == 1, y)
+
+
+def _column_margins(passing: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     column = y[:, None]
     low = np.where(passing, column, np.inf).argmin(axis=0)
     high = np.where(passing, column, -np.inf).argmax(axis=0)
@@ -73,11 +77,17 @@ def count_holes(grid: np.ndarray) -> int:
     Points that are neither pass nor fail (padding, odd symbols) carry the path
     like failing points but are not counted themselves.
     """
-    rows, cols = grid.shape
-    if rows < 3 or cols < 3 or not (grid[1:-1, 1:-1] == 0).any():
+    return _holes(grid == 1, grid == 0)
+
+
+def _holes(passing: np.ndarray, failing: np.ndarray) -> int:
+    rows, cols = passing.shape
+    if rows < 3 or cols < 3 or not failing[1:-1, 1:-1].any():
         return 0
-    open_ = grid != 1
+    open_ = ~passing
     reach = _line_of_sight(open_)
+    if not (failing > reach).any():
+        return 0
     while True:
         grown = reach.copy()
         grown[1:] |= reach[:-1]
@@ -88,14 +98,17 @@ def count_holes(grid: np.ndarray) -> int:
         if np.array_equal(grown, reach):
             break
         reach = grown
-    return int(np.count_nonzero((grid == 0) & ~reach))
+    return int(np.count_nonzero(failing > reach))
 
 
 def edge_sides(grid: np.ndarray) -> tuple[str, ...]:
     """The sides of the sweep (top, bottom, left, right) that passing points touch."""
-    if grid.size == 0:
+    return _edges(grid == 1)
+
+
+def _edges(passing: np.ndarray) -> tuple[str, ...]:
+    if passing.size == 0:
         return ()
-    passing = grid == 1
     touched = (passing[0].any(), passing[-1].any(), passing[:, 0].any(), passing[:, -1].any())
     return tuple(side for side, hit in zip(SIDES, touched) if hit)
 
@@ -165,15 +178,31 @@ def analyse(plot: Any) -> PlotNumbers:
     labels = tuple(plot.row_labels)
     y = row_axis(labels) if len(labels) == rows else index_axis(rows)
     x = column_axis(tuple(plot.axis) if plot.axis is not None else None, cols)
-    low, high = column_margins(grid, y.values)
-    passes = int(np.count_nonzero(grid == 1))
-    fails = int(np.count_nonzero(grid == 0))
-    holes = count_holes(grid) if passes else 0
-    return PlotNumbers(x, y, low, high, passes, fails, holes, edge_sides(grid))
+    passing, failing = grid == 1, grid == 0
+    low, high = _column_margins(passing, y.values)
+    passes = int(np.count_nonzero(passing))
+    fails = int(np.count_nonzero(failing))
+    holes = _holes(passing, failing) if passes and fails else 0
+    return PlotNumbers(x, y, low, high, passes, fails, holes, _edges(passing))
 
 
 def _fraction_text(value: float | None) -> str:
     return "" if value is None else f"{value:.4f}"
+
+
+class _CsvFields:
+    """CSV text of a few fields (quoted as csv.writer quotes them), for
+    joining with fields known to need no quoting."""
+
+    def __init__(self) -> None:
+        self._buffer = io.StringIO()
+        self._writer = csv.writer(self._buffer, lineterminator="\n")
+
+    def __call__(self, fields: Sequence[object]) -> str:
+        self._buffer.seek(0)
+        self._buffer.truncate()
+        self._writer.writerow(fields)
+        return self._buffer.getvalue()[:-1]
 
 
 def write_tables(
@@ -185,28 +214,28 @@ def write_tables(
     """Writes the per-column rows of every plot to ``out`` and one row per plot
     to ``summary`` (either may be None); appends (plot, numbers) to ``keep``
     when given (for figures). Returns the number of plots."""
-    margins_writer = csv.writer(out, lineterminator="\n") if out is not None else None
-    summary_writer = csv.writer(summary, lineterminator="\n") if summary is not None else None
-    if margins_writer is not None:
-        margins_writer.writerow(MARGINS_HEADER)
-    if summary_writer is not None:
-        summary_writer.writerow(SUMMARY_HEADER)
+    fields = _CsvFields()
+    if out is not None:
+        out.write(fields(MARGINS_HEADER) + "\n")
+    if summary is not None:
+        summary.write(fields(SUMMARY_HEADER) + "\n")
     count = 0
     for plot in plots:
         numbers = analyse(plot)
         count += 1
-        head = (plot.datalog, plot.site, plot.plot, item_key(plot.item))
+        head = fields((plot.datalog, plot.site, plot.plot, item_key(plot.item)))
         axes = numbers.axes
-        if margins_writer is not None:
+        if out is not None:
+            # The numbers are digits, point, sign and exponent only: never quoted.
             y_texts = numbers.y.texts + ("",)  # row -1 reads the empty text
-            margins_writer.writerows(
-                (*head, x, y_texts[lo], y_texts[hi], axes, numbers.x.unit, numbers.y.unit)
+            tail = fields((axes, numbers.x.unit, numbers.y.unit))
+            out.write("".join(
+                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{tail}\n"
                 for x, lo, hi in zip(numbers.x.texts, numbers.y_min_row.tolist(), numbers.y_max_row.tolist())
-            )
-        if summary_writer is not None:
-            summary_writer.writerow(
-                (*head, _fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes)
-            )
+            ))
+        if summary is not None:
+            summary.write(head + "," + fields(
+                (_fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes)) + "\n")
         if keep is not None:
             keep.append((plot, numbers))
     return count
