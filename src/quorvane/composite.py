@@ -149,7 +149,8 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
     for page_number, page in enumerate(pages, start=1):
         cols = min(4, max(1, len(page)))
         rows = max(1, -(-len(page) // cols))
-        fig, axes = plt.subplots(rows, cols, figsize=(4.0 * cols, 3.6 * rows), squeeze=False)
+        fig, axes = plt.subplots(rows, cols, figsize=(4.0 * cols + 0.8, 3.8 * rows), squeeze=False,
+                                 layout="constrained")
         for ax in axes.flat:
             ax.set_axis_off()
         if not page:
@@ -167,12 +168,13 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
             ax.set_yticks(range(r), m.row_labels, fontsize=6)
             if m.axis and len(m.axis) >= c:
                 ax.set_xticks(range(c), m.axis[len(m.axis) - c :], fontsize=6, rotation=90)
+                ax.set_xlabel(" ".join(m.axis[: len(m.axis) - c]), fontsize=7)
             else:
                 ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
             title = m.item if len(m.item) <= 44 else m.item[:41] + "..."
             ax.set_title(f"{title}{f' (run {m.run})' if m.run > 1 else ''}\n{m.plots} plot(s)", fontsize=8)
         if image is not None:
-            fig.colorbar(image, ax=list(axes.flat), shrink=0.6, label="share of sites passing")
+            fig.colorbar(image, ax=list(axes.flat), shrink=0.8, label="share of sites passing")
         fig.suptitle("Composite: sites passing at each point", fontsize=10)
         target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
         target.parent.mkdir(parents=True, exist_ok=True)

@@ -276,7 +276,8 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     for page_number, page in enumerate(pages, start=1):
         cols = min(4, max(1, len(page)))
         rows = max(1, -(-len(page) // cols))
-        fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.3 * rows), squeeze=False)
+        fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.4 * rows), squeeze=False,
+                                 layout="constrained")
         for ax in axes.flat[len(page):]:
             ax.set_visible(False)
         if not page:
@@ -287,9 +288,15 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             first_plot, first = members[0]
             names = quantity_names(first_plot.pattern, first_plot.item)
             y_name, y_unit, x_name, x_unit = names if names else ("", "", "", "")
-            for plot, numbers in members:
+            for k, (plot, numbers) in enumerate(members):
                 label = f"{Path(plot.datalog).name} site {plot.site}" if several_datalogs else f"site {plot.site}"
-                ax.plot(numbers.x.values, numbers.y_min(), marker="o", markersize=3, linewidth=1.2, label=label)
+                # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
+                ax.plot(numbers.x.values, numbers.y_min(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
+                        linewidth=1.2 + 1.2 * (len(members) - 1 - k), label=label, alpha=0.85)
+            # A Vmin on the lowest swept row means the real margin lies below the sweep.
+            if first.y.from_datalog:
+                ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
+                           label="lowest swept")
             x_unit = (first.x.unit or x_unit) if first.x.from_datalog else ""
             y_unit = (first.y.unit or y_unit) if first.y.from_datalog else ""
             ax.set_xlabel(_axis_title(x_name, x_unit, "column") if first.x.from_datalog else "column (index)",
@@ -303,7 +310,6 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
         fig.suptitle("Vmin: lowest passing row value per column, per site", fontsize=10)
-        fig.tight_layout()
         target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
         target.parent.mkdir(parents=True, exist_ok=True)
         fig.savefig(target, dpi=100)
