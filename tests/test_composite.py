@@ -156,3 +156,18 @@ def test_append_through_a_symbolic_link_keeps_the_link(tmp_path):
                                             "Two": lambda ws: None})
     assert link.is_symlink()
     assert openpyxl.load_workbook(real).sheetnames == ["Sheet", "One", "Two"]
+
+
+def test_pictures_split_into_pages_and_name_every_file(tmp_path):
+    from quorvane import margins
+
+    plots = [FakePlot("a", str(s), k + 1, f"{k} Shmoo_{k}", "Shmoo: VDD(V) vs Freq(MHz)", 1, ("1.1V", "1.0V"),
+                      ("MHz", "100", "200"), as_grid([[1, s % 2], [0, 1]])) for k in range(3) for s in range(2)]
+    kept = []
+    margins.write_tables(plots, None, None, kept)
+    overlay = margins.save_overlay(tmp_path / "vmin.png", kept, per_page=2)
+    maps = composite.save_composite_png(tmp_path / "maps.png", composite.composite_maps(plots), per_page=2)
+    assert [p.name for p in overlay] == ["vmin.png", "vmin_2.png"]
+    assert [p.name for p in maps] == ["maps.png", "maps_2.png"]
+    for path in overlay + maps:
+        assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
