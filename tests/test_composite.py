@@ -171,3 +171,20 @@ def test_pictures_split_into_pages_and_name_every_file(tmp_path):
     assert [p.name for p in maps] == ["maps.png", "maps_2.png"]
     for path in overlay + maps:
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_text_that_looks_like_a_formula_stays_text_after_appending(tmp_path, monkeypatch):
+    log = tmp_path / "log.txt"
+    log.write_text("  2001  Shmoo_X\nSite Number: 0\n  Shmoo: a\n  =1+1 P . P\n  =SUM(A1:A2) P P\n"
+                   "  *** End of Shmoo ***\n", encoding="utf-8")
+    _, saved = extract(log, tmp_path, monkeypatch, sites="0")
+
+    def typed(path):
+        ws = openpyxl.load_workbook(path)["Sheet"]
+        return [(c.coordinate, c.value, c.data_type) for row in ws.iter_rows() for c in row if c.value is not None]
+
+    before = typed(saved)
+    workbook_sheets.append_worksheets(saved, {"Extra": lambda ws: None})
+    after = typed(saved)
+    assert after == before
+    assert ("A7", "=1+1", "s") in after
