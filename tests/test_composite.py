@@ -188,3 +188,84 @@ def test_text_that_looks_like_a_formula_stays_text_after_appending(tmp_path, mon
     after = typed(saved)
     assert after == before
     assert ("A7", "=1+1", "s") in after
+
+
+def styled_filler(ws):
+    from openpyxl.styles import Font, PatternFill
+
+    ws["A1"] = "verdict"
+    ws["A1"].font = Font(bold=True)
+    ws["B2"] = 7
+    ws["B2"].fill = PatternFill(start_color="123456", end_color="123456", fill_type="solid")
+    ws["C3"] = 0.25
+    ws["C3"].number_format = "0.0%"
+    ws["D4"] = "plot 1"
+    ws["D4"].hyperlink = "#Sheet!A5"
+    ws["E5"] = "=B2*2"
+    ws["F6"] = "P"
+    ws["F6"].fill = PatternFill(start_color="00EE00", end_color="00EE00", fill_type="solid")
+    ws.column_dimensions["A"].width = 31
+
+
+def read_all(path):
+    book = openpyxl.load_workbook(path)
+    result = {}
+    for ws in book.worksheets:
+        result[ws.title] = (
+            {c.coordinate: (c.value, c.data_type, c.fill.fill_type, c.fill.start_color.rgb, c.font.b,
+                            c.number_format, c.hyperlink.target if c.hyperlink else None)
+             for row in ws.iter_rows() for c in row if c.value is not None or c.has_style},
+            {k: d.width for k, d in ws.column_dimensions.items() if d.customWidth},
+        )
+    return book.sheetnames, result
+
+
+def test_added_parts_read_back_like_a_full_openpyxl_rewrite(tmp_path, monkeypatch, shmoo_datalog):
+    import shutil
+    import zipfile
+
+    log = shmoo_datalog(tmp_path / "lot.txt", three_sites())
+    _, saved = extract(log.path, tmp_path, monkeypatch)
+    merged, rewritten = tmp_path / "merged.xlsx", tmp_path / "rewritten.xlsx"
+    shutil.copy(saved, merged)
+    shutil.copy(saved, rewritten)
+    fillers = {"Verdicts": styled_filler, "Composite": composite.fill_composite(composite.composite_maps(
+        known_plots(log)))}
+
+    def no_rewrite(*args):
+        raise AssertionError("the package merge should have taken these sheets")
+
+    with monkeypatch.context() as m:
+        m.setattr(workbook_sheets, "_through_openpyxl", no_rewrite)
+        workbook_sheets.append_worksheets(merged, fillers)
+
+    def no_merge(*args):
+        raise workbook_sheets._NotMergeable("forced")
+
+    with monkeypatch.context() as m:
+        m.setattr(workbook_sheets, "_merge_into_package", no_merge)
+        workbook_sheets.append_worksheets(rewritten, fillers)
+    assert read_all(merged) == read_all(rewritten)
+    assert read_all(merged)[0] == ["Sheet", "Verdicts", "Composite"]
+    # the extraction's own parts are carried over untouched
+    with zipfile.ZipFile(saved) as before, zipfile.ZipFile(merged) as after:
+        assert after.read("xl/worksheets/sheet1.xml") == before.read("xl/worksheets/sheet1.xml")
+        assert len(after.namelist()) == len(before.namelist()) + 3  # two sheets, one hyperlink table
+
+
+def test_sheets_the_merge_cannot_carry_go_through_openpyxl(tmp_path):
+    from openpyxl.comments import Comment
+
+    path = tmp_path / "book.xlsx"
+    book = openpyxl.Workbook()
+    book.active["A1"] = "kept"
+    book.save(path)
+
+    def with_comment(ws):
+        ws["A1"] = "noted"
+        ws["A1"].comment = Comment("a remark", "quorvane")
+
+    workbook_sheets.append_worksheets(path, {"Notes": with_comment})
+    book = openpyxl.load_workbook(path)
+    assert book["Sheet"]["A1"].value == "kept"
+    assert book["Notes"]["A1"].comment.text == "a remark"
