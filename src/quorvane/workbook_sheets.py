@@ -322,8 +322,8 @@ def _merge_into_package(
             if part in copied or part in new_parts:
                 continue
             if part.endswith(".rels") and part.replace("_rels/", "")[: -len(".rels")] in new_parts:
-                rels = ElementTree.fromstring(scratch.read(part))
-                if any(rel.get("TargetMode") != "External" for rel in rels):
+                links = ElementTree.fromstring(scratch.read(part))
+                if any(rel.get("TargetMode") != "External" for rel in links):
                     raise _NotMergeable("sheet parts beyond hyperlinks")
                 continue
             raise _NotMergeable(part)
@@ -348,8 +348,8 @@ def _merge_into_package(
             source = scratch_sheets[name]
             xml = _restyle(scratch.read(source).decode("utf-8"), styles).encode("utf-8")
             rels_source = _rels_name(source)
-            rels = scratch.read(rels_source) if rels_source in scratch.namelist() else None
-            added.append((name, part, xml, rels))
+            sheet_rels = scratch.read(rels_source) if rels_source in scratch.namelist() else None
+            added.append((name, part, xml, sheet_rels))
 
         book_rels_part = _rels_name(book_part)
         book_rels = original.read(book_rels_part).decode("utf-8")
@@ -385,10 +385,10 @@ def _merge_into_package(
                     continue
                 with original.open(info) as src, out.open(copy, "w", force_zip64=info.file_size > 1 << 30) as dst:
                     shutil.copyfileobj(src, dst, 1 << 20)
-            for _, part, xml, rels in added:
+            for _, part, xml, sheet_rels in added:
                 out.writestr(part, xml)
-                if rels is not None:
-                    out.writestr(_rels_name(part), rels)
+                if sheet_rels is not None:
+                    out.writestr(_rels_name(part), sheet_rels)
 
 
 def _insert_before_closing(text: str, tag: str, addition: str, needs_r_prefix: bool = False) -> str:
