@@ -141,9 +141,9 @@ def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
 def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:
     """Pictures of the maps, ``per_page`` to a page (further pages
     ``<stem>_2.png`` ...). Returns the files written."""
-    from .cli import _pyplot
+    from .figures import pyplot
 
-    plt = _pyplot()
+    plt = pyplot()
     pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
     written = []
     for page_number, page in enumerate(pages, start=1):
@@ -194,10 +194,12 @@ def run_composite(
     """Builds the composite maps of the selected sites; adds the "Composite"
     worksheet to ``workbook`` and draws ``png`` where given. Returns the maps
     and the pictures written."""
-    from .margins import _plot_source
+    from .margins import _plot_source, check_figure_path
     from .plots import read_plots
     from .workbook_sheets import append_worksheets
 
+    if png is not None:
+        check_figure_path(png, "--composite-png")
     paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
     maps = composite_maps(read_plots(keywords, paths, site_lists))
     if workbook is not None:

@@ -23,6 +23,7 @@ from typing import IO, Any, Iterable, Iterator, Sequence
 import numpy as np
 
 from .axes import Axis, column_axis, index_axis, row_axis
+from .errors import CliError, check_readable_text, check_utf8
 
 __all__ = [
     "MARGINS_HEADER",
@@ -266,9 +267,9 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     """Pages of Vmin overlays, one panel per test item, one line per (datalog,
     site). Items beyond ``per_page`` go to further pages named ``<stem>_2.png``
     and so on. Returns the files written."""
-    from .cli import _pyplot
+    from .figures import pyplot
 
-    plt = _pyplot()
+    plt = pyplot()
     groups = list(_groups(kept).items())
     several_datalogs = len({plot.datalog for plot, _ in kept}) > 1
     pages = [groups[i : i + per_page] for i in range(0, len(groups), per_page)] or [[]]
@@ -359,11 +360,12 @@ def run_margins(
 ) -> MarginsRun:
     """Reads the plots of the selected sites and writes the margin tables and
     the Vmin overlay. Nothing is written when the datalogs hold no plot."""
-    from .cli import CliError
     from .plots import read_plots
 
     if out is None and summary is None and figure is None:
         raise CliError("nothing to write: give --out, --summary or --plot")
+    if figure is not None:
+        check_figure_path(figure, "--plot")
     paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
     unclosed: list[tuple[str, str, int]] = []
     kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
@@ -380,18 +382,30 @@ def _plot_source(
 ) -> tuple[list[str], dict[str, Any], list[list[str]] | None]:
     """Checked datalog paths (as given), the keyword table and the site lists
     for the plot reader, from the command line's arguments."""
-    from .cli import _check_readable_text, _check_utf8, _site_label, load_settings
+    from .extraction import site_label
+    from .settings import load_settings
 
     config = load_settings(settings_path)
     for p in datalogs:
-        _check_readable_text(Path(p), "datalog")
-        _check_utf8(Path(p))
-    labels = _site_label(sites, len(datalogs)).split(";")
+        check_readable_text(Path(p), "datalog")
+        check_utf8(Path(p))
+    labels = site_label(sites, len(datalogs)).split(";")
     labels += [""] * (len(datalogs) - len(labels))
     site_lists = None if not any(labels) else [label.split(",") if label else [] for label in labels]
     from .Source import Corvantis
 
     return [str(p) for p in datalogs], Corvantis.getKeyWordFromSettingFile(config), site_lists
+
+
+def check_figure_path(path: Path, option: str) -> None:
+    """Refuses a picture format matplotlib cannot write before any work is done."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    supported = FigureCanvasBase.get_supported_filetypes()
+    suffix = path.suffix.lower().lstrip(".")
+    if suffix not in supported:
+        raise CliError(f"{option} {path}: cannot write pictures of type {suffix or '(no suffix)'!r}; "
+                       f"use one of {', '.join(sorted(supported))}")
 
 
 def _no_plot_message(paths: Sequence[str], settings_path: Path) -> str:
