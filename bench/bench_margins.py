@@ -1,5 +1,6 @@
-"""`quorvane margins` (tables and summary) against the extraction of the same
-datalog, and against a straightforward pure-Python rendering of the numbers.
+"""`quorvane margins` (tables and summary) and the composite worksheet against
+the extraction of the same datalog, and the margins against a straightforward
+pure-Python rendering of the numbers.
 
     python bench/bench_margins.py              # ~5 MB, 4 sites
     python bench/bench_margins.py --mb 50      # a bigger datalog
@@ -34,6 +35,22 @@ def child_extract(log, work):
     with contextlib.redirect_stdout(io.StringIO()):
         Corvantis.getDatalogInfo(table, log, "", 20)
     return {"seconds": time.perf_counter() - t0, "peak_mb": peak_memory_mb()}
+
+
+def child_composite(log, work):
+    """The worksheet "Composite" added to the saved extraction workbook."""
+    from quorvane import composite
+    from quorvane.Source import Corvantis
+
+    settings = Path(work) / "settings.json"
+    settings.write_text(json.dumps(SETTINGS))
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    os.chdir(work)
+    with contextlib.redirect_stdout(io.StringIO()):
+        saved = Corvantis.getDatalogInfo(table, log, "", 20)
+    t0 = time.perf_counter()
+    maps, _ = composite.run_composite([log], settings, None, Path(saved), None)
+    return {"seconds": time.perf_counter() - t0, "peak_mb": peak_memory_mb(), "maps": len(maps)}
 
 
 def child_margins(log, work):
@@ -127,6 +144,9 @@ def measure(megabytes, sites, straight):
     print(f"  extraction (workbook)        : {extract['seconds']:7.2f} s, peak {extract['peak_mb']:.0f} MB")
     print(f"  margins (--out and --summary): {margins['seconds']:7.2f} s, peak {margins['peak_mb']:.0f} MB"
           f"  -> {margins['seconds'] / extract['seconds']:.2f}x the extraction (goal <= 2x)")
+    comp = in_child("composite", log, work)
+    print(f"  composite worksheet added    : {comp['seconds']:7.2f} s, peak {comp['peak_mb']:.0f} MB "
+          f"({comp['maps']} maps) -> {comp['seconds'] / extract['seconds']:.2f}x the extraction")
     if straight:
         plain = in_child("straight", log, work)
         print(f"  straightforward Python loops : {plain['seconds']:7.2f} s (numbers only, same plots) -> "
@@ -144,7 +164,8 @@ def main():
     args = parser.parse_args()
     if args.child:
         kind, log, work = args.child
-        fn = {"extract": child_extract, "margins": child_margins, "straight": child_straight}[kind]
+        fn = {"extract": child_extract, "margins": child_margins, "composite": child_composite,
+              "straight": child_straight}[kind]
         print(json.dumps(fn(log, work)))
         return
     sizes = [float(s) for s in args.sizes.split(",")] if args.sizes else [args.mb]

@@ -163,12 +163,15 @@ def test_pictures_split_into_pages_and_name_every_file(tmp_path):
 
     plots = [FakePlot("a", str(s), k + 1, f"{k} Shmoo_{k}", "Shmoo: VDD(V) vs Freq(MHz)", 1, ("1.1V", "1.0V"),
                       ("MHz", "100", "200"), as_grid([[1, s % 2], [0, 1]])) for k in range(3) for s in range(2)]
+    # a plot without point rows gets a panel saying so rather than stopping the picture
+    plots.append(FakePlot("a", "0", 9, "9 Shmoo_bare", None, 1, (), None, np.zeros((0, 0), dtype=np.int8)))
     kept = []
     margins.write_tables(plots, None, None, kept)
     overlay = margins.save_overlay(tmp_path / "vmin.png", kept, per_page=2)
     maps = composite.save_composite_png(tmp_path / "maps.png", composite.composite_maps(plots), per_page=2)
     assert [p.name for p in overlay] == ["vmin.png", "vmin_2.png"]
     assert [p.name for p in maps] == ["maps.png", "maps_2.png"]
+    assert len(overlay) == 2
     for path in overlay + maps:
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

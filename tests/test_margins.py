@@ -194,14 +194,18 @@ def test_summary_rows():
                     . P . .""")
     plot = FakePlot("a.txt", "3", 2, "  7  Shmoo_X", None, 5, ("1.1V", "1.0V", "0.9V"), ("MHz", "1", "2", "3", "4"), grid)
     empty = FakePlot("a.txt", "3", 3, "  7  Shmoo_X", None, 9, ("a", "b"), None, parse("? ?\n? ?"))
-    summary = io.StringIO()
-    margins.write_tables([plot, empty], None, summary)
+    no_rows = FakePlot("a.txt", "3", 4, "  7  Shmoo_X", None, 12, (), ("MHz",), np.zeros((0, 0), dtype=np.int8))
+    summary, out = io.StringIO(), io.StringIO()
+    margins.write_tables([plot, empty, no_rows], out, summary)
     rows = read_csv(summary.getvalue())
     assert list(rows[0]) == list(margins.SUMMARY_HEADER)
     assert rows[0] == {"datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
                        "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
     # nothing to judge: no fraction rather than a made-up one
     assert (rows[1]["pass_fraction"], rows[1]["holes"], rows[1]["edge"], rows[1]["axes"]) == ("", "0", "", "index")
+    # a plot without point rows still has its summary row, and no column rows
+    assert (rows[2]["plot"], rows[2]["pass_fraction"], rows[2]["edge"]) == ("4", "", "")
+    assert [r["plot"] for r in read_csv(out.getvalue())] == ["2"] * 4 + ["3"] * 2
 
 
 @pytest.mark.parametrize("labels, values, unit, kind", [

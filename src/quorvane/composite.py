@@ -157,6 +157,9 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
             axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
         image = None
         for ax, m in zip(axes.flat, page):
+            if m.passes.size == 0:
+                ax.text(0.5, 0.5, f"{m.item}\nno point rows", ha="center", va="center", fontsize=8)
+                continue
             ax.set_axis_on()
             share = np.where(m.judged > 0, m.passes / np.maximum(m.judged, 1), np.nan)
             image = ax.imshow(share, cmap="RdYlGn", vmin=0.0, vmax=1.0, aspect="auto", interpolation="nearest")

@@ -54,6 +54,9 @@ def column_margins(grid: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndar
 
 
 def _column_margins(passing: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    if passing.shape[0] == 0:  # a plot without point rows
+        none = np.full(passing.shape[1], -1, dtype=np.intp)
+        return none, none.copy()
     column = y[:, None]
     low = np.where(passing, column, np.inf).argmin(axis=0)
     high = np.where(passing, column, -np.inf).argmax(axis=0)
