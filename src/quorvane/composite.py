@@ -9,6 +9,7 @@ the points), so a composite reads like any extracted plot.
 
 from __future__ import annotations
 
+import copy
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
@@ -107,12 +108,19 @@ def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
     def fill(ws: Any) -> None:
         from openpyxl.styles import PatternFill
 
-        fills: dict[str, Any] = {}
+        styles: dict[str, Any] = {}
 
-        def fill_for(colour: str) -> Any:
-            if colour not in fills:
-                fills[colour] = PatternFill(start_color=colour, end_color=colour, fill_type="solid")
-            return fills[colour]
+        def paint(cell: Any, colour: str) -> None:
+            # Assigning a fill makes openpyxl hash the whole style for every
+            # cell; a map has only a few colours, so the first cell of each
+            # colour sets it and later cells take over its finished style.
+            done = styles.get(colour)
+            if done is not None and hasattr(cell, "_style"):
+                cell._style = copy.copy(done)
+                return
+            cell.fill = PatternFill(start_color=colour, end_color=colour, fill_type="solid")
+            if hasattr(cell, "_style"):
+                styles[colour] = copy.copy(cell._style)
 
         ws.cell(row=1, column=1, value="Pass count of each point across the selected sites, per test item "
                                        "(red: every site fails, yellow: half pass, green: every site passes)")
@@ -126,8 +134,7 @@ def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
                 ws.cell(row=row, column=1, value=label)
                 for j, (count, n) in enumerate(zip(counts, seen), start=2):
                     if n:
-                        cell = ws.cell(row=row, column=j, value=count)
-                        cell.fill = fill_for(scale_colour(count / n))
+                        paint(ws.cell(row=row, column=j, value=count), scale_colour(count / n))
                 row += 1
             if m.axis:
                 for j, token in enumerate(m.axis, start=1):
