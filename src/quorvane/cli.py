@@ -52,8 +52,38 @@ def _set_threads(count: int) -> None:
 
 
 def _cmd_extract(args: argparse.Namespace) -> int:
+    if args.composite_png is not None:
+        from .margins import check_figure_path
+
+        check_figure_path(args.composite_png, "--composite-png")
     workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir)
+    # The workbook is announced first: it stands even if the composite step fails.
     say(f"workbook: {workbook}")
+    if args.composite or args.composite_png is not None:
+        from .composite import run_composite
+
+        _, pictures = run_composite(args.datalogs, args.settings, args.sites,
+                                    workbook if args.composite else None, args.composite_png)
+        if args.composite:
+            say(f"composite worksheet: added to {workbook.name}")
+        for picture in pictures:
+            say(f"composite picture: {picture}")
+    return 0
+
+
+def _cmd_margins(args: argparse.Namespace) -> int:
+    from .margins import run_margins
+
+    run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot)
+    for datalog, site, line in run.unclosed:
+        warn("margins", f"{datalog} site {site}: the plot starting at line {line} never ends; it is left out")
+    say(f"plots: {run.plots}")
+    if run.out is not None:
+        say(f"margins: {run.out}")
+    if run.summary is not None:
+        say(f"summary: {run.summary}")
+    for figure in run.figures:
+        say(f"plot: {figure}")
     return 0
 
 
@@ -163,7 +193,27 @@ def build_parser() -> argparse.ArgumentParser:
                    help="width of each site block in columns (default: %(default)s)")
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
+    p.add_argument("--composite", action="store_true",
+                   help="add a worksheet 'Composite': per test item, how many selected sites pass at each point")
+    p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",
+                   help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
+
+    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
+        "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
+        "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, as for extract. Omitted or empty: every announced site")
+    p.add_argument("--out", type=Path, default=None, metavar="CSV",
+                   help="one row per column of every plot: datalog,site,plot,item,x,y_min,y_max,axes,x_unit,y_unit")
+    p.add_argument("--summary", type=Path, default=None, metavar="CSV",
+                   help="one row per plot: datalog,site,plot,item,pass_fraction,holes,edge,axes")
+    p.add_argument("--plot", type=Path, default=None, metavar="PNG",
+                   help="Vmin curves of all selected sites, one panel per test item (24 per page)")
+    p.set_defaults(func=_cmd_margins)
 
     p = sub.add_parser("train", parents=[common], help="shmoo CSV in, trained model out", description=(
         "Train the AlexNet shmoo classifier on a labelled shmoo CSV. 100 samples are held out "
