@@ -15,16 +15,31 @@ stay quick.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
+import signal
 import sys
 from pathlib import Path
-from typing import Sequence
+from typing import Iterator, Sequence
 
 from . import __version__, samples
 from .classification import agreement, print_table, run_classify
 from .demo import run_demo
-from .errors import PROG, CliError, non_negative_int, os_reason, positive_float, positive_int, say, warn
+from .errors import (
+    PROG,
+    CliError,
+    check_output_file,
+    int_between,
+    non_negative_int,
+    os_reason,
+    positive_float,
+    positive_int,
+    say,
+    set_verbose,
+    warn,
+)
 from .extraction import run_extract
-from .figures import save_class_picture
+from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .training import run_train
 
 
@@ -37,8 +52,38 @@ def _set_threads(count: int) -> None:
 
 
 def _cmd_extract(args: argparse.Namespace) -> int:
+    if args.composite_png is not None:
+        from .margins import check_figure_path
+
+        check_figure_path(args.composite_png, "--composite-png")
     workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir)
+    # The workbook is announced first: it stands even if the composite step fails.
     say(f"workbook: {workbook}")
+    if args.composite or args.composite_png is not None:
+        from .composite import run_composite
+
+        _, pictures = run_composite(args.datalogs, args.settings, args.sites,
+                                    workbook if args.composite else None, args.composite_png)
+        if args.composite:
+            say(f"composite worksheet: added to {workbook.name}")
+        for picture in pictures:
+            say(f"composite picture: {picture}")
+    return 0
+
+
+def _cmd_margins(args: argparse.Namespace) -> int:
+    from .margins import run_margins
+
+    run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot)
+    for datalog, site, line in run.unclosed:
+        warn("margins", f"{datalog} site {site}: the plot starting at line {line} never ends; it is left out")
+    say(f"plots: {run.plots}")
+    if run.out is not None:
+        say(f"margins: {run.out}")
+    if run.summary is not None:
+        say(f"summary: {run.summary}")
+    for figure in run.figures:
+        say(f"plot: {figure}")
     return 0
 
 
@@ -59,7 +104,8 @@ def _cmd_train(args: argparse.Namespace) -> int:
 
 def _cmd_classify(args: argparse.Namespace) -> int:
     _set_threads(args.threads)
-    results = run_classify(args.model, args.csv, args.out, args.grid, args.grid_limit)
+    grid = image_path(args.grid, "grid") if args.grid is not None else None
+    results = run_classify(args.model, args.csv, args.out, grid, args.grid_limit)
     if args.out is None:
         print_table(results)
     summary = agreement(results)
@@ -67,8 +113,8 @@ def _cmd_classify(args: argparse.Namespace) -> int:
         say(summary)
     if args.out is not None:
         say(f"predictions: {args.out}")
-    if args.grid is not None:
-        say(f"grid: {args.grid}")
+    if grid is not None:
+        say(f"grid: {grid}")
     return 0
 
 
@@ -89,14 +135,26 @@ def _cmd_export(args: argparse.Namespace) -> int:
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:
-    files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed)
+    picture = image_path(args.picture, "picture") if args.picture is not None else None
+    if not args.force:
+        names = samples.sample_names(args.out_dir, args.datalogs)
+        for path in (*names.datalogs, names.settings, names.shmoo_csv, *([picture] if picture else [])):
+            if os.path.lexists(path):
+                raise CliError(f"{path} exists; pass --force to replace it")
+    elif picture is not None:
+        check_output_file(picture, "picture")
+    try:
+        files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
+                                      force=args.force)
+    except FileExistsError as exc:
+        raise CliError(f"{exc.filename} exists; pass --force to replace it") from None
     for log in files.datalogs:
         say(f"datalog: {log}")
     say(f"settings: {files.settings}")
     say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
-    if args.picture is not None:
-        save_class_picture(args.picture, args.seed)
-        say(f"picture: {args.picture}")
+    if picture is not None:
+        save_class_picture(picture, args.seed)
+        say(f"picture: {picture}")
     return 0
 
 
@@ -118,8 +176,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-v", "--verbose", action="store_true",
+                        help="also show what the extraction and classifier modules print (on standard error)")
 
-    p = sub.add_parser("extract", help="datalogs in, shmoo workbook out", description=(
+    p = sub.add_parser("extract", parents=[common], help="datalogs in, shmoo workbook out", description=(
         "Write every shmoo plot of the selected sites of the datalogs into one new .xlsx workbook "
         "and print its path."))
     p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
@@ -132,9 +193,29 @@ def build_parser() -> argparse.ArgumentParser:
                    help="width of each site block in columns (default: %(default)s)")
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
+    p.add_argument("--composite", action="store_true",
+                   help="add a worksheet 'Composite': per test item, how many selected sites pass at each point")
+    p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",
+                   help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("train", help="shmoo CSV in, trained model out", description=(
+    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
+        "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
+        "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, as for extract. Omitted or empty: every announced site")
+    p.add_argument("--out", type=Path, default=None, metavar="CSV",
+                   help="one row per column of every plot: datalog,site,plot,item,x,y_min,y_max,axes,x_unit,y_unit")
+    p.add_argument("--summary", type=Path, default=None, metavar="CSV",
+                   help="one row per plot: datalog,site,plot,item,pass_fraction,holes,edge,axes")
+    p.add_argument("--plot", type=Path, default=None, metavar="PNG",
+                   help="Vmin curves of all selected sites, one panel per test item (24 per page)")
+    p.set_defaults(func=_cmd_margins)
+
+    p = sub.add_parser("train", parents=[common], help="shmoo CSV in, trained model out", description=(
         "Train the AlexNet shmoo classifier on a labelled shmoo CSV. 100 samples are held out "
         "for testing; the file needs more records than that."))
     p.add_argument("csv", type=Path, metavar="CSV", help="labelled shmoo CSV")
@@ -150,20 +231,20 @@ def build_parser() -> argparse.ArgumentParser:
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_train)
 
-    p = sub.add_parser("classify", help="model and shmoo CSV in, label texts out", description=(
+    p = sub.add_parser("classify", parents=[common], help="model and shmoo CSV in, label texts out", description=(
         "Predict the label of every record of a shmoo CSV with a model written by 'train'."))
     p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
     p.add_argument("csv", type=Path, metavar="CSV", help="shmoo CSV (label lines may hold any text)")
     p.add_argument("--out", type=Path, default=None, metavar="CSV_OUT",
                    help="write record,label_in_file,predicted rows here instead of the table on stdout")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG", help="save a grid of the plots with predictions")
-    p.add_argument("--grid-limit", type=positive_int, default=30, metavar="N",
-                   help="plots in the grid at most (default: %(default)s)")
+    p.add_argument("--grid-limit", type=int_between(1, MAX_GRID_PLOTS), default=30, metavar="N",
+                   help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
 
-    p = sub.add_parser("export", help="datalogs in, shmoo CSV records to label out", description=(
+    p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
         "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
         "plot number in OUT.provenance.csv next to it. Plots of other sizes are mapped so that a "
@@ -181,7 +262,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="CPU threads for the tensor library with --model (default: %(default)s)")
     p.set_defaults(func=_cmd_export)
 
-    p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
+    p = sub.add_parser("sample", parents=[common], help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "
         "SHM_keywords_setting.json and a labelled shmoo CSV of the six classes."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("."), metavar="DIR",
@@ -193,9 +274,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
     p.add_argument("--picture", type=Path, default=None, metavar="PNG",
                    help="also save a picture of one generated plot per class")
+    p.add_argument("--force", action="store_true",
+                   help="replace files of the same names (by default an existing file is never overwritten)")
     p.set_defaults(func=_cmd_sample)
 
-    p = sub.add_parser("demo", help="samples, workbook, training and classification in one go", description=(
+    p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go",
+                       description=(
         "Generate sample data in a folder, extract the workbook, train briefly, classify unseen "
         "plots and print where each output went."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
@@ -211,11 +295,42 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: unwinds like Ctrl-C, so every clean-up on the way
+    out (staging folders, partial model files) runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_terminated(signum: int, _frame: object) -> None:
+    raise _Terminated(signum)
+
+
+@contextlib.contextmanager
+def _termination_unwinds() -> Iterator[None]:
+    wanted = [getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)]
+    previous = {}
+    for signum in wanted:
+        try:
+            previous[signum] = signal.signal(signum, _raise_terminated)
+        except ValueError:  # not the main thread: leave the handlers alone
+            break
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    set_verbose(bool(getattr(args, "verbose", False)))
     try:
-        return int(args.func(args))
+        with _termination_unwinds():
+            return int(args.func(args))
     except CliError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
@@ -224,9 +339,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         where = f" {exc.filename}" if exc.filename else ""
         print(f"{PROG} {args.command}: error:{where} {os_reason(exc)}", file=sys.stderr)
         return 1
+    except _Terminated as exc:
+        print(f"{PROG} {args.command}: terminated by signal {exc.signum}", file=sys.stderr)
+        return 128 + exc.signum
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130
+    finally:
+        set_verbose(False)
 
 
 if __name__ == "__main__":  # pragma: no cover
