@@ -507,3 +507,15 @@ def test_same_seed_same_model(tmp_path):
     same = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[1].state_dict().values())]
     other = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[2].state_dict().values())]
     assert all(same) and not all(other)
+
+
+def test_sample_sizes_writes_labelled_datalogs_and_truth(tmp_path, capsys):
+    code, out, _ = run(capsys, "sample", "--out-dir", tmp_path, "--records", 12, "--sites", 2, "--items", 4,
+                       "--sizes", "11x11,7x11,21x41,15x9")
+    assert code == 0
+    assert f"ground truth: {tmp_path / 'sample_truth.csv'}" in out
+    truth = samples.read_truth_csv(tmp_path / "sample_truth.csv")
+    assert sorted({(t.rows, t.cols) for t in truth.values()}) == [(7, 11), (11, 11), (15, 9), (21, 41)]
+    with pytest.raises(SystemExit):
+        cli.main(["sample", "--out-dir", str(tmp_path), "--sizes", "11x2"])
+    assert "at least 5x5" in capsys.readouterr().err

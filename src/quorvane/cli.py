@@ -641,10 +641,20 @@ def _cmd_classify(args: argparse.Namespace) -> int:
 # sample
 
 
+def _sizes(text: str) -> tuple[tuple[int, int], ...]:
+    try:
+        return samples.parse_sizes(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _cmd_sample(args: argparse.Namespace) -> int:
-    files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed)
+    files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
+                                  args.sizes)
     for log in files.datalogs:
         _say(f"datalog: {log}")
+    if files.truth is not None:
+        _say(f"ground truth: {files.truth}")
     _say(f"settings: {files.settings}")
     _say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
     if args.picture is not None:
@@ -782,6 +792,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
     p.add_argument("--picture", type=Path, default=None, metavar="PNG",
                    help="also save a picture of one generated plot per class")
+    p.add_argument("--sizes", type=_sizes, default=None, metavar="RxC,...",
+                   help="write datalogs of labelled plots of these sizes (rows x columns, e.g. "
+                        "11x11,7x11,21x41,15x9; item k takes size k in turn) and their ground truth "
+                        "sample_truth.csv (datalog,site,plot,label,rows,cols)")
     p.set_defaults(func=_cmd_sample)
 
     p = sub.add_parser("demo", help="samples, workbook, training and classification in one go", description=(
