@@ -28,15 +28,15 @@ struct State {
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
 };
-State &state();
+State &state();  // module.cpp
 
 // Factories of the four registered functions, in binding order.
-py::object make_getKeyWordFromSettingFile(py::module_ m);
-py::object make_getDatalogInfo(py::module_ m);
-py::object make_processLog(py::module_ m);
-py::object make_getAllSiteNums(py::module_ m);
+py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
+py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
+py::object make_processLog(py::module_ m);                 // extract.cpp
+py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
 
-// `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
+// datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
 
 // ---------------------------------------------------------------------------
@@ -45,7 +45,7 @@ py::list read_datalog_lines(py::handle path);
 
 class CellGrid;  // native cell collector, see grid.hpp
 
-// Runs processLog's scan of one datalog for one site. With `grid` null every
+// extract.cpp: runs processLog's scan of one datalog for one site. With `grid` null every
 // cell goes through the workbook's `cell` API; otherwise the cells are
 // collected into `grid` and `xls` is not touched. Returns false (having
 // observably done nothing but read the datalog) when the collecting mode meets
