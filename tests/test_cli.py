@@ -449,7 +449,7 @@ def test_demo_runs_every_step(tmp_path, capsys):
     code, out, err = run(capsys, "demo", "--out", out_dir, "--epochs", 2, "--records", 150,
                          "--classify-records", 12, "--sites", 2)
     assert code == 0, err
-    assert [ln for ln in out.splitlines() if ln.startswith("== ")][0] == f"== 1/4 sample data into {out_dir}"
+    assert [ln for ln in out.splitlines() if ln.startswith("== ")][0] == f"== 1/5 sample data into {out_dir}"
     listed = dict(re.findall(r"^  (\w[\w ]*?)\s{2,}(\S.*)$", out, re.M))
     for key in ("datalog", "settings", "training CSV", "workbook", "model", "accuracy figure", "predictions",
                 "prediction grid"):
@@ -462,6 +462,11 @@ def test_demo_runs_every_step(tmp_path, capsys):
     with open(listed["predictions"], newline="") as fh:
         assert len(list(csv.reader(fh))) == 13
     assert re.search(r"^Unseen plots: \d+ of 12 predictions", out, re.M)
+    # The triage step reports its agreement with the ground truth for every sample size.
+    for rows, cols in samples.SAMPLE_SIZES:
+        assert re.search(rf"^  {rows:>2} x {cols:<2}\s+12 plots  exact \d+\.\d%  pass/fail \d+\.\d%$", out, re.M), out
+    with open(listed["triage verdicts"], newline="") as fh:
+        assert len(list(csv.reader(fh))) == 1 + 24 * 2
 
 
 def test_extract_never_replaces_an_earlier_workbook(sample_dir, capsys, monkeypatch):

@@ -1,4 +1,4 @@
-"""The ``quorvane`` command line: extract, train, classify, sample, demo.
+"""The ``quorvane`` command line: extract, train, classify, triage, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
@@ -24,6 +24,7 @@ from .demo import run_demo
 from .errors import PROG, CliError, non_negative_int, os_reason, positive_float, positive_int, say
 from .extraction import run_extract
 from .figures import save_class_picture
+from .symbols import LABEL_KEYS, is_label_text
 from .training import run_train
 
 
@@ -93,6 +94,32 @@ def _cmd_sample(args: argparse.Namespace) -> int:
     return 0
 
 
+def _label_filter(text: str) -> str:
+    from .triage import UNKNOWN
+
+    if text != UNKNOWN and not is_label_text(text):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a label: give keys of {', '.join(LABEL_KEYS)} joined by '-', or '{UNKNOWN}'")
+    return text
+
+
+def _cmd_triage(args: argparse.Namespace) -> int:
+    from .triage import run_triage
+
+    _set_threads(args.threads)
+    summary, book = run_triage(args.model, args.datalogs, args.settings, args.sites, args.out, args.grid,
+                               args.label, args.grid_limit, args.workbook, args.interval_columns)
+    for line in summary.lines():
+        say(line)
+    if args.out is not None:
+        say(f"verdicts: {args.out}")
+    if args.grid is not None:
+        say(f"grid: {args.grid}")
+    if book is not None:
+        say(f"workbook: {book}")
+    return 0
+
+
 def _cmd_demo(args: argparse.Namespace) -> int:
     _set_threads(args.threads)
     run_demo(args.out_dir, args.epochs, args.records, args.classify_records, args.sites, args.seed)
@@ -155,6 +182,34 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
+
+    p = sub.add_parser("triage", help="model and datalogs in, a label for every shmoo plot out", description=(
+        "Classify every shmoo plot of the selected sites of the datalogs with a model written by 'train' "
+        "and print a summary: plots per label, per site, and the plots that are not plain Pass. "
+        "Plots the network cannot take (under 3 x 3 points, no point rows) get the label '?' and a reason."))
+    p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, as for 'extract'. Omitted or empty: every site announced")
+    p.add_argument("--out", type=Path, default=None, metavar="CSV",
+                   help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
+                        "a score per label and a reason for '?'")
+    p.add_argument("--grid", type=Path, default=None, metavar="PNG",
+                   help="save a picture of plots with their labels (not plain Pass first)")
+    p.add_argument("--label", type=_label_filter, default=None, metavar="L",
+                   help="show only plots whose label holds L in the grid, e.g. Hole or Pass-Vol")
+    p.add_argument("--grid-limit", type=positive_int, default=30, metavar="N",
+                   help="plots in the grid at most (default: %(default)s)")
+    p.add_argument("--workbook", action="store_true",
+                   help="also write the extraction workbook of these datalogs and sites with a 'Verdicts' "
+                        "sheet linking every plot to its place on 'Sheet'")
+    p.add_argument("--interval-columns", type=positive_int, default=20, metavar="N",
+                   help="workbook site block width (default: %(default)s)")
+    p.add_argument("--threads", type=positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
+    p.set_defaults(func=_cmd_triage)
 
     p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "
