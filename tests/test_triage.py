@@ -102,7 +102,7 @@ def test_points_that_are_neither_pass_nor_fail_count_as_not_passing(net):
     (_, a), (_, b) = triage.classify_plots(net, [make_plot(grid), make_plot(unknown, 2)])
     assert a.scores == b.scores
     # ...but the pass fraction counts only real pass and fail points.
-    assert b.pass_fraction == pytest.approx(54 / (117 - 3))
+    assert b.pass_fraction == pytest.approx(78 / (117 - 3))
 
 
 def test_classification_streams(net):
@@ -143,8 +143,8 @@ def test_summary_and_grid_picks():
         holes.add(make_plot(np.ones((3, 3))), verdict)
     text = "\n".join(summary.lines())
     assert "6 plot(s) classified" in text and "not plain Pass (4):" in text and "... and 2 more" in text
-    assert "log.txt site 1: 3 plot(s), 1 plain Pass, 2 other" in text
-    assert "log.txt site 0: 3 plot(s), 1 plain Pass, 1 other, 1 unreadable" in text
+    assert "log.txt site 1: 3 plot(s), 2 plain Pass, 1 other" in text
+    assert "log.txt site 0: 3 plot(s), 0 plain Pass, 2 other, 1 unreadable" in text
     assert [p[1].label for p in picks.picks()] == ["Pass-Hole", "Fail", "Pass-Vol-Hole"]
     assert [p[1].label for p in holes.picks()] == ["Pass-Hole", "Pass-Vol-Hole"]
     assert triage.label_matches("Pass-Vol", "Pass-Vol") and not triage.label_matches("Pass", "Pass-Vol")
@@ -188,6 +188,11 @@ def labelled_dir(tmp_path_factory):
     return d
 
 
+def read_rows(path, reader):
+    with open(path, newline="", encoding="utf-8") as fh:
+        return list(reader(fh))
+
+
 def run(capsys, *argv):
     code = cli.main([str(a) for a in argv])
     out, err = capsys.readouterr()
@@ -201,7 +206,7 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
                          "--grid", tmp_path / "g.png")
     assert code == 0, err
     assert err == ""  # stderr is not a terminal here: no progress line
-    rows = list(csv.reader(open(tmp_path / "v.csv", encoding="utf-8")))
+    rows = read_rows(tmp_path / "v.csv", csv.reader)
     assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
                        *LABEL_KEYS, "reason"]
     truth = samples.read_truth_csv(d / "sample_truth.csv")
@@ -264,8 +269,8 @@ def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, caps
     code, out, err = run(capsys, "triage", model_file, log, "--settings", tmp_path / samples.SETTINGS_FILE_NAME,
                          "--out", tmp_path / "v.csv")
     assert code == 0
-    assert "line 11 never ends" in err and err.count("\n") == 1
-    rows = list(csv.DictReader(open(tmp_path / "v.csv", encoding="utf-8")))
+    assert "line 17 never ends" in err and err.count("\n") == 1
+    rows = read_rows(tmp_path / "v.csv", csv.DictReader)
     assert [r["predicted"] for r in rows][0] == "?" and "2 x 3 points" in rows[0]["reason"]
     assert rows[1]["predicted"] != "?" and rows[1]["reason"] == ""
     assert rows[2]["predicted"] == "?" and "never ends" in rows[2]["reason"]

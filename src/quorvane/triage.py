@@ -316,8 +316,7 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
     cols = min(6, count) or 1
     rows = max(1, math.ceil(count / cols))
     fig, axes = plt.subplots(rows, cols, figsize=(2.3 * cols, 2.5 * rows), squeeze=False)
-    cmap = plt.get_cmap("RdYlGn").copy()
-    cmap.set_bad("#bbbbbb")
+    cmap = plt.get_cmap("RdYlGn").with_extremes(bad="#bbbbbb")
     for k, ax in enumerate(axes.flat):
         ax.set_xticks([])
         ax.set_yticks([])
