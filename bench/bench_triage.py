@@ -99,15 +99,25 @@ def report(name: str, net, work: Path, args: argparse.Namespace) -> None:
 
 def accuracy(args: argparse.Namespace, work: Path) -> None:
     torch.set_num_threads(1)
+    if not args.only_sizes_model:
+        model_a(args, work)
+    model_b(args, work)
+
+
+def model_a(args: argparse.Namespace, work: Path) -> None:
     started = time.perf_counter()
     net, info = train(work, args.records, args.epochs, args.seed)
     print(f"model A: {args.records} generated 11 x 11 CSV records (quorvane train), {args.epochs} epochs, "
           f"{time.perf_counter() - started:.0f} s")
     report("model A", net, work, args)
+
+
+def model_b(args: argparse.Namespace, work: Path) -> None:
     started = time.perf_counter()
-    net, info = training.train_on_sizes(work / "model_sizes.pt", SIZES, args.per_size, args.epochs, 32, 0.01,
+    sizes = training.TRAINING_SIZES
+    net, info = training.train_on_sizes(work / "model_sizes.pt", sizes, args.per_size, args.epochs, 32, 0.01,
                                         args.seed)
-    print(f"model B: {args.per_size} generated plots of each of {', '.join(f'{r}x{c}' for r, c in SIZES)}, "
+    print(f"model B: {args.per_size} generated plots of each of {', '.join(f'{r}x{c}' for r, c in sizes)}, "
           f"{args.epochs} epochs, {time.perf_counter() - started:.0f} s")
     report("model B", net, work, args)
 
@@ -178,6 +188,7 @@ def main() -> None:
     parser.add_argument("--big-mb", type=float, default=50)
     parser.add_argument("--skip-speed", action="store_true")
     parser.add_argument("--skip-accuracy", action="store_true")
+    parser.add_argument("--only-sizes-model", action="store_true", help="skip the 11 x 11 CSV model")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-triage-") as tmp:
         work = Path(tmp)

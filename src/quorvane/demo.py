@@ -9,7 +9,7 @@ from . import samples
 from .classification import agreement, run_classify
 from .errors import say
 from .extraction import run_extract
-from .training import run_train, train_on_sizes
+from .training import TRAINING_SIZES, run_train, train_on_sizes
 from .triage import agreement_by_size, run_triage
 
 # Shmoo items of the demo's labelled datalog: with four sites, 24 plots per size.
@@ -34,10 +34,10 @@ def run_demo(out_dir: Path, epochs: int, records: int, classify_records: int, si
     results = run_classify(model, unseen, predictions, grid, 24)
     summary = agreement(results)
     sizes = samples.SAMPLE_SIZES
-    size_text = ", ".join(f"{r}x{c}" for r, c in sizes)
-    say(f"== 5/5 train on plots of {size_text} and triage a datalog of such plots")
+    size_text = ", ".join(f"{r}x{c}" for r, c in TRAINING_SIZES)
+    say(f"== 5/5 train on plots of {size_text}; triage a datalog of labelled plots")
     sized_model = out / "shmoo_model_sizes.pt"
-    train_on_sizes(sized_model, sizes, max(50, records // 2), epochs, 32, 0.01, seed)
+    train_on_sizes(sized_model, TRAINING_SIZES, max(50, records // 2), epochs, 32, 0.01, seed)
     labelled_log = out / "labelled_datalog.txt"
     text, truth = samples.labelled_datalog(samples.SAMPLE_SIZES, LABELLED_ITEMS, sites, seed + 2)
     labelled_log.write_text(text, encoding="utf-8")

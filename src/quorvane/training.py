@@ -132,6 +132,11 @@ def run_train(
     return net, info
 
 
+#: Plot sizes (rows, columns) the several-sizes recipe trains on: the sample sizes
+#: plus smaller, larger and transposed ones, so that sizes in between are covered.
+TRAINING_SIZES: tuple[tuple[int, int], ...] = samples.SAMPLE_SIZES + ((9, 15), (11, 21), (5, 7), (31, 21))
+
+
 def sized_training_plots(sizes: Sequence[tuple[int, int]], per_size: int, seed: int) -> list[tuple[str, Any]]:
     """``per_size`` generated (label, plot) pairs of every size, labels drawn with
     the sample weights."""

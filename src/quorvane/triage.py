@@ -326,9 +326,10 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
         grid, v = picks[k]
         if grid.ndim == 2 and grid.size:
             ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
-                      interpolation="nearest", aspect="auto")
+                      interpolation="nearest")
         colour = "black" if v.label == "Pass" else "firebrick"
-        ax.set_title(f"{Path(v.datalog).name} site {v.site} #{v.plot}\n{v.label}", fontsize=8, color=colour)
+        ax.set_title(f"{Path(v.datalog).name} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}", fontsize=8,
+                     color=colour)
     if not count:
         axes.flat[0].set_visible(True)
         axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
@@ -563,7 +564,7 @@ def run_triage(
             summary.add(v)
             if csv_file is not None:
                 write_row(v)
-        if csv_file is not None:
+        if csv_file is not None and partial is not None and out_path is not None:
             csv_file.close()
             csv_file = None
             os.replace(partial, out_path)
@@ -572,7 +573,7 @@ def run_triage(
             csv_file.close()
         if partial is not None and partial.exists():
             partial.unlink()
-    if picks is not None:
+    if picks is not None and grid_path is not None:
         save_grid(grid_path, picks.picks(), pyplot)
     book = None
     if workbook:
