@@ -456,7 +456,7 @@ def test_demo_runs_every_step(tmp_path, capsys):
     code, out, err = run(capsys, "demo", "--out", out_dir, "--epochs", 2, "--records", 150,
                          "--classify-records", 12, "--sites", 2)
     assert code == 0, err
-    assert [ln for ln in out.splitlines() if ln.startswith("== ")][0] == f"== 1/4 sample data into {out_dir}"
+    assert [ln for ln in out.splitlines() if ln.startswith("== ")][0] == f"== 1/5 sample data into {out_dir}"
     listed = dict(re.findall(r"^  (\w[\w ]*?)\s{2,}(\S.*)$", out, re.M))
     for key in ("datalog", "settings", "training CSV", "workbook", "model", "accuracy figure", "predictions",
                 "prediction grid"):
@@ -469,6 +469,11 @@ def test_demo_runs_every_step(tmp_path, capsys):
     with open(listed["predictions"], newline="") as fh:
         assert len(list(csv.reader(fh))) == 13
     assert re.search(r"^Unseen plots: \d+ of 12 predictions", out, re.M)
+    # The triage step reports its agreement with the ground truth for every sample size.
+    for rows, cols in samples.SAMPLE_SIZES:
+        assert re.search(rf"^  {rows:>2} x {cols:<2}\s+12 plots  exact \d+\.\d%  pass/fail \d+\.\d%$", out, re.M), out
+    with open(listed["triage verdicts"], newline="") as fh:
+        assert len(list(csv.reader(fh))) == 1 + 24 * 2
 
 
 def test_extract_never_replaces_an_earlier_workbook(sample_dir, capsys, monkeypatch):
@@ -516,3 +521,15 @@ def test_same_seed_same_model(tmp_path):
     same = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[1].state_dict().values())]
     other = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[2].state_dict().values())]
     assert all(same) and not all(other)
+
+
+def test_sample_sizes_writes_labelled_datalogs_and_truth(tmp_path, capsys):
+    code, out, _ = run(capsys, "sample", "--out-dir", tmp_path, "--records", 12, "--sites", 2, "--items", 4,
+                       "--sizes", "11x11,7x11,21x41,15x9")
+    assert code == 0
+    assert f"ground truth: {tmp_path / 'sample_truth.csv'}" in out
+    truth = samples.read_truth_csv(tmp_path / "sample_truth.csv")
+    assert sorted({(t.rows, t.cols) for t in truth.values()}) == [(7, 11), (11, 11), (15, 9), (21, 41)]
+    with pytest.raises(SystemExit):
+        cli.main(["sample", "--out-dir", str(tmp_path), "--sizes", "11x2"])
+    assert "at least 5x5" in capsys.readouterr().err

@@ -200,3 +200,79 @@ def test_kit_finds_every_site_of_the_datalog(tmp_path, sites):
     log = samples.write_datalog(tmp_path / "log.txt", sites=sites, items=2, seed=sites)
     table = Corvantis.getKeyWordFromSettingFile(samples.settings())
     assert Corvantis.getAllSiteNums(str(log), table) == ",".join(str(s) for s in range(sites))
+
+
+# -- labelled datalogs at several sizes -----------------------------------------------
+
+
+def test_eleven_by_eleven_plots_are_unchanged_by_the_size_scaling():
+    # The shapes scale with the plot size; the training size must keep its exact plots
+    # (same seed, same bytes), here pinned through a digest of many plots.
+    import hashlib
+
+    rng = random.Random(21)
+    text = "".join(
+        "".join(str(v) for row in samples.plot_for_label(label, rng) for v in row)
+        for label, _ in samples.SAMPLE_LABELS * 10
+    )
+    assert samples.labelled_plots(40, seed=3) == samples.labelled_plots(40, seed=3)
+    assert hashlib.sha256(text.encode()).hexdigest()[:16] == "36048a26e5e6f283"
+
+
+@pytest.mark.parametrize("rows, cols", [(7, 11), (21, 41), (15, 9), (11, 21)])
+def test_plots_of_other_sizes_keep_their_class_shape(rows, cols):
+    rng = random.Random(rows * cols)
+    for _ in range(25):
+        vol = samples.plot_for_label("Pass-Vol", rng, rows, cols)
+        assert not any(vol[-1]) and vol[0][0] == 1 and samples.is_monotone(vol)
+        # The wall covers a similar share of the rows at every size.
+        failing_rows = sum(1 for row in vol if not any(row))
+        assert 0.2 <= failing_rows / rows <= 0.6
+        freq = samples.plot_for_label("Pass-Freq", rng, rows, cols)
+        assert not any(r[-1] for r in freq) and all(r[0] for r in freq) and samples.is_monotone(freq)
+        assert _has_enclosed_fail(samples.plot_for_label("Pass-Hole", rng, rows, cols))
+        assert not samples.is_monotone(samples.plot_for_label("Pass-Marginal", rng, rows, cols))
+        clean = samples.plot_for_label("Pass", rng, rows, cols)
+        assert samples.is_monotone(clean) and sum(map(sum, clean)) >= 0.9 * rows * cols
+        assert len(clean) == rows and all(len(r) == cols for r in clean)
+
+
+def test_labelled_datalog_and_its_truth(tmp_path):
+    files = samples.write_samples(tmp_path, records=20, sites=3, items=8, datalogs=2, seed=2,
+                                  sizes=samples.SAMPLE_SIZES)
+    truth = samples.read_truth_csv(files.truth)
+    assert len(truth) == 2 * 3 * 8
+    keys = samples.settings()
+    for log in files.datalogs:
+        text = log.read_text(encoding="utf-8")
+        for site in range(3):
+            plots = _site_plots(text, site, keys)
+            assert len(plots) == 8
+            for number, plot in enumerate(plots, start=1):
+                t = truth[(log.name, str(site), number)]
+                assert (t.rows, t.cols) == samples.SAMPLE_SIZES[(number - 1) % 4]
+                assert len(plot) == t.rows and all(len(row) == t.cols for row in plot)
+                keys_ = t.label.split("-")
+                assert ("Pass" in keys_) != ("Fail" in keys_) and set(keys_) <= set(samples.LABEL_KEYS)
+                if t.label == "Fail":
+                    assert sum(row.count("P") for row in plot) <= 2
+        # Voltage row labels and a frequency axis line that other tools can read as numbers.
+        volts = re.findall(r"^    (\d\.\d{3})V  [P.]", text, re.M)
+        assert volts[0] == "1.200" and "0.700" in volts
+        axes = [line.split()[1:] for line in text.splitlines() if line.strip().startswith("MHz")]
+        assert len(axes) == 3 * 8 and all(a[0] == "400" and a[-1] == "900" for a in axes)
+    again = samples.write_samples(tmp_path / "again", records=20, sites=3, items=8, datalogs=2, seed=2,
+                                  sizes=samples.SAMPLE_SIZES)
+    assert again.datalogs[1].read_bytes() == files.datalogs[1].read_bytes()
+    assert again.truth.read_bytes() == files.truth.read_bytes()
+
+
+@pytest.mark.parametrize("text, expected", [("11x11", ((11, 11),)), (" 7x11, 21X41 ", ((7, 11), (21, 41)))])
+def test_parse_sizes(text, expected):
+    assert samples.parse_sizes(text) == expected
+
+
+@pytest.mark.parametrize("text, fragment", [("11", "ROWSxCOLS"), ("4x11", "too small"), ("11x11,", "ROWSxCOLS")])
+def test_parse_sizes_refuses(text, fragment):
+    with pytest.raises(ValueError, match=fragment):
+        samples.parse_sizes(text)

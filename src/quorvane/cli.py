@@ -1,4 +1,4 @@
-"""The ``quorvane`` command line: extract, train, classify, export, sample, demo.
+"""The ``quorvane`` command line: extract, train, classify, triage, export, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
@@ -40,6 +40,7 @@ from .errors import (
 )
 from .extraction import run_extract
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
+from .symbols import LABEL_KEYS, is_label_text
 from .training import run_train
 
 
@@ -134,6 +135,13 @@ def _cmd_export(args: argparse.Namespace) -> int:
     return 0
 
 
+def _sizes(text: str) -> tuple[tuple[int, int], ...]:
+    try:
+        return samples.parse_sizes(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _cmd_sample(args: argparse.Namespace) -> int:
     picture = image_path(args.picture, "picture") if args.picture is not None else None
     if not args.force:
@@ -145,16 +153,44 @@ def _cmd_sample(args: argparse.Namespace) -> int:
         check_output_file(picture, "picture")
     try:
         files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
-                                      force=args.force)
+                                      args.sizes, force=args.force)
     except FileExistsError as exc:
         raise CliError(f"{exc.filename} exists; pass --force to replace it") from None
     for log in files.datalogs:
         say(f"datalog: {log}")
+    if files.truth is not None:
+        say(f"ground truth: {files.truth}")
     say(f"settings: {files.settings}")
     say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
     if picture is not None:
         save_class_picture(picture, args.seed)
         say(f"picture: {picture}")
+    return 0
+
+
+def _label_filter(text: str) -> str:
+    from .triage import UNKNOWN
+
+    if text != UNKNOWN and not is_label_text(text):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a label: give keys of {', '.join(LABEL_KEYS)} joined by '-', or '{UNKNOWN}'")
+    return text
+
+
+def _cmd_triage(args: argparse.Namespace) -> int:
+    from .triage import run_triage
+
+    _set_threads(args.threads)
+    summary, book = run_triage(args.model, args.datalogs, args.settings, args.sites, args.out, args.grid,
+                               args.label, args.grid_limit, args.workbook, args.interval_columns)
+    for line in summary.lines():
+        say(line)
+    if args.out is not None:
+        say(f"verdicts: {args.out}")
+    if args.grid is not None:
+        say(f"grid: {args.grid}")
+    if book is not None:
+        say(f"workbook: {book}")
     return 0
 
 
@@ -244,6 +280,35 @@ def build_parser() -> argparse.ArgumentParser:
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
 
+    p = sub.add_parser("triage", parents=[common], help="model and datalogs in, a label for every shmoo plot out",
+                       description=(
+        "Classify every shmoo plot of the selected sites of the datalogs with a model written by 'train' "
+        "and print a summary: plots per label, per site, and the plots that are not plain Pass. "
+        "Plots the network cannot take (under 3 x 3 points, no point rows) get the label '?' and a reason."))
+    p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, as for 'extract'. Omitted or empty: every site announced")
+    p.add_argument("--out", type=Path, default=None, metavar="CSV",
+                   help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
+                        "a score per label and a reason for '?'")
+    p.add_argument("--grid", type=Path, default=None, metavar="PNG",
+                   help="save a picture of plots with their labels (not plain Pass first)")
+    p.add_argument("--label", type=_label_filter, default=None, metavar="L",
+                   help="show only plots whose label holds L in the grid, e.g. Hole or Pass-Vol")
+    p.add_argument("--grid-limit", type=int_between(1, MAX_GRID_PLOTS), default=30, metavar="N",
+                   help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
+    p.add_argument("--workbook", action="store_true",
+                   help="also write the extraction workbook of these datalogs and sites with a 'Verdicts' "
+                        "sheet linking every plot to its place on 'Sheet'")
+    p.add_argument("--interval-columns", type=positive_int, default=20, metavar="N",
+                   help="workbook site block width (default: %(default)s)")
+    p.add_argument("--threads", type=positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
+    p.set_defaults(func=_cmd_triage)
+
     p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
         "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
@@ -276,6 +341,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="also save a picture of one generated plot per class")
     p.add_argument("--force", action="store_true",
                    help="replace files of the same names (by default an existing file is never overwritten)")
+    p.add_argument("--sizes", type=_sizes, default=None, metavar="RxC,...",
+                   help="write datalogs of labelled plots of these sizes (rows x columns, e.g. "
+                        "11x11,7x11,21x41,15x9; item k takes size k in turn) and their ground truth "
+                        "sample_truth.csv (datalog,site,plot,label,rows,cols)")
     p.set_defaults(func=_cmd_sample)
 
     p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go",

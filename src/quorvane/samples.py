@@ -24,6 +24,7 @@ import io
 import json
 import os
 import random
+import re
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -34,15 +35,22 @@ from .symbols import FAIL_SYMBOL, LABEL_KEYS, PASS_SYMBOL
 __all__ = [
     "LABEL_KEYS",
     "SAMPLE_LABELS",
+    "SAMPLE_SIZES",
+    "TRUTH_COLUMNS",
+    "TruePlot",
     "SETTINGS_FILE_NAME",
     "SampleFiles",
     "datalog_text",
     "is_monotone",
     "label_keys",
+    "labelled_datalog",
     "labelled_plots",
+    "parse_sizes",
+    "read_truth_csv",
     "plot_for_label",
     "settings",
     "shmoo_csv_text",
+    "truth_csv_text",
     "write_datalog",
     "write_samples",
     "write_settings",
@@ -101,13 +109,24 @@ def _blank(rows: int, cols: int, value: int) -> list[list[int]]:
     return [[value] * cols for _ in range(rows)]
 
 
+def _along(index: int, size: int) -> float:
+    """Where ``index`` of ``size`` points lies on the 11-point scale the shapes are
+    drawn for, so that a wider or taller plot shows the same shape, finer."""
+    return index if size == ROWS else index * (ROWS - 1) / max(size - 1, 1)
+
+
+def _scaled(points: int, size: int) -> int:
+    """A depth of ``points`` on the 11-point scale, in points of a ``size``-point axis."""
+    return points if size == ROWS else round(points * size / ROWS)
+
+
 def _corner_cut(grid: list[list[int]], rng: random.Random, depth: int) -> None:
     """Fails the low-voltage/high-frequency corner along a diagonal: every device
     eventually runs out of margin there, so even clean plots show it."""
     rows, cols = len(grid), len(grid[0])
     for r in range(rows):
         for c in range(cols):
-            if (rows - 1 - r) + (cols - 1 - c) < depth:
+            if _along(rows - 1 - r, rows) + _along(cols - 1 - c, cols) < depth:
                 grid[r][c] = 0
 
 
@@ -118,7 +137,7 @@ def _vol_wall(grid: list[list[int]], rng: random.Random) -> None:
     base = rng.randint(3, 5)
     slope = rng.choice((0.0, 0.0, 0.2, 0.3))
     for c in range(cols):
-        height = min(rows - 2, base + int(slope * c))
+        height = min(rows - 2, _scaled(base + int(slope * _along(c, cols)), rows))
         for r in range(rows - height, rows):
             grid[r][c] = 0
 
@@ -129,7 +148,7 @@ def _freq_wall(grid: list[list[int]], rng: random.Random) -> None:
     base = rng.randint(3, 5)
     slope = rng.choice((0.0, 0.0, 0.2, 0.3))
     for r in range(rows):
-        width = min(cols - 2, base + int(slope * r))
+        width = min(cols - 2, _scaled(base + int(slope * _along(r, rows)), cols))
         for c in range(cols - width, cols):
             grid[r][c] = 0
 
@@ -423,6 +442,125 @@ def write_datalog(path: str | Path, sites: int = 4, items: int = 3, seed: int = 
 
 
 # ---------------------------------------------------------------------------
+# Datalogs of labelled plots at several sizes
+
+#: Plot sizes (rows, columns) of the labelled datalogs: the training size, one
+#: wider than high, one much larger and wider, one higher than wide.
+SAMPLE_SIZES: tuple[tuple[int, int], ...] = ((11, 11), (7, 11), (21, 41), (15, 9))
+
+TRUTH_FILE_NAME = "sample_truth.csv"
+TRUTH_COLUMNS = ("datalog", "site", "plot", "label", "rows", "cols")
+
+
+@dataclass(frozen=True)
+class TruePlot:
+    """The label a labelled datalog's plot was drawn from."""
+
+    site: str
+    plot: int
+    label: str
+    rows: int
+    cols: int
+
+
+def parse_sizes(text: str) -> tuple[tuple[int, int], ...]:
+    """``"11x11,7x11"`` -> ((11, 11), (7, 11)); rows first, as the plot is printed."""
+    sizes = []
+    for part in text.split(","):
+        match = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", part)
+        if not match:
+            raise ValueError(f"plot size {part.strip()!r} is not ROWSxCOLS, e.g. 11x11")
+        rows, cols = int(match.group(1)), int(match.group(2))
+        if rows < 5 or cols < 5:
+            raise ValueError(f"plot size {rows}x{cols} is too small; plots need at least 5x5 points")
+        sizes.append((rows, cols))
+    return tuple(sizes)
+
+
+def _axis_values(rows: int, cols: int) -> tuple[list[str], list[str]]:
+    # Supply from 1.2 V down to 0.7 V over the rows, frequency from 400 MHz up
+    # to 900 MHz over the columns, whatever the plot size.
+    volts = [f"{1.2 - 0.5 * r / (rows - 1):.3f}V" for r in range(rows)]
+    freqs = [str(400 + round(500 * c / (cols - 1))) for c in range(cols)]
+    return volts, freqs
+
+
+def labelled_datalog(
+    sizes: Sequence[tuple[int, int]] = SAMPLE_SIZES,
+    items: int = 8,
+    sites: int = 4,
+    seed: int = 0,
+    lot: str = "QV24A117",
+) -> tuple[str, list[TruePlot]]:
+    """A multi-site datalog whose every plot is drawn from a labelled class, with
+    its ground truth. Item k uses size ``sizes[k % len(sizes)]`` on every site;
+    each site's plot is drawn on its own (sites are different dies)."""
+    if sites < 1:
+        raise ValueError("sites must be at least 1")
+    if items < 0:
+        raise ValueError("items must not be negative")
+    if not sizes:
+        raise ValueError("at least one plot size is needed")
+    rng = random.Random(seed)
+    lines = [
+        "=" * 72,
+        f"  Datalog report       Lot: {lot}   Wafer: 07   Program: QV_CHAR_A1",
+        f"  Tester: QV-9300      Sites tested: {sites}   Temperature: 25C",
+        "=" * 72,
+        "",
+    ]
+    truth = []
+    for i in range(items):
+        rows, cols = sizes[i % len(sizes)]
+        test, pattern = _SHMOO_TESTS[i % len(_SHMOO_TESTS)]
+        volts, freqs = _axis_values(rows, cols)
+        for site in range(sites):
+            label = _draw_label(rng)
+            grid = plot_for_label(label, rng, rows, cols)
+            truth.append(TruePlot(str(site), i + 1, label, rows, cols))
+            lines.append(f"  {2001 + i}  {test}  {pattern}")
+            lines.append(f"Site Number: {site}")
+            lines.append(f"    Shmoo: VDD(V) vs Freq(MHz)  pattern {pattern}")
+            vbt_row = rng.randrange(1, rows) if rng.random() < 0.1 else -1
+            for r, row in enumerate(grid):
+                if r == vbt_row:
+                    lines.append(f"VBT error: DCVS settle timeout on VDD, retry {rng.randint(1, 3)}")
+                lines.append(f"    {volts[r]}  " + " ".join(_symbols(row)))
+            lines.append("    MHz     " + " ".join(freqs))
+            lines.append("    *** End of Shmoo ***")
+            lines.append("")
+    lines.append(f"  Bin summary: {sites} site(s), {items} shmoo item(s)")
+    lines.append("")
+    return "\n".join(lines), truth
+
+
+def truth_csv_text(entries: Sequence[tuple[str, Sequence[TruePlot]]]) -> str:
+    """The ground-truth CSV of labelled datalogs: one row per plot, with header."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(TRUTH_COLUMNS)
+    for datalog, truth in entries:
+        for t in truth:
+            writer.writerow([datalog, t.site, t.plot, t.label, t.rows, t.cols])
+    return out.getvalue()
+
+
+def read_truth_csv(path: str | Path) -> dict[tuple[str, str, int], TruePlot]:
+    """The ground truth keyed by (datalog file name, site, plot number)."""
+    with open(path, newline="", encoding="utf-8") as fh:
+        reader = csv.DictReader(fh)
+        missing = [c for c in TRUTH_COLUMNS if c not in (reader.fieldnames or ())]
+        if missing:
+            raise ValueError(f"{path} lacks the column(s) {', '.join(missing)}")
+        return {
+            (Path(row["datalog"]).name, row["site"], int(row["plot"])): TruePlot(
+                row["site"], int(row["plot"]), row["label"], int(row["rows"]), int(row["cols"])
+            )
+            for row in reader
+        }
+
+
+# ---------------------------------------------------------------------------
 # Everything at once
 
 
@@ -433,6 +571,7 @@ class SampleFiles:
     datalogs: tuple[Path, ...]
     settings: Path
     shmoo_csv: Path
+    truth: Path | None = None
 
 
 def write_samples(
@@ -443,27 +582,43 @@ def write_samples(
     datalogs: int = 1,
     seed: int = 0,
     force: bool = True,
+    sizes: Sequence[tuple[int, int]] | None = None,
 ) -> SampleFiles:
     """Writes datalog(s), their settings file and a labelled shmoo CSV into
     ``out_dir`` (created if needed). Each datalog gets its own derived seed.
     Without `force` nothing is written when any of the names exists already
-    (FileExistsError names the first)."""
+    (FileExistsError names the first).
+
+    With ``sizes``, the datalogs hold labelled plots of those sizes instead, and
+    their ground truth goes to ``sample_truth.csv``."""
     if datalogs < 1:
         raise ValueError("datalogs must be at least 1")
     out = Path(out_dir)
     names = sample_names(out, datalogs)
     if not force:
-        for path in names.datalogs + (names.settings, names.shmoo_csv):
+        truth = (out / TRUTH_FILE_NAME,) if sizes is not None else ()
+        for path in names.datalogs + (names.settings, names.shmoo_csv) + truth:
             if os.path.lexists(path):
                 raise FileExistsError(errno.EEXIST, "file exists", str(path))
     out.mkdir(parents=True, exist_ok=True)
-    logs = tuple(
-        write_datalog(path, sites, items, seed * 1000 + k, force) for k, path in enumerate(names.datalogs)
-    )
+    truth_path = None
+    if sizes is None:
+        logs = tuple(
+            write_datalog(path, sites, items, seed * 1000 + k, force) for k, path in enumerate(names.datalogs)
+        )
+    else:
+        entries = []
+        for k, path in enumerate(names.datalogs):
+            text, truth = labelled_datalog(sizes, items, sites, seed * 1000 + k)
+            _write_text(path, text, force)
+            entries.append((path.name, truth))
+        logs = names.datalogs
+        truth_path = _write_text(out / TRUTH_FILE_NAME, truth_csv_text(entries), force)
     return SampleFiles(
         datalogs=logs,
         settings=write_settings(names.settings, force),
         shmoo_csv=write_shmoo_csv(names.shmoo_csv, records, seed, force),
+        truth=truth_path,
     )
 
 

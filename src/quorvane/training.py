@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import csv
+import random
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Sequence
 
 from . import __version__, samples
 from .errors import CliError, Progress, check_output_file, check_readable_text, module_output, os_reason, warn
@@ -204,4 +205,84 @@ def run_train(
         plt.close(f)
     info["figure"] = str(figure_path)
     info["seconds"] = seconds
+    return net, info
+
+
+#: Plot sizes (rows, columns) the several-sizes recipe trains on: the sample sizes
+#: plus smaller, larger and transposed ones, so that sizes in between are covered.
+TRAINING_SIZES: tuple[tuple[int, int], ...] = samples.SAMPLE_SIZES + ((9, 15), (11, 21), (5, 7), (31, 21))
+
+
+def sized_training_plots(sizes: Sequence[tuple[int, int]], per_size: int, seed: int) -> list[tuple[str, Any]]:
+    """``per_size`` generated (label, plot) pairs of every size, labels drawn with
+    the sample weights."""
+    rng = random.Random(seed)
+    labels, weights = zip(*samples.SAMPLE_LABELS)
+    out = []
+    for rows, cols in sizes:
+        for _ in range(per_size):
+            label = rng.choices(labels, weights=weights)[0]
+            out.append((label, samples.plot_for_label(label, rng, rows, cols)))
+    return out
+
+
+def train_on_sizes(
+    model_path: Path,
+    sizes: Sequence[tuple[int, int]],
+    per_size: int = 300,
+    epochs: int = 20,
+    batch_size: int = 32,
+    lr: float = 0.01,
+    seed: int = 0,
+) -> tuple[Any, dict[str, Any]]:
+    """Trains AlexNet on generated plots of several sizes, the recipe `train`
+    uses otherwise (Adam on the mean-squared error, same batch size and rate),
+    with every batch of one size. A network trained on 11 x 11 plots alone
+    labels plots of other sizes less well; seeing each size while training
+    closes that gap (bench/bench_triage.py). Saves the model file and returns
+    the network and what was saved next to its weights."""
+    import numpy as np
+    import torch
+
+    tavrine = _tavrine()
+    if batch_size < 2:
+        raise CliError("the batch size must be at least 2: batch normalisation needs two samples per batch")
+    torch.manual_seed(seed)
+    batches = []
+    for rows, cols in sizes:
+        chunk = sized_training_plots([(rows, cols)], per_size, seed * 7919 + rows * 100 + cols)
+        x = torch.from_numpy(np.array([plot for _, plot in chunk], dtype=np.float32)).unsqueeze(1)
+        y = torch.tensor([[1.0 if k in label.split("-") else 0.0 for k in LABEL_KEYS] for label, _ in chunk])
+        for s in range(0, per_size, batch_size):
+            if min(per_size, s + batch_size) - s >= 2:  # batch normalisation needs two samples
+                batches.append((x[s : s + batch_size], y[s : s + batch_size]))
+    net = tavrine.AlexNet()
+    loss = torch.nn.MSELoss()
+    optimizer = torch.optim.Adam(net.parameters(), lr=lr)
+    order = random.Random(seed)
+    started = time.perf_counter()
+    for _ in range(epochs):
+        net.train()
+        order.shuffle(batches)
+        for x, y in batches:
+            optimizer.zero_grad()
+            loss(net(x), y).backward()
+            optimizer.step()
+    net.eval()
+    info = {
+        "input_shape": [1, samples.ROWS, samples.COLUMNS],
+        "trained_sizes": [list(size) for size in sizes],
+        "point_symbols": dict(POINT_SYMBOLS),
+        "epochs": epochs,
+        "batch_size": batch_size,
+        "lr": lr,
+        "seed": seed,
+        "optimizer": "Adam",
+        "loss": "MSELoss",
+        "train_samples": per_size * len(sizes),
+        "source_csv": "",
+        "quorvane_version": __version__,
+    }
+    save_model(model_path, net, info)
+    info["seconds"] = time.perf_counter() - started
     return net, info

@@ -1,0 +1,643 @@
+"""Triage: every shmoo plot of tester datalogs through the shmoo classifier.
+
+The plots come from ``quorvane.plots.read_plots`` (the extraction's own
+recognition rules); each one is scored by a model written by ``quorvane train``
+and gets a label text such as "Pass-Vol". Plots are classified in their own size:
+the network's pyramid pooling takes any plot of at least 3 x 3 points, and on
+plots of other sizes that beats resizing them to the training size first
+(bench/bench_triage.py measures both).
+
+A plot the network cannot take (fewer than 3 rows or columns, no point rows, no
+pass or fail point at all) gets the label "?" and a reason; nothing is dropped.
+Points that are neither pass nor fail (untested points, padding of short rows)
+enter the network as failing points: they are not passing.
+
+Work is streamed: plots are read, classified in batches and written out as they
+come, so memory stays flat however many datalogs a run takes.
+"""
+
+from __future__ import annotations
+
+import csv
+import math
+import os
+import sys
+import time
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
+
+import numpy as np
+
+from .symbols import LABEL_KEYS
+
+__all__ = [
+    "CSV_COLUMNS",
+    "FITS",
+    "UNKNOWN",
+    "Progress",
+    "Summary",
+    "Verdict",
+    "classify_plots",
+    "label_from_scores",
+    "label_matches",
+    "plot_cell",
+    "run_triage",
+    "verdict_rows",
+]
+
+UNKNOWN = "?"
+MIN_SIDE = 3
+TRAINING_SHAPE = (11, 11)
+CSV_COLUMNS = ("datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted", *LABEL_KEYS,
+               "reason")
+#: Ways of presenting a plot to the network: as it is, or mapped to the training
+#: size by one of the tensor library's resampling modes ("minpool" keeps a failing
+#: point wherever a window holds one, so one-point holes survive shrinking).
+FITS = ("own", "nearest", "area", "bilinear", "minpool")
+DEFAULT_FIT = "own"
+
+
+@dataclass(frozen=True, slots=True)
+class Verdict:
+    """What triage says about one plot."""
+
+    datalog: str
+    site: str
+    plot: int
+    item: str
+    line: int
+    rows: int
+    cols: int
+    pass_fraction: float
+    label: str
+    scores: tuple[float, ...] | None  # raw network scores in LABEL_KEYS order; None for "?"
+    reason: str = ""
+
+    @property
+    def keys(self) -> frozenset[str]:
+        return frozenset(self.label.split("-"))
+
+    def csv_row(self) -> list[object]:
+        scores = [f"{s:.4f}" for s in self.scores] if self.scores is not None else [""] * len(LABEL_KEYS)
+        fraction = "" if math.isnan(self.pass_fraction) else f"{self.pass_fraction:.4f}"
+        return [self.datalog, self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
+                *scores, self.reason]
+
+
+def label_from_scores(scores: Sequence[float]) -> str:
+    """Label text of six raw scores: the larger of Fail and Pass, then every
+    shape flag scoring 0.5 or more, in label order.
+
+    The same decision as ``tavrine.reformat_output`` for scores of a trained
+    network; unlike it, a plot whose Fail and Pass scores are both negative still
+    gets exactly one of the two rather than both."""
+    first = "Pass" if scores[1] > scores[0] else "Fail"
+    flags = [key for key, s in zip(LABEL_KEYS[2:], scores[2:]) if s >= 0.5]
+    return "-".join([first, *flags])
+
+
+def label_matches(label: str, wanted: str) -> bool:
+    """True when ``label`` carries every key of ``wanted`` ("Hole" matches "Pass-Hole")."""
+    if wanted == UNKNOWN or label == UNKNOWN:
+        return wanted == label
+    return set(wanted.split("-")) <= set(label.split("-"))
+
+
+def _pass_fraction(grid: np.ndarray) -> float:
+    passes = int(np.count_nonzero(grid == 1))
+    points = passes + int(np.count_nonzero(grid == 0))
+    return passes / points if points else math.nan
+
+
+def _unfit_reason(grid: np.ndarray) -> str:
+    rows, cols = (int(grid.shape[0]), int(grid.shape[1])) if grid.ndim == 2 else (0, 0)
+    if rows == 0 or cols == 0:
+        return "no point rows"
+    if rows < MIN_SIDE or cols < MIN_SIDE:
+        return f"{rows} x {cols} points; the network needs at least {MIN_SIDE} x {MIN_SIDE}"
+    if not np.any((grid == 0) | (grid == 1)):
+        return "no pass or fail point"
+    return ""
+
+
+def _fit(batch: Any, fit: str) -> Any:
+    """(N, 1, H, W) plots as the network sees them under ``fit``."""
+    import torch.nn.functional as F
+
+    if fit == "own" or tuple(batch.shape[2:]) == TRAINING_SHAPE:
+        return batch
+    if fit == "nearest":
+        return F.interpolate(batch, size=TRAINING_SHAPE, mode="nearest")
+    if fit == "area":
+        return F.adaptive_avg_pool2d(batch, TRAINING_SHAPE)
+    if fit == "bilinear":
+        return F.interpolate(batch, size=TRAINING_SHAPE, mode="bilinear", align_corners=True)
+    if fit == "minpool":
+        return -F.adaptive_max_pool2d(-batch, TRAINING_SHAPE)
+    raise ValueError(f"unknown fit {fit!r}; choose one of {', '.join(FITS)}")
+
+
+def _scores(net: Any, grids: Sequence[np.ndarray], fit: str) -> list[tuple[float, ...]]:
+    """Raw scores of same-shaped grids, one network call per batch."""
+    import torch
+
+    stack = np.stack([(g == 1) for g in grids]).astype(np.float32)
+    batch = torch.from_numpy(stack).unsqueeze(1)
+    with torch.no_grad():
+        out = net(_fit(batch, fit))
+    return [tuple(float(v) for v in row) for row in out.tolist()]
+
+
+def _verdict(plot: Any, label: str, scores: tuple[float, ...] | None, reason: str) -> Verdict:
+    grid = plot.grid
+    rows, cols = (int(grid.shape[0]), int(grid.shape[1])) if grid.ndim == 2 else (0, 0)
+    return Verdict(str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
+                   _pass_fraction(grid), label, scores, reason)
+
+
+def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT,
+                   batch_size: int = 256) -> Iterator[tuple[Any, Verdict]]:
+    """(plot, verdict) for every plot, in the order the plots come.
+
+    ``net`` is switched to evaluation mode. Plots are taken ``batch_size`` at a
+    time and scored per shape within the batch, so a long datalog never sits in
+    memory whole."""
+    if fit not in FITS:
+        raise ValueError(f"unknown fit {fit!r}; choose one of {', '.join(FITS)}")
+    if batch_size < 1:
+        raise ValueError("batch_size must be at least 1")
+    net.eval()
+    pending: list[Any] = []
+    for plot in plots:
+        pending.append(plot)
+        if len(pending) >= batch_size:
+            yield from _classify_batch(net, pending, fit)
+            pending = []
+    if pending:
+        yield from _classify_batch(net, pending, fit)
+
+
+def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any, Verdict]]:
+    verdicts: list[Verdict | None] = [None] * len(plots)
+    by_shape: dict[tuple[int, ...], list[int]] = {}
+    for k, plot in enumerate(plots):
+        grid = np.asarray(plot.grid)
+        reason = _unfit_reason(grid)
+        if reason:
+            verdicts[k] = _verdict(plot, UNKNOWN, None, reason)
+        else:
+            by_shape.setdefault(grid.shape, []).append(k)
+    for members in by_shape.values():
+        scores = _scores(net, [np.asarray(plots[k].grid) for k in members], fit)
+        for k, s in zip(members, scores):
+            verdicts[k] = _verdict(plots[k], label_from_scores(s), s, "")
+    return [(plot, v) for plot, v in zip(plots, verdicts) if v is not None]
+
+
+# ---------------------------------------------------------------------------
+# What a run reports
+
+
+class Summary:
+    """Counts per label and per site, and the plots that are not plain Pass
+    (the first ``keep`` of them; the CSV has all)."""
+
+    def __init__(self, keep: int = 40) -> None:
+        self.keep = keep
+        self.total = 0
+        self.labels: Counter[str] = Counter()
+        self.sites: dict[tuple[str, str], Counter[str]] = {}
+        self.notable: list[Verdict] = []
+        self.notable_count = 0
+
+    def add(self, v: Verdict) -> None:
+        self.total += 1
+        self.labels[v.label] += 1
+        self.sites.setdefault((v.datalog, v.site), Counter())[v.label] += 1
+        if v.label != "Pass":
+            self.notable_count += 1
+            if len(self.notable) < self.keep:
+                self.notable.append(v)
+
+    def lines(self) -> list[str]:
+        if not self.total:
+            return ["no shmoo plot found"]
+        out = [f"{self.total} plot(s) classified"]
+        width = max(len(label) for label in self.labels)
+        out.append("per label:")
+        for label, n in sorted(self.labels.items(), key=lambda kv: (-kv[1], kv[0])):
+            out.append(f"  {label:<{width}}  {n:>6}  {n / self.total:6.1%}")
+        out.append("per site:")
+        for (datalog, site), counts in self.sites.items():
+            n = sum(counts.values())
+            passed = counts.get("Pass", 0)
+            unknown = counts.get(UNKNOWN, 0)
+            tail = f", {unknown} unreadable" if unknown else ""
+            out.append(f"  {Path(datalog).name} site {site or '(none)'}: {n} plot(s), {passed} plain Pass, "
+                       f"{n - passed - unknown} other{tail}")
+        if self.notable_count:
+            out.append(f"not plain Pass ({self.notable_count}):")
+            for v in self.notable:
+                what = v.label if not v.reason else f"{v.label} ({v.reason})"
+                out.append(f"  {Path(v.datalog).name} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
+                           f"  [{v.item.strip()}]")
+            if self.notable_count > len(self.notable):
+                out.append(f"  ... and {self.notable_count - len(self.notable)} more")
+        else:
+            out.append("every plot is plain Pass")
+        return out
+
+
+class Progress:
+    """One self-overwriting line on a terminal; silent on anything else, so piped
+    or redirected stderr gets no control characters."""
+
+    def __init__(self, stream: TextIO | None = None, interval: float = 0.2) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        try:
+            self.active = bool(self.stream.isatty())
+        except (AttributeError, ValueError):
+            self.active = False
+        self.interval = interval
+        self._last = -math.inf
+        self._width = 0
+
+    def update(self, text: str, force: bool = False) -> None:
+        if not self.active:
+            return
+        now = time.monotonic()
+        if not force and now - self._last < self.interval:
+            return
+        self._last = now
+        pad = max(0, self._width - len(text))
+        self.stream.write("\r" + text + " " * pad)
+        self.stream.flush()
+        self._width = len(text)
+
+    def close(self) -> None:
+        if self.active and self._width:
+            self.stream.write("\r" + " " * self._width + "\r")
+            self.stream.flush()
+            self._width = 0
+
+
+class GridPicks:
+    """The plots the grid picture shows: those of ``wanted`` when given, else the
+    not-plain-Pass plots first and plain Pass ones to fill up, ``limit`` at most."""
+
+    def __init__(self, limit: int, wanted: str | None = None) -> None:
+        self.limit = limit
+        self.wanted = wanted
+        self.first: list[tuple[np.ndarray, Verdict]] = []
+        self.filler: list[tuple[np.ndarray, Verdict]] = []
+
+    def add(self, plot: Any, v: Verdict) -> None:
+        if len(self.first) >= self.limit:
+            return
+        if self.wanted is not None:
+            if label_matches(v.label, self.wanted):
+                self.first.append((np.array(plot.grid, copy=True), v))
+        elif v.label != "Pass":
+            self.first.append((np.array(plot.grid, copy=True), v))
+        elif len(self.filler) < self.limit:
+            self.filler.append((np.array(plot.grid, copy=True), v))
+
+    def picks(self) -> list[tuple[np.ndarray, Verdict]]:
+        return (self.first + self.filler)[: self.limit]
+
+
+def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: Callable[[], Any]) -> int:
+    """A PNG of the picked plots with their labels: green passes, red fails,
+    grey neither. Returns the number of plots drawn."""
+    plt = pyplot()
+    count = len(picks)
+    cols = min(6, count) or 1
+    rows = max(1, math.ceil(count / cols))
+    fig, axes = plt.subplots(rows, cols, figsize=(2.3 * cols, 2.5 * rows), squeeze=False)
+    cmap = plt.get_cmap("RdYlGn").with_extremes(bad="#bbbbbb")
+    for k, ax in enumerate(axes.flat):
+        ax.set_xticks([])
+        ax.set_yticks([])
+        if k >= count:
+            ax.set_visible(False)
+            continue
+        grid, v = picks[k]
+        if grid.ndim == 2 and grid.size:
+            ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
+                      interpolation="nearest")
+        colour = "black" if v.label == "Pass" else "firebrick"
+        ax.set_title(f"{Path(v.datalog).name} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}", fontsize=8,
+                     color=colour)
+    if not count:
+        axes.flat[0].set_visible(True)
+        axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
+    fig.suptitle("triage: predicted labels (green passes, red fails, grey neither)", fontsize=10)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return count
+
+
+# ---------------------------------------------------------------------------
+# The verdicts worksheet
+
+
+def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
+    """A1 reference of the first cell of a plot group of pair ``pair`` (1-based)
+    that starts on ``start_row`` of the extraction's "Sheet"."""
+    from openpyxl.utils import get_column_letter
+
+    return f"{get_column_letter((pair - 1) * interval_columns + 1)}{start_row}"
+
+
+def group_rows(plot: Any, row_offset: int = 1) -> int:
+    """Rows one plot group takes on "Sheet": item line, site line and start line
+    as item-info cells, then the start line, the point rows, the axis line and
+    the end line as plot rows, then the empty separator rows."""
+    axis = 1 if plot.axis is not None else 0
+    return 3 + 1 + len(plot.row_labels) + axis + 1 + row_offset
+
+
+VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "plot on Sheet")
+
+
+def verdict_rows(verdicts: Iterable[tuple[Verdict, int, int]], interval_columns: int,
+                 sheet: Any | None = None) -> Iterator[tuple[list[object], str]]:
+    """(row values, A1 target on "Sheet") per verdict, given with its pair number
+    and its estimated start row. With the extraction's worksheet at hand the
+    target is checked (its cell must hold the plot's item line) and, where a
+    datalog's unusual lines shifted the layout, found by walking down the block."""
+    found_from: dict[int, int] = {}
+    for v, pair, row in verdicts:
+        col = (pair - 1) * interval_columns + 1
+        if sheet is not None:
+            row = _locate(sheet, col, row, v.item, found_from.get(pair, 3))
+            found_from[pair] = row + 1
+        scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
+        values: list[object] = [v.datalog, v.site, v.plot, v.item, v.label, *scores, v.reason or None]
+        yield values, plot_cell(pair, interval_columns, row)
+
+
+def _cell_text(sheet: Any, row: int, col: int) -> str:
+    value = sheet.cell(row=row, column=col).value
+    return "" if value is None else str(value).rstrip("\r\n")
+
+
+def _locate(sheet: Any, col: int, row: int, item: str, start: int) -> int:
+    if _cell_text(sheet, row, col) == item:
+        return row
+    for r in range(start, sheet.max_row + 1):
+        if _cell_text(sheet, r, col) == item:
+            return r
+    return row
+
+
+def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str]]) -> None:
+    """Fills an openpyxl worksheet with the verdict rows, each linking to its
+    plot on "Sheet". Texts stay texts (a "=" never becomes a formula)."""
+    from openpyxl.styles import Font
+    from openpyxl.worksheet.hyperlink import Hyperlink
+
+    ws.append(list(VERDICT_HEADER))
+    for cell in ws[1]:
+        cell.font = Font(bold=True)
+    link_font = Font(color="0563C1", underline="single")
+    r = 1
+    for values, target in rows:
+        r += 1
+        for c, value in enumerate(values, start=1):
+            cell = ws.cell(row=r, column=c)
+            cell.value = value
+            if isinstance(value, str):
+                cell.data_type = "s"
+        link = ws.cell(row=r, column=len(values) + 1, value=f"Sheet!{target}")
+        link.data_type = "s"
+        link.hyperlink = Hyperlink(ref=link.coordinate, location=f"Sheet!{target}")
+        link.font = link_font
+    ws.freeze_panes = "A2"
+    for letter, width in (("A", 28), ("B", 6), ("C", 6), ("D", 40), ("E", 22)):
+        ws.column_dimensions[letter].width = width
+
+
+def write_csv_rows(fh: TextIO) -> Callable[[Verdict], None]:
+    writer = csv.writer(fh)
+    writer.writerow(CSV_COLUMNS)
+    return lambda v: writer.writerow(v.csv_row())
+
+
+def pair_numbers() -> Callable[[str, str], int]:
+    """Numbers (datalog, site) pairs 1, 2, ... in the order they first come, as
+    the extraction numbers its site blocks."""
+    seen: dict[tuple[str, str], int] = {}
+
+    def number(datalog: str, site: str) -> int:
+        return seen.setdefault((datalog, site), len(seen) + 1)
+
+    return number
+
+
+def replace_atomically(path: Path, write: Callable[[Path], None]) -> None:
+    """Writes through ``write`` into a file beside ``path`` and renames it into
+    place, so an interrupted run leaves no half-written output."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    partial = path.with_name(path.name + ".partial")
+    try:
+        write(partial)
+        os.replace(partial, path)
+    finally:
+        if partial.exists():
+            partial.unlink()
+
+
+# ---------------------------------------------------------------------------
+# The command
+
+
+def _site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
+    """Per datalog the chosen site texts; an empty list takes every announced site."""
+    from .extraction import site_label
+
+    joined = site_label(sites, count)
+    labels = joined.split(";") if joined else []
+    labels += [""] * (count - len(labels))
+    return [label.split(",") if label else [] for label in labels]
+
+
+def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
+    """(datalog, site) -> the number of its site block in the extraction workbook,
+    numbered as the extraction numbers them (sites it enumerates itself come as
+    bare numbers, so a site printed "07" is looked up as "7" too)."""
+    from .Source import Corvantis
+
+    pairs: dict[tuple[str, str], int] = {}
+    k = 0
+    for path, chosen in zip(paths, lists):
+        texts = chosen or Corvantis.getAllSiteNums(path, keywords).split(",")
+        for site in texts:
+            k += 1
+            pairs.setdefault((path, site), k)
+    return pairs
+
+
+def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
+    found = pairs.get((datalog, site))
+    if found is None and site.lstrip("-").isdigit():
+        found = pairs.get((datalog, str(int(site))))
+    return found
+
+
+def run_triage(
+    model_path: Path,
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None = None,
+    out_path: Path | None = None,
+    grid_path: Path | None = None,
+    label: str | None = None,
+    grid_limit: int = 30,
+    workbook: bool = False,
+    interval_columns: int = 20,
+    out_dir: Path | None = None,
+    fit: str = DEFAULT_FIT,
+    progress: Progress | None = None,
+) -> tuple[Summary, Path | None]:
+    """Classifies every plot of the selected sites of the datalogs. Returns the
+    summary and the workbook path (with ``workbook``)."""
+    from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
+    from .figures import pyplot
+    from .models import load_model
+    from .settings import load_settings
+
+    config = load_settings(settings_path)
+    paths = [Path(p) for p in datalogs]
+    for p in paths:
+        check_readable_text(p, "datalog")
+        check_utf8(p)
+    lists = _site_lists(sites, len(paths))
+    for out in (out_path, grid_path):
+        if out is not None and out.is_dir():
+            raise CliError(f"{out} is a directory; give a file name")
+    net, _ = load_model(model_path)
+
+    from . import plots as plot_reader
+    from .Source import Corvantis
+
+    keywords = Corvantis.getKeyWordFromSettingFile(config)
+    names = [str(p) for p in paths]
+    progress = progress or Progress()
+    summary = Summary()
+    picks = GridPicks(grid_limit, label) if grid_path is not None else None
+    kept: list[tuple[Verdict, int]] = []
+    unclosed: list[tuple[str, str, int]] = []
+    csv_file = None
+    partial = None
+    try:
+        if out_path is not None:
+            out_path.parent.mkdir(parents=True, exist_ok=True)
+            partial = out_path.with_name(out_path.name + ".partial")
+            csv_file = open(partial, "w", newline="", encoding="utf-8")
+            write_row = write_csv_rows(csv_file)
+        try:
+            stream = plot_reader.read_plots(keywords, names, lists, unclosed=unclosed)
+            for plot, v in classify_plots(net, _counted(stream, names, summary, progress), fit=fit):
+                summary.add(v)
+                if csv_file is not None:
+                    write_row(v)
+                if picks is not None:
+                    picks.add(plot, v)
+                if workbook:
+                    kept.append((v, group_rows(plot)))
+        except OSError as exc:
+            raise CliError(f"cannot read datalog {exc.filename}: {os_reason(exc)}") from None
+        except (KeyError, TypeError, ValueError) as exc:
+            raise CliError(f"cannot read the datalogs with these settings: {exc}") from None
+        finally:
+            progress.close()
+        for datalog, site, line in unclosed:
+            warn("triage", f"{Path(datalog).name} site {site}: the plot opened at line {line} never ends; "
+                           "it is listed as '?'")
+            v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None,
+                        f"plot opened at line {line} never ends")
+            summary.add(v)
+            if csv_file is not None:
+                write_row(v)
+        if csv_file is not None and partial is not None and out_path is not None:
+            csv_file.close()
+            csv_file = None
+            os.replace(partial, out_path)
+    finally:
+        if csv_file is not None:
+            csv_file.close()
+        if partial is not None and partial.exists():
+            partial.unlink()
+    if picks is not None and grid_path is not None:
+        save_grid(grid_path, picks.picks(), pyplot)
+    book = None
+    if workbook:
+        book = _write_workbook(keywords, paths, lists, settings_path, sites, interval_columns, out_dir, kept)
+    return summary, book
+
+
+def _counted(stream: Iterable[Any], names: Sequence[str], summary: Summary, progress: Progress) -> Iterator[Any]:
+    index = {name: k for k, name in enumerate(names, 1)}
+    n = 0
+    for plot in stream:
+        n += 1
+        k = index.get(plot.datalog, 0)
+        progress.update(f"triage: datalog {k}/{len(names)} {Path(plot.datalog).name}: {n} plots read")
+        yield plot
+
+
+def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
+                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int,
+                    out_dir: Path | None, verdicts: Sequence[tuple[Verdict, int]]) -> Path:
+    """The extraction workbook of the same datalogs and sites, plus "Verdicts"."""
+    import openpyxl
+
+    from .errors import CliError, os_reason
+    from .extraction import run_extract
+
+    book = run_extract(paths, settings_path, sites, interval_columns, out_dir)
+    names = [str(p) for p in paths]
+    pairs = _extraction_pairs(keywords, names, lists)
+    next_row: dict[int, int] = {}
+    placed = []
+    for v, rows in verdicts:
+        pair = _pair_of(pairs, v.datalog, v.site)
+        if pair is None:
+            continue
+        row = next_row.get(pair, 3)
+        placed.append((v, pair, row))
+        next_row[pair] = row + rows
+    try:
+        wb = openpyxl.load_workbook(book)
+        sheet = wb["Sheet"]
+        ws = wb.create_sheet("Verdicts")
+        fill_verdicts(ws, verdict_rows(placed, interval_columns, sheet))
+        replace_atomically(book, lambda p: wb.save(p))
+    except OSError as exc:
+        raise CliError(f"cannot add the verdicts to {book}: {os_reason(exc)}") from None
+    return book
+
+
+def agreement_by_size(verdicts_csv: Path, truth_csv: Path) -> list[tuple[int, int, int, float, float]]:
+    """(rows, cols, plots, exact match, pass/fail agreement) per plot size of a
+    triage CSV against the ground truth of a labelled sample datalog."""
+    from .samples import read_truth_csv
+
+    truth = read_truth_csv(truth_csv)
+    tally: dict[tuple[int, int], list[int]] = {}
+    with open(verdicts_csv, newline="", encoding="utf-8") as fh:
+        for row in csv.DictReader(fh):
+            t = truth.get((Path(row["datalog"]).name, row["site"], int(row["plot"])))
+            if t is None:
+                continue
+            got, want = set(row["predicted"].split("-")), set(t.label.split("-"))
+            counts = tally.setdefault((t.rows, t.cols), [0, 0, 0])
+            counts[0] += 1
+            counts[1] += got == want
+            counts[2] += ({"Pass", "Fail"} & got) == ({"Pass", "Fail"} & want)
+    return [(r, c, n, exact / n, pf / n) for (r, c), (n, exact, pf) in tally.items()]

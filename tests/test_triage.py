@@ -1,0 +1,332 @@
+"""Triage: the classification core on plots made here, and the command end to end."""
+
+import csv
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import openpyxl
+import pytest
+
+from quorvane import cli, samples, triage
+from quorvane.plots import Plot
+from quorvane.symbols import LABEL_KEYS
+
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def make_plot(grid, n=1, site="0", axis=("MHz", "1", "2")):
+    grid = np.array(grid, dtype=np.int8).reshape(len(grid), -1) if len(grid) else np.zeros((0, 0), np.int8)
+    return Plot("log.txt", site, n, f"  {2000 + n}  Shmoo_x", None, 10 * n, tuple(f"{r}V" for r in range(len(grid))),
+                axis, grid)
+
+
+@pytest.fixture(scope="module")
+def net():
+    import torch
+
+    from quorvane.Source import tavrine
+
+    torch.manual_seed(5)
+    model = tavrine.AlexNet()
+    model.eval()
+    return model
+
+
+@pytest.fixture(scope="module")
+def model_file(tmp_path_factory, net):
+    from quorvane import models
+
+    path = tmp_path_factory.mktemp("model") / "model.pt"
+    models.save_model(path, net, {"input_shape": [1, 11, 11]})
+    return path
+
+
+def _scores_one_by_one(net, grid):
+    import torch
+
+    with torch.no_grad():
+        x = torch.tensor((np.asarray(grid) == 1).astype(np.float32))[None, None]
+        return tuple(float(v) for v in net(x)[0])
+
+
+# -- the core on constructed plots ----------------------------------------------------
+
+
+@pytest.mark.parametrize("scores, label", [
+    ((0.2, 0.8, 0.7, 0.3, 0.5, 0.49), "Pass-Vol-Marginal"),
+    ((0.9, 0.1, 0.0, 0.0, 0.0, 0.0), "Fail"),
+    ((0.2, 0.1, 0.0, 0.9, 0.0, 0.6), "Fail-Freq-Hole"),
+    # Both Fail and Pass negative: still exactly one of the two, the larger.
+    ((-2.0, -1.0, 0.0, 0.0, 0.0, 0.0), "Pass"),
+])
+def test_label_from_scores(scores, label):
+    assert triage.label_from_scores(scores) == label
+
+
+def test_plots_the_network_cannot_take_get_a_reason_and_keep_their_place(net):
+    rng = np.random.default_rng(1)
+    good = [rng.integers(0, 2, (rows, cols)) for rows, cols in [(11, 11), (7, 11), (11, 11), (21, 41)]]
+    plots = [
+        make_plot(good[0], 1),
+        make_plot([[1, 0, 1, 1, 1]] * 2, 2),           # two rows only
+        make_plot([], 3),                                # no point rows
+        make_plot(good[1], 4),
+        make_plot([[-1] * 5] * 5, 5),                    # no pass or fail point
+        make_plot(good[2], 6),
+        make_plot(good[3], 7),
+    ]
+    out = list(triage.classify_plots(net, iter(plots), batch_size=3))
+    assert [p.plot for p, _ in out] == [1, 2, 3, 4, 5, 6, 7]
+    verdicts = [v for _, v in out]
+    assert [verdicts[k].label for k in (1, 2, 4)] == ["?", "?", "?"]
+    assert "2 x 5 points" in verdicts[1].reason and "3 x 3" in verdicts[1].reason
+    assert verdicts[2].reason == "no point rows" and verdicts[2].label == "?"
+    assert verdicts[4].reason == "no pass or fail point" and math.isnan(verdicts[4].pass_fraction)
+    for v, grid in zip([verdicts[0], verdicts[3], verdicts[5], verdicts[6]], good):
+        assert v.reason == "" and v.label != "?"
+        # Batching by shape gives the scores of one plot at a time.
+        assert v.scores == pytest.approx(_scores_one_by_one(net, grid), abs=1e-5)
+        assert v.label == triage.label_from_scores(v.scores)
+        assert (v.rows, v.cols) == grid.shape
+        assert v.pass_fraction == pytest.approx(grid.mean())
+
+
+def test_points_that_are_neither_pass_nor_fail_count_as_not_passing(net):
+    grid = np.ones((9, 13), dtype=np.int8)
+    grid[6:, :] = 0
+    unknown = grid.copy()
+    unknown[7, 3:6] = -1
+    (_, a), (_, b) = triage.classify_plots(net, [make_plot(grid), make_plot(unknown, 2)])
+    assert a.scores == b.scores
+    # ...but the pass fraction counts only real pass and fail points.
+    assert b.pass_fraction == pytest.approx(78 / (117 - 3))
+
+
+def test_classification_streams(net):
+    pulled = []
+
+    def plots():
+        for n in range(1, 1000):
+            pulled.append(n)
+            yield make_plot(np.ones((5, 5)), n)
+
+    stream = triage.classify_plots(net, plots(), batch_size=16)
+    first = [next(stream) for _ in range(20)]
+    assert [p.plot for p, _ in first] == list(range(1, 21))
+    assert len(pulled) <= 32
+
+
+@pytest.mark.parametrize("fit", triage.FITS)
+def test_every_fit_scores_every_size(net, fit):
+    plots = [make_plot(np.ones(shape), k) for k, shape in enumerate([(11, 11), (7, 11), (21, 41), (15, 9)], 1)]
+    verdicts = [v for _, v in triage.classify_plots(net, plots, fit=fit)]
+    assert all(v.scores is not None and len(v.scores) == 6 for v in verdicts)
+    with pytest.raises(ValueError, match="unknown fit"):
+        list(triage.classify_plots(net, plots, fit="stretch"))
+
+
+def test_summary_and_grid_picks():
+    def v(label, n, site="0"):
+        return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label, None)
+
+    summary = triage.Summary(keep=2)
+    picks = triage.GridPicks(3)
+    holes = triage.GridPicks(5, "Hole")
+    labels = ["Pass", "Pass-Hole", "Pass", "Fail", "Pass-Vol-Hole", "?"]
+    for n, label in enumerate(labels, 1):
+        verdict = v(label, n, site=str(n % 2))
+        summary.add(verdict)
+        picks.add(make_plot(np.ones((3, 3))), verdict)
+        holes.add(make_plot(np.ones((3, 3))), verdict)
+    text = "\n".join(summary.lines())
+    assert "6 plot(s) classified" in text and "not plain Pass (4):" in text and "... and 2 more" in text
+    assert "log.txt site 1: 3 plot(s), 2 plain Pass, 1 other" in text
+    assert "log.txt site 0: 3 plot(s), 0 plain Pass, 2 other, 1 unreadable" in text
+    assert [p[1].label for p in picks.picks()] == ["Pass-Hole", "Fail", "Pass-Vol-Hole"]
+    assert [p[1].label for p in holes.picks()] == ["Pass-Hole", "Pass-Vol-Hole"]
+    assert triage.label_matches("Pass-Vol", "Pass-Vol") and not triage.label_matches("Pass", "Pass-Vol")
+    assert triage.label_matches("?", "?") and not triage.label_matches("?", "Pass")
+
+
+def test_progress_only_on_a_terminal(tmp_path):
+    class Tty:
+        def __init__(self):
+            self.text = ""
+
+        def isatty(self):
+            return True
+
+        def write(self, s):
+            self.text += s
+
+        def flush(self):
+            pass
+
+    tty = Tty()
+    p = triage.Progress(tty, interval=0)
+    p.update("triage: 10 plots")
+    p.update("triage: 9")
+    p.close()
+    assert tty.text == "\rtriage: 10 plots\rtriage: 9       " + "\r" + " " * 9 + "\r"
+    with open(tmp_path / "log", "w") as fh:
+        quiet = triage.Progress(fh, interval=0)
+        quiet.update("triage: 1 plot")
+        quiet.close()
+    assert (tmp_path / "log").read_text() == ""
+
+
+# -- the command end to end -----------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def labelled_dir(tmp_path_factory):
+    d = tmp_path_factory.mktemp("labelled")
+    samples.write_samples(d, records=12, sites=3, items=5, datalogs=2, seed=4, sizes=samples.SAMPLE_SIZES)
+    return d
+
+
+def read_rows(path, reader):
+    with open(path, newline="", encoding="utf-8") as fh:
+        return list(reader(fh))
+
+
+def run(capsys, *argv):
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, capsys):
+    d = labelled_dir
+    code, out, err = run(capsys, "triage", model_file, d / "sample_datalog_1.txt", d / "sample_datalog_2.txt",
+                         "--settings", d / samples.SETTINGS_FILE_NAME, "--out", tmp_path / "v.csv",
+                         "--grid", tmp_path / "g.png")
+    assert code == 0, err
+    assert err == ""  # stderr is not a terminal here: no progress line
+    rows = read_rows(tmp_path / "v.csv", csv.reader)
+    assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
+                       *LABEL_KEYS, "reason"]
+    truth = samples.read_truth_csv(d / "sample_truth.csv")
+    body = rows[1:]
+    assert len(body) == len(truth) == 2 * 3 * 5
+    for row in body:
+        t = truth[(os.path.basename(row[0]), row[1], int(row[2]))]
+        assert (int(row[4]), int(row[5])) == (t.rows, t.cols)
+        assert row[3].strip().startswith(str(2000 + t.plot))
+        keys = row[7].split("-")
+        assert ("Pass" in keys) != ("Fail" in keys) and set(keys) <= set(LABEL_KEYS)
+        assert row[7] == triage.label_from_scores([float(x) for x in row[8:14]])
+    assert f"{len(truth)} plot(s) classified" in out and "per label:" in out and "per site:" in out
+    assert f"verdicts: {tmp_path / 'v.csv'}" in out
+    assert (tmp_path / "g.png").read_bytes()[:8] == PNG_MAGIC
+    assert not list(tmp_path.glob("*.partial"))
+
+
+def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelled_dir, model_file, tmp_path,
+                                                                          capsys):
+    d = labelled_dir
+    log = d / "sample_datalog_1.txt"
+    settings = d / samples.SETTINGS_FILE_NAME
+    code, out, err = run(capsys, "triage", model_file, log, "--settings", settings, "--sites", "2,0",
+                         "--workbook", "--interval-columns", 50, "--out", tmp_path / "v.csv")
+    assert code == 0, err
+    book = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith("workbook: ")][0]
+    code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", "--interval-columns", 50,
+                       "--out-dir", tmp_path / "x")
+    plain = openpyxl.load_workbook(out.split(": ", 1)[1].strip())["Sheet"]
+    wb = openpyxl.load_workbook(book)
+    assert wb.sheetnames[:2] == ["Sheet", "Verdicts"]
+    sheet = wb["Sheet"]
+    assert [[c.value for c in r] for r in sheet.iter_rows()] == [[c.value for c in r] for r in plain.iter_rows()]
+    verdicts = wb["Verdicts"]
+    header = [c.value for c in verdicts[1]]
+    assert header[:5] == ["datalog", "site", "plot", "item", "label"]
+    rows = list(verdicts.iter_rows(min_row=2))
+    assert len(rows) == 2 * 5
+    assert [r[1].value for r in rows] == ["2"] * 5 + ["0"] * 5  # pair order: the --sites order
+    for r in rows:
+        link = r[-1].hyperlink
+        assert link is not None and link.location.startswith("Sheet!")
+        target = sheet[link.location.split("!")[1]]
+        # The link lands on the plot group's item line, in the block of its site.
+        assert str(target.value).rstrip("\n") == r[3].value
+        pair = 1 if r[1].value == "2" else 2
+        assert target.column == (pair - 1) * 50 + 1
+        assert sheet.cell(row=target.row + 1, column=target.column).value.startswith(f"Site Number: {r[1].value}")
+
+
+def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, capsys):
+    samples.write_settings(tmp_path / samples.SETTINGS_FILE_NAME)
+    log = tmp_path / "odd.txt"
+    log.write_text(
+        "  2001  Shmoo_a  p\nSite Number: 0\n    Shmoo: x\n    1.0V  P P .\n    0.9V  P . .\n"
+        "    *** End of Shmoo ***\n"
+        "  2002  Shmoo_b  p\nSite Number: 0\n    Shmoo: x\n" + "    1.0V  P P P P\n" * 4 + "    *** End of Shmoo ***\n"
+        "  2003  Shmoo_c  p\nSite Number: 0\n    Shmoo: x\n    1.0V  P P P P\n", encoding="utf-8")
+    code, out, err = run(capsys, "triage", model_file, log, "--settings", tmp_path / samples.SETTINGS_FILE_NAME,
+                         "--out", tmp_path / "v.csv")
+    assert code == 0
+    assert "line 17 never ends" in err and err.count("\n") == 1
+    rows = read_rows(tmp_path / "v.csv", csv.DictReader)
+    assert [r["predicted"] for r in rows][0] == "?" and "2 x 3 points" in rows[0]["reason"]
+    assert rows[1]["predicted"] != "?" and rows[1]["reason"] == ""
+    assert rows[2]["predicted"] == "?" and "never ends" in rows[2]["reason"]
+    assert "not plain Pass" in out
+
+
+@pytest.mark.parametrize("argv, fragments", [
+    (["missing.txt"], ["datalog not found", "missing.txt"]),
+    (["LOG", "--settings", "nope.json"], ["settings file not found"]),
+    (["LOG", "--sites", "a"], ["site numbers must be integers"]),
+])
+def test_triage_bad_input_is_one_line(labelled_dir, model_file, capsys, argv, fragments):
+    argv = [str(labelled_dir / "sample_datalog_1.txt") if a == "LOG" else a for a in argv]
+    if "--settings" not in argv:
+        argv += ["--settings", str(labelled_dir / samples.SETTINGS_FILE_NAME)]
+    code, _, err = run(capsys, "triage", model_file, *argv)
+    assert code == 1 and len(err.strip().splitlines()) == 1 and err.startswith("quorvane triage: error:")
+    for fragment in fragments:
+        assert fragment in err
+
+
+def test_triage_bad_model_and_label(labelled_dir, tmp_path, capsys):
+    bogus = tmp_path / "m.pt"
+    bogus.write_text("not a model")
+    code, _, err = run(capsys, "triage", bogus, labelled_dir / "sample_datalog_1.txt", "--settings",
+                       labelled_dir / samples.SETTINGS_FILE_NAME)
+    assert code == 1 and "not a quorvane model file" in err
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["triage", str(bogus), "x.txt", "--label", "Pass-Wobble"])
+    assert exc.value.code == 2 and "not a label" in capsys.readouterr().err
+
+
+def test_progress_line_on_a_terminal_and_not_in_a_pipe(labelled_dir, model_file):
+    pty = pytest.importorskip("pty")
+    argv = [sys.executable, "-m", "quorvane", "triage", str(model_file), str(labelled_dir / "sample_datalog_1.txt"),
+            "--settings", str(labelled_dir / samples.SETTINGS_FILE_NAME)]
+    env = dict(os.environ, MPLBACKEND="Agg")
+    piped = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=300)
+    assert piped.returncode == 0 and piped.stderr == ""
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=slave, env=env, timeout=300)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+    assert proc.returncode == 0
+    assert b"\rtriage: datalog 1/1 sample_datalog_1.txt: " in seen and b"plots read" in seen
+    # The line is wiped before the summary, so the terminal is left clean.
+    assert seen.endswith(b"\r")
+    assert b"plots read" not in proc.stdout
