@@ -114,7 +114,7 @@ public:
         if (re != state().re_module.ptr()) return;
         const State &st = state();
         native_ = st.re_trusted && attr_is(re, "match", st.re_match) && attr_is(re, "compile", st.re_compile) &&
-                  attr_is(re, "_compile", st.re_internal_compile);
+                  (st.re_internal_compile.is_none() || attr_is(re, "_compile", st.re_internal_compile));
     }
 
     bool native() const { return native_; }

@@ -71,7 +71,8 @@ void exec_body(py::module_ m) {
         return PyFunction_GetGlobals(f.ptr()) == PyModule_GetDict(the_state->re_module.ptr());
     };
     the_state->re_trusted = own_function(the_state->re_match) && own_function(the_state->re_compile) &&
-                            own_function(the_state->re_internal_compile);
+                            (the_state->re_internal_compile.is_none() ||
+                             own_function(the_state->re_internal_compile));
     the_state->re_default_flags = py::int_(m.attr("re").attr("UNICODE"));
     the_state->openpyxl_module = m.attr("openpyxl");
     the_state->workbook_class = m.attr("openpyxl").attr("Workbook");
