@@ -155,7 +155,10 @@ py::object dataset_getitem(py::handle, const qv::Args &args) {
 // file cannot be pickled: a copy (a loader's worker under spawn or forkserver)
 // gets the tensors and labels, with no reader.
 py::object dataset_getstate(py::handle, const qv::Args &args) {
-    py::dict state(args[0].attr("__dict__"));
+    // A copy: the instance keeps its reader (pybind11's dict from a dict would
+    // share it).
+    py::object attributes = args[0].attr("__dict__");
+    py::dict state = py::reinterpret_steal<py::dict>(qv::steal_or_throw(PyDict_Copy(attributes.ptr())).release());
     if (state.contains("csv_df")) state["csv_df"] = py::none();
     return state;
 }
