@@ -10,6 +10,7 @@ the points), so a composite reads like any extracted plot.
 from __future__ import annotations
 
 import copy
+import functools
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence
@@ -106,6 +107,11 @@ _TITLE = ("Pass count of each point across the selected sites, per test item "
           "(red: every site fails, yellow: half pass, green: every site passes)")
 
 
+@functools.lru_cache(maxsize=1024)
+def _colour(count: int, judged: int) -> str:
+    return scale_colour(count / judged)
+
+
 def _clean(text: str) -> str:
     """Characters a worksheet cannot hold (control codes) shown as U+FFFD."""
     from openpyxl.cell.cell import ILLEGAL_CHARACTERS_RE
@@ -123,7 +129,7 @@ def _layout(maps: Sequence[CompositeMap]) -> Iterator[tuple[int, list[tuple[int,
         row += 2
         for label, counts, seen in zip(m.row_labels, m.passes.tolist(), m.judged.tolist()):
             cells: list[tuple[int, str | int, str | None]] = [(1, _clean(label), None)] if label else []
-            cells += [(j, count, scale_colour(count / n)) for j, (count, n) in enumerate(zip(counts, seen), start=2)
+            cells += [(j, count, _colour(count, n)) for j, (count, n) in enumerate(zip(counts, seen), start=2)
                       if n]
             yield row, cells
             row += 1
