@@ -24,6 +24,10 @@ struct State {
     py::object print;
 
     py::object re_module, re_match, re_compile;
+    py::object re_pattern_type;   // the compiled-pattern class (a C type scripts cannot patch)
+    py::object re_default_flags;  // flags of a str pattern compiled without flags
+    py::object re_internal_compile;  // what re.match compiles through
+    bool re_trusted = false;         // match and compile are the re module's own functions
     py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object

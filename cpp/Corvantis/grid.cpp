@@ -108,6 +108,7 @@ std::uint32_t CellGrid::intern(std::string_view utf8) {
     texts_.push_back(Text{std::string(utf8), false});
     Text &t = texts_.back();
     t.preserve = needs_preserve(t.utf8);
+    if (texts_.size() - 1 >= no_text) throw NotCollectable{};  // ids must stay clear of the sentinel
     const auto id = static_cast<std::uint32_t>(texts_.size() - 1);
     ids_.emplace(std::string_view(t.utf8), id);
     return id;
@@ -139,12 +140,20 @@ CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     Row &r = rows_[static_cast<std::size_t>(row)];
     const auto c32 = static_cast<std::uint32_t>(col);
     if (r.empty() || r.back().col < c32) {
-        r.push_back(Cell{c32, 0, Fill::none});
+        r.push_back(Cell{c32, no_text, Fill::none});
         return r.back();
     }
     auto it = std::lower_bound(r.begin(), r.end(), c32, [](const Cell &c, std::uint32_t v) { return c.col < v; });
-    if (it == r.end() || it->col != c32) it = r.insert(it, Cell{c32, 0, Fill::none});
+    if (it == r.end() || it->col != c32) it = r.insert(it, Cell{c32, no_text, Fill::none});
     return *it;
+}
+
+const CellGrid::Text &CellGrid::text_of(const Cell &cell) const {
+    // Every cell the scan reaches is given its text before anything reads
+    // it; one without would be a fault of ours, never a blank or a "P".
+    if (cell.text == no_text || cell.text >= texts_.size())
+        throw std::logic_error("internal error: a collected cell has no text");
+    return texts_[cell.text];
 }
 
 void CellGrid::set(std::int64_t row, std::int64_t col, std::uint32_t text) {
@@ -163,7 +172,7 @@ void CellGrid::merge(std::int64_t row, std::int64_t col, std::uint32_t token) {
         set(row, col, token);
         return;
     }
-    std::string joined = texts_[cell->text].utf8;
+    std::string joined = text_of(*cell).utf8;
     joined += texts_[token].utf8;
     const std::uint32_t id = intern(joined);
     set(row, col, id);
@@ -252,7 +261,7 @@ void CellGrid::save(py::handle path) const {
                     const std::string rn = std::to_string(r);
                     out += "<row r=\"" + rn + "\">";
                     for (const Cell &cell : row) {
-                        const Text &t = texts_[cell.text];
+                        const Text &t = text_of(cell);
                         out += "<c r=\"";
                         out += letters[cell.col];
                         out += rn;

@@ -42,6 +42,9 @@ public:
     void save(py::handle path) const;
 
 private:
+    // Text id of a cell that was reached but never given a text: no
+    // interned text has it, so it cannot pass for data.
+    static constexpr std::uint32_t no_text = 0xFFFFFFFFu;
     struct Cell {
         std::uint32_t col;
         std::uint32_t text;
@@ -51,6 +54,7 @@ private:
         std::string utf8;
         bool preserve;  // the library marks it xml:space="preserve"
     };
+    const Text &text_of(const Cell &cell) const;
     using Row = std::vector<Cell>;
 
     Cell *find(std::int64_t row, std::int64_t col);

@@ -3,14 +3,13 @@ and the agreement with the labels the file already holds."""
 
 from __future__ import annotations
 
-import contextlib
 import csv
-import sys
 from pathlib import Path
 from typing import Any, Sequence
 
-from .errors import PROG, CliError, check_readable_text, say
-from .figures import save_grid, tavrine as _tavrine
+from .errors import CliError, check_output_file, check_readable_text, module_output, say, warn
+from .figures import image_path, save_grid, tavrine as _tavrine
+from .shmoo_csv import check_shmoo_csv, describe_bad
 from .models import load_model
 from .symbols import is_label_text, same_label
 from .training import count_records
@@ -41,13 +40,23 @@ def run_classify(
 ) -> list[tuple[int, str, str]]:
     """Classifies every record of a shmoo CSV; returns (number, label in the
     file, predicted label) per record and writes the optional CSV and grid."""
-    net, _ = load_model(model_path)
     check_readable_text(csv_path, "shmoo CSV")
+    if out_path is not None:
+        check_output_file(out_path, "predictions file")
+        if out_path.exists() and (out_path.samefile(csv_path) or out_path.samefile(model_path)):
+            raise CliError(f"the predictions file {out_path} is one of the inputs; choose another name")
+    if grid_path is not None:
+        grid_path = image_path(grid_path, "grid")
+    check = check_shmoo_csv(csv_path, labels=False)
+    net, _ = load_model(model_path)
+    if check.non_finite is not None:
+        number, line, what = check.non_finite
+        raise CliError(f"{csv_path} record {number} (line {line}) holds a point that is not a finite number: "
+                       f"{what}; every point must be a point symbol or a finite number")
     tavrine = _tavrine()
     expected = count_records(csv_path)
-    # The dataset reports its progress on stdout; keep stdout for the results.
     try:
-        with contextlib.redirect_stdout(sys.stderr):
+        with module_output():
             dataset = tavrine.CsvDataset_Test(str(csv_path))
     except Exception as exc:
         raise CliError(f"cannot read shmoo CSV {csv_path}: {type(exc).__name__}: {exc}") from None
@@ -55,11 +64,8 @@ def run_classify(
     if n == 0:
         raise CliError(f"no shmoo record could be read from {csv_path}")
     if n < expected:
-        print(
-            f"{PROG} classify: warning: read {n} of {expected} records from {csv_path}; "
-            "reading stopped at a malformed record",
-            file=sys.stderr,
-        )
+        where = describe_bad(check) if check.bad is not None else "a malformed record"
+        warn("classify", f"read {n} of {expected} records from {csv_path}; reading stopped at {where}")
     plots = dataset.X_train
     if plots.shape[2] < 3 or plots.shape[3] < 3:
         raise CliError(f"plots in {csv_path} are {plots.shape[2]} x {plots.shape[3]}; at least 3 x 3 is needed")
@@ -75,25 +81,6 @@ def run_classify(
     if grid_path is not None:
         save_grid(grid_path, plots, predicted, given, grid_limit)
     return results
-
-
-def _print_table(results: Sequence[tuple[int, str, str]]) -> None:
-    width = max([len("label in file")] + [len(g) for _, g, _ in results])
-    _say(f"{'record':>6}  {'label in file':<{width}}  predicted")
-    for number, given, predicted in results:
-        _say(f"{number:>6}  {given:<{width}}  {predicted or '(none)'}")
-
-
-def _agreement(results: Sequence[tuple[int, str, str]]) -> str | None:
-    labelled = [(g, p) for _, g, p in results if _is_label_text(g)]
-    if not labelled:
-        return None
-    same = sum(_same_label(g, p) for g, p in labelled)
-    pf = sum(({"Pass", "Fail"} & set(g.split("-"))) == ({"Pass", "Fail"} & set(p.split("-"))) for g, p in labelled)
-    return (
-        f"{same} of {len(labelled)} predictions equal the file's labels ({same / len(labelled):.1%}); "
-        f"pass/fail agrees on {pf} ({pf / len(labelled):.1%})"
-    )
 
 
 def print_table(results: Sequence[tuple[int, str, str]]) -> None:

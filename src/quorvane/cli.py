@@ -1,8 +1,9 @@
-"""The ``quorvane`` command line: extract, train, classify, sample, demo.
+"""The ``quorvane`` command line: extract, train, classify, export, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
-(settings, extraction, models, training, classification, figures, demo).
+(settings, extraction, models, training, classification, labelling, figures,
+demo).
 
 Every expected failure (missing or malformed input, bad settings, an unusable
 model file) ends with one line on standard error and exit status 1; argument
@@ -14,16 +15,31 @@ stay quick.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
+import signal
 import sys
 from pathlib import Path
-from typing import Sequence
+from typing import Iterator, Sequence
 
 from . import __version__, samples
 from .classification import agreement, print_table, run_classify
 from .demo import run_demo
-from .errors import PROG, CliError, non_negative_int, os_reason, positive_float, positive_int, say, warn
+from .errors import (
+    PROG,
+    CliError,
+    check_output_file,
+    int_between,
+    non_negative_int,
+    os_reason,
+    positive_float,
+    positive_int,
+    say,
+    set_verbose,
+    warn,
+)
 from .extraction import run_extract
-from .figures import save_class_picture
+from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .training import run_train
 
 
@@ -88,7 +104,8 @@ def _cmd_train(args: argparse.Namespace) -> int:
 
 def _cmd_classify(args: argparse.Namespace) -> int:
     _set_threads(args.threads)
-    results = run_classify(args.model, args.csv, args.out, args.grid, args.grid_limit)
+    grid = image_path(args.grid, "grid") if args.grid is not None else None
+    results = run_classify(args.model, args.csv, args.out, grid, args.grid_limit)
     if args.out is None:
         print_table(results)
     summary = agreement(results)
@@ -96,20 +113,48 @@ def _cmd_classify(args: argparse.Namespace) -> int:
         say(summary)
     if args.out is not None:
         say(f"predictions: {args.out}")
-    if args.grid is not None:
-        say(f"grid: {args.grid}")
+    if grid is not None:
+        say(f"grid: {grid}")
+    return 0
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    from .labelling import PLACEHOLDER, run_export
+
+    if args.model is not None:
+        _set_threads(args.threads)
+    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model)
+    for plot, reason in skipped:
+        warn("export", f"{plot.datalog} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; left out")
+    say(f"shmoo CSV: {args.shmoo_csv} ({count} records)")
+    say(f"provenance: {side}")
+    if args.model is None and count:
+        say(f"next: replace each {PLACEHOLDER} label line with the plot's label (e.g. Pass-Vol), then run "
+            f"'{PROG} train {args.shmoo_csv}'")
     return 0
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:
-    files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed)
+    picture = image_path(args.picture, "picture") if args.picture is not None else None
+    if not args.force:
+        names = samples.sample_names(args.out_dir, args.datalogs)
+        for path in (*names.datalogs, names.settings, names.shmoo_csv, *([picture] if picture else [])):
+            if os.path.lexists(path):
+                raise CliError(f"{path} exists; pass --force to replace it")
+    elif picture is not None:
+        check_output_file(picture, "picture")
+    try:
+        files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
+                                      force=args.force)
+    except FileExistsError as exc:
+        raise CliError(f"{exc.filename} exists; pass --force to replace it") from None
     for log in files.datalogs:
         say(f"datalog: {log}")
     say(f"settings: {files.settings}")
     say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
-    if args.picture is not None:
-        save_class_picture(args.picture, args.seed)
-        say(f"picture: {args.picture}")
+    if picture is not None:
+        save_class_picture(picture, args.seed)
+        say(f"picture: {picture}")
     return 0
 
 
@@ -131,8 +176,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-v", "--verbose", action="store_true",
+                        help="also show what the extraction and classifier modules print (on standard error)")
 
-    p = sub.add_parser("extract", help="datalogs in, shmoo workbook out", description=(
+    p = sub.add_parser("extract", parents=[common], help="datalogs in, shmoo workbook out", description=(
         "Write every shmoo plot of the selected sites of the datalogs into one new .xlsx workbook "
         "and print its path."))
     p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
@@ -151,7 +199,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("margins", help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
+    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
         "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
         "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
     p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
@@ -167,7 +215,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
     p.set_defaults(func=_cmd_margins)
 
-    p = sub.add_parser("train", help="shmoo CSV in, trained model out", description=(
+    p = sub.add_parser("train", parents=[common], help="shmoo CSV in, trained model out", description=(
         "Train the AlexNet shmoo classifier on a labelled shmoo CSV. 100 samples are held out "
         "for testing; the file needs more records than that."))
     p.add_argument("csv", type=Path, metavar="CSV", help="labelled shmoo CSV")
@@ -183,20 +231,38 @@ def build_parser() -> argparse.ArgumentParser:
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_train)
 
-    p = sub.add_parser("classify", help="model and shmoo CSV in, label texts out", description=(
+    p = sub.add_parser("classify", parents=[common], help="model and shmoo CSV in, label texts out", description=(
         "Predict the label of every record of a shmoo CSV with a model written by 'train'."))
     p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
     p.add_argument("csv", type=Path, metavar="CSV", help="shmoo CSV (label lines may hold any text)")
     p.add_argument("--out", type=Path, default=None, metavar="CSV_OUT",
                    help="write record,label_in_file,predicted rows here instead of the table on stdout")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG", help="save a grid of the plots with predictions")
-    p.add_argument("--grid-limit", type=positive_int, default=30, metavar="N",
-                   help="plots in the grid at most (default: %(default)s)")
+    p.add_argument("--grid-limit", type=int_between(1, MAX_GRID_PLOTS), default=30, metavar="N",
+                   help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_classify)
 
-    p = sub.add_parser("sample", help="write sample datalog, settings and shmoo CSV", description=(
+    p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
+        "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
+        "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
+        "plot number in OUT.provenance.csv next to it. Plots of other sizes are mapped so that a "
+        "one-point hole or a one-row band survives."))
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
+                        "with ';'. Omitted or empty: every site announced in that datalog")
+    p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train': pre-fill each label with its prediction")
+    p.add_argument("--threads", type=positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library with --model (default: %(default)s)")
+    p.set_defaults(func=_cmd_export)
+
+    p = sub.add_parser("sample", parents=[common], help="write sample datalog, settings and shmoo CSV", description=(
         "Write reproducible sample data: multi-site datalog(s) with shmoo plots, the matching "
         "SHM_keywords_setting.json and a labelled shmoo CSV of the six classes."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("."), metavar="DIR",
@@ -208,9 +274,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=0, help="default: %(default)s")
     p.add_argument("--picture", type=Path, default=None, metavar="PNG",
                    help="also save a picture of one generated plot per class")
+    p.add_argument("--force", action="store_true",
+                   help="replace files of the same names (by default an existing file is never overwritten)")
     p.set_defaults(func=_cmd_sample)
 
-    p = sub.add_parser("demo", help="samples, workbook, training and classification in one go", description=(
+    p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go",
+                       description=(
         "Generate sample data in a folder, extract the workbook, train briefly, classify unseen "
         "plots and print where each output went."))
     p.add_argument("--out-dir", "--out", type=Path, default=Path("quorvane-demo"), metavar="DIR",
@@ -226,11 +295,42 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: unwinds like Ctrl-C, so every clean-up on the way
+    out (staging folders, partial model files) runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_terminated(signum: int, _frame: object) -> None:
+    raise _Terminated(signum)
+
+
+@contextlib.contextmanager
+def _termination_unwinds() -> Iterator[None]:
+    wanted = [getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)]
+    previous = {}
+    for signum in wanted:
+        try:
+            previous[signum] = signal.signal(signum, _raise_terminated)
+        except ValueError:  # not the main thread: leave the handlers alone
+            break
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    set_verbose(bool(getattr(args, "verbose", False)))
     try:
-        return int(args.func(args))
+        with _termination_unwinds():
+            return int(args.func(args))
     except CliError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
@@ -239,9 +339,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         where = f" {exc.filename}" if exc.filename else ""
         print(f"{PROG} {args.command}: error:{where} {os_reason(exc)}", file=sys.stderr)
         return 1
+    except _Terminated as exc:
+        print(f"{PROG} {args.command}: terminated by signal {exc.signum}", file=sys.stderr)
+        return 128 + exc.signum
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130
+    finally:
+        set_verbose(False)
 
 
 if __name__ == "__main__":  # pragma: no cover

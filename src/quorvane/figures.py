@@ -37,6 +37,33 @@ def tavrine() -> Any:
     return module
 
 
+#: Plots in one grid picture at most (six per row): beyond this the picture
+#: grows past what an image viewer shows.
+MAX_GRID_PLOTS = 240
+
+
+def save_figure(fig: Any, path: Path, dpi: int = 100) -> None:
+    """Saves into a temporary file beside `path` and renames it over the name:
+    an interrupted save leaves no half-written picture, and a symbolic link at
+    the name is replaced rather than followed."""
+    import contextlib
+    import tempfile
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, temp = tempfile.mkstemp(prefix="." + path.stem + ".", suffix=path.suffix, dir=path.parent)
+    os.close(fd)
+    try:
+        fig.savefig(temp, dpi=dpi)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
+
+
 def new_figures(plt: Any, before: set[int]) -> list[Any]:
     return [plt.figure(n) for n in plt.get_fignums() if n not in before]
 
@@ -63,8 +90,7 @@ def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str
             ax.set_title(title, fontsize=8)
     fig.suptitle("predicted labels (green passes, red fails)", fontsize=10)
     fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=100)
+    save_figure(fig, path)
     plt.close(fig)
     return count
 
@@ -88,6 +114,24 @@ def save_class_picture(path: Path, seed: int = 0) -> None:
     fig.supxlabel("frequency (columns)  -  green passes, red fails", fontsize=9)
     fig.supylabel("supply voltage (rows)", fontsize=9)
     fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=100)
+    save_figure(fig, path)
     plt.close(fig)
+
+
+def image_path(path: Path, what: str) -> Path:
+    """The file a picture is saved to: a name without an extension gets
+    ".png" (and that is the name reported); an extension the plotting library
+    cannot write, or a folder, is refused before any work is done."""
+    from .errors import CliError, check_output_file
+
+    check_output_file(path, what)
+    if not path.suffix:
+        path = path.with_name(path.name + ".png")
+        check_output_file(path, what)
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix[1:].lower() not in formats:
+        raise CliError(f"{what} {path}: cannot write {path.suffix!r} pictures; use one of "
+                       f"{', '.join('.' + f for f in sorted(formats))}")
+    return path

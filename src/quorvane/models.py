@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+import warnings
 from pathlib import Path
 from typing import Any
 
-from .errors import CliError, os_reason
+from .errors import CliError, check_regular_file, os_reason
 from .figures import tavrine as _tavrine
 from .symbols import LABEL_KEYS
 
@@ -25,15 +27,22 @@ def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
         "state_dict": {k: v.detach().clone() for k, v in net.state_dict().items()},
         **info,
     }
-    path.parent.mkdir(parents=True, exist_ok=True)
     # Write beside the target and rename, so an interrupted save never leaves a
     # truncated file in place of an earlier model.
     partial = path.with_name(path.name + ".partial")
     try:
+        path.parent.mkdir(parents=True, exist_ok=True)
         torch.save(payload, partial)
         os.replace(partial, path)
+    except OSError as exc:
+        raise CliError(f"cannot write model file {path}: {os_reason(exc)}") from None
+    except RuntimeError as exc:
+        # The tensor library reports a failed write (a full disk, say) as a
+        # RuntimeError of its archive writer.
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CliError(f"cannot write model file {path}: {first}") from None
     finally:
-        if partial.exists():
+        with contextlib.suppress(OSError):
             partial.unlink()
 
 
@@ -43,10 +52,13 @@ def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
     import torch
 
     tavrine = _tavrine()
-    if not path.exists():
-        raise CliError(f"model file not found: {path}")
+    check_regular_file(path, "model file")
     try:
-        payload = torch.load(path, map_location="cpu", weights_only=True)
+        # A file that is no model at all makes the library warn before it
+        # fails; the one-line error below says everything that matters.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            payload = torch.load(path, map_location="cpu", weights_only=True)
     except OSError as exc:
         raise CliError(f"cannot read model file {path}: {os_reason(exc)}") from None
     except Exception as exc:  # unpickling errors come in many classes
