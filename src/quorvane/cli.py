@@ -235,7 +235,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
+    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out",
+                       description=(
         "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
         "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
     p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
