@@ -238,7 +238,12 @@ struct Call {
     py::handle module, each_file, xls, siteCnt, totalsiteCnt, interval_columns;
     Keywords &kw;
     Matcher &matcher;
+    WidestRow *widest;  // the driver's run, when it asked to be told
     std::int64_t iRow = 2;
+
+    void note_row(Py_ssize_t line_index, Py_ssize_t cells) {
+        if (widest) widest->note(each_file, line_index, cells);
+    }
 };
 
 // Writes plot groups through the worksheet's cell API.
@@ -246,7 +251,8 @@ class CellApiWriter {
 public:
     CellApiWriter(Call &c, py::object block_start) : c_(c), B_(std::move(block_start)) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const Literals &L = lit();
         py::object ws = qv::steal_or_throw(PyObject_GetItem(c_.xls.ptr(), L.sheet.ptr()));
         cell_ = ws.attr("cell");
@@ -263,12 +269,14 @@ public:
             write(row, TW1, text);
             c_.iRow += 1;
         }
-        for (const py::object &line : plot) {
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             c_.kw.refresh();
             c_.matcher.validate();
             py::object iColumn = B_;
             py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
             const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            c_.note_row(plot_lines[p], n);
             if (!contains(line, c_.kw.get(kPlotEnd))) {
                 for (Py_ssize_t i = 1; i < n; ++i) {
                     py::object printed = tokens[i];
@@ -393,7 +401,8 @@ public:
     GridWriter(Call &c, CellGrid &grid)
         : c_(c), grid_(grid), B_((as_int64(c.siteCnt) - 1) * as_int64(c.interval_columns)) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const std::int64_t TW = as_int64(c_.totalsiteCnt) * as_int64(c_.interval_columns);
         grid_.set(1, B_ + 1, grid_.intern(c_.each_file));
         for (const py::object &text : items) {
@@ -402,9 +411,11 @@ public:
             grid_.set(c_.iRow + 1, TW + 1, id);
             c_.iRow += 1;
         }
-        for (const py::object &line : plot) {
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
             const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            c_.note_row(plot_lines[p], n);
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
             const std::int64_t row = c_.iRow + 1;
             if (row > (1LL << 40)) throw NotCollectable{};
@@ -465,6 +476,7 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
 
     bool flag = false, site_flag = false, startPlot = false;
     std::vector<py::object> each_item_info, each_plot;
+    std::vector<Py_ssize_t> each_plot_line;  // where each plot line stands in the datalog
     py::object tmp_pattern_info = L.empty;
 
     const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
@@ -496,14 +508,17 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
             each_item_info.push_back(tmp_pattern_info);
             startPlot = true;
         }
-        if (startPlot && flag && site_flag && !str_equals(line, L.newline))
+        if (startPlot && flag && site_flag && !str_equals(line, L.newline)) {
             each_plot.push_back(py::reinterpret_borrow<py::object>(line));
+            each_plot_line.push_back(i);
+        }
         if (contains(line, kw.get(kPlotEnd)) && flag && startPlot && site_flag) {
-            writer.write_group(each_item_info, each_plot);
+            writer.write_group(each_item_info, each_plot, each_plot_line);
             kw.refresh();
             matcher.validate();
             each_item_info.clear();
             each_plot.clear();
+            each_plot_line.clear();
             py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
             if (__builtin_add_overflow(c.iRow, as_int64(offset), &c.iRow))
                 throw py::value_error("row cursor out of range");
@@ -527,7 +542,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         Matcher matcher(module);
         if (!kw.native() || !matcher.native()) return false;
         py::list lines = read_datalog_lines(each_file);
-        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(grid, xls)};
         GridWriter writer(call, *grid);
         try {
             scan(call, each_site, lines, writer);
@@ -544,7 +559,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
     py::list lines = read_datalog_lines(each_file);
     Keywords kw(dict_keyword);
     Matcher matcher(module);
-    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(nullptr, xls)};
     CellApiWriter writer(call, B);
     scan(call, each_site, lines, writer);
     return true;
