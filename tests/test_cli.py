@@ -7,7 +7,9 @@ import re
 import openpyxl
 import pytest
 
-from quorvane import cli, samples
+from quorvane import cli, classification, extraction, figures, models, samples, training
+from quorvane.errors import CliError
+from quorvane.symbols import LABEL_KEYS
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 GREEN, RED, YELLOW = "00EE00", "DC143C", "FFFF00"
@@ -152,14 +154,14 @@ def test_extract_selects_sites_per_datalog(sample_dir, capsys):
     ],
 )
 def test_site_lists(sites, expected):
-    assert cli._site_label(sites, 2) == expected
+    assert extraction.site_label(sites, 2) == expected
 
 
 @pytest.mark.parametrize("sites, fragment", [(["0", "1", "2"], "3 site lists"), (["0,,1"], "empty site"),
                                              (["a"], "integers")])
 def test_bad_site_lists(sites, fragment):
-    with pytest.raises(cli.CliError, match=fragment):
-        cli._site_label(sites, 2)
+    with pytest.raises(CliError, match=fragment):
+        extraction.site_label(sites, 2)
 
 
 def _write_settings(path, **changes):
@@ -232,7 +234,7 @@ def trained(tmp_path_factory):
     d = tmp_path_factory.mktemp("trained")
     csv_path = samples.write_shmoo_csv(d / "train.csv", count=180, seed=3)
     model = d / "model.pt"
-    net, info = cli.run_train(csv_path, model, epochs=3, batch_size=16, lr=0.01, seed=0)
+    net, info = training.run_train(csv_path, model, epochs=3, batch_size=16, lr=0.01, seed=0)
     return d, csv_path, model, net, info
 
 
@@ -262,14 +264,14 @@ def test_reloaded_model_predicts_the_same(trained, capsys):
     import torch
 
     _, _, model, net, _ = trained
-    loaded, _ = cli.load_model(model)
+    loaded, _ = models.load_model(model)
     plots = torch.tensor(
         [[[float(v) for v in row] for row in plot] for _, plot in samples.labelled_plots(40, seed=99)]
     ).unsqueeze(1)
     net.eval()
     with torch.no_grad():
         assert torch.equal(net(plots), loaded(plots))
-    assert cli.predicted_texts(net, plots) == cli.predicted_texts(loaded, plots)
+    assert classification.predicted_texts(net, plots) == classification.predicted_texts(loaded, plots)
 
 
 def test_train_command_prints_progress_and_paths(tmp_path, capsys):
@@ -334,7 +336,7 @@ def test_train_argument_errors_exit_2(tmp_path, capsys, argv):
 
 def _label_ok(text):
     keys = text.split("-")
-    return set(keys) <= set(samples.LABEL_KEYS) and (("Pass" in keys) != ("Fail" in keys))
+    return set(keys) <= set(LABEL_KEYS) and (("Pass" in keys) != ("Fail" in keys))
 
 
 def test_classify_prints_a_table(trained, tmp_path, capsys):
@@ -353,8 +355,8 @@ def test_classify_prints_a_table(trained, tmp_path, capsys):
                         lines[10])
     # The dataset's own progress lines went to stderr, not into the table.
     assert "The Training Data Set Count is:" in err and "The Training Data Set Count" not in out
-    plots = cli._tavrine().CsvDataset_Test(str(csv_path)).X_train
-    assert [r[2] for r in rows] == cli.predicted_texts(net, plots)
+    plots = figures.tavrine().CsvDataset_Test(str(csv_path)).X_train
+    assert [r[2] for r in rows] == classification.predicted_texts(net, plots)
 
 
 def test_classify_writes_csv_and_grid(trained, tmp_path, capsys):
@@ -502,7 +504,7 @@ def test_same_seed_same_model(tmp_path):
     import torch
 
     csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=130, seed=8)
-    nets = [cli.run_train(csv_path, tmp_path / f"m{k}.pt", epochs=2, batch_size=16, seed=s)[0]
+    nets = [training.run_train(csv_path, tmp_path / f"m{k}.pt", epochs=2, batch_size=16, seed=s)[0]
             for k, s in enumerate((4, 4, 5))]
     same = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[1].state_dict().values())]
     other = [torch.equal(a, b) for a, b in zip(nets[0].state_dict().values(), nets[2].state_dict().values())]

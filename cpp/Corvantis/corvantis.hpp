@@ -28,17 +28,17 @@ struct State {
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
 };
-State &state();
+State &state();  // module.cpp
 
 // Factories of the four registered functions, in binding order.
-py::object make_getKeyWordFromSettingFile(py::module_ m);
-py::object make_getDatalogInfo(py::module_ m);
-py::object make_processLog(py::module_ m);
-py::object make_getAllSiteNums(py::module_ m);
-// The command line's internal entry (bound after the four).
+py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
+py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
+py::object make_processLog(py::module_ m);                 // extract.cpp
+py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
+// driver.cpp: the command line's internal entry (bound after the four).
 py::object make_extract_into(py::module_ m);
 
-// `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
+// datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
 
 // ---------------------------------------------------------------------------
@@ -73,9 +73,9 @@ struct RunWatch {
 };
 // The rows record of the current run if it is the one writing into `grid` (or,
 // with `grid` null, into the workbook `xls`); null otherwise.
-WidestRow *watched_rows(const CellGrid *grid, py::handle xls);
+WidestRow *watched_rows(const CellGrid *grid, py::handle xls);  // driver.cpp
 
-// Runs processLog's scan of one datalog for one site. With `grid` null every
+// extract.cpp: runs processLog's scan of one datalog for one site. With `grid` null every
 // cell goes through the workbook's `cell` API; otherwise the cells are
 // collected into `grid` and `xls` is not touched. Returns false (having
 // observably done nothing but read the datalog) when the collecting mode meets

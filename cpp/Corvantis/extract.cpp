@@ -2,11 +2,18 @@
 // plot groups into the worksheet's site block and summary block.
 #include "corvantis.hpp"
 #include "grid.hpp"
+#include "plot_scan.hpp"
 
 #include <array>
 
 namespace corvantis {
 namespace {
+
+using qv::contains;
+using qv::is_exact_str;
+using qv::str_equals;
+using qv::stripped_startswith;
+using qv::truthy;
 
 enum Key { kItem, kSiteNum, kPatName, kPlotStart, kPlotEnd, kRowOffset, kPassSymbol, kFailSymbol, kKeyCount };
 
@@ -48,24 +55,6 @@ const Literals &lit() {
     return *l;
 }
 
-bool contains(py::handle text, py::handle part) {
-    int r = PySequence_Contains(text.ptr(), part.ptr());
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
-
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
-
-bool is_exact_str(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
-
-bool str_equals(py::handle a, py::handle b) {
-    return PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) &&
-           PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
-}
 
 // The keyword table. Its entries are read each time they are needed; a plain
 // dict whose values are plain strings is read once and re-read whenever
@@ -203,20 +192,6 @@ public:
 private:
     py::object label_, site_, target_;
 };
-
-// line.strip().startswith(prefix)
-bool stripped_startswith(py::handle line, py::handle prefix) {
-    if (!is_exact_str(prefix)) return truthy(line.attr("strip")().attr("startswith")(prefix));
-    PyObject *s = line.ptr();
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    Py_ssize_t r = PyUnicode_Tailmatch(s, prefix.ptr(), begin, end, -1);
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
 
 std::int64_t as_int64(py::handle number) {
     long long v = PyLong_AsLongLong(number.ptr());
@@ -466,18 +441,55 @@ private:
     std::unordered_map<std::string, std::uint32_t> memo_;
 };
 
+// The extraction's answers to the scan's questions about one line: every
+// answer is worked out when asked, with the table's entries read afresh.
+struct LineFacts {
+    py::handle line;
+    Keywords &kw;
+    Matcher &matcher;
+    const SiteText &site;
+    SiteLineTest &site_line;
+
+    bool vbt_error() { return contains(line, lit().vbt_error); }
+    bool item() { return matcher.match(kw.get(kItem), line); }
+    bool has_site_label() { return contains(line, kw.get(kSiteNum)); }
+    bool selected_site() { return site_line.equals(line, kw.get(kSiteNum), site.get()); }
+    bool pattern_name() { return contains(line, kw.get(kPatName)); }
+    bool plot_start() { return stripped_startswith(line, kw.get(kPlotStart)); }
+    bool blank() { return str_equals(line, lit().newline); }
+    bool plot_end() { return contains(line, kw.get(kPlotEnd)); }
+};
+
+// A datalog line and where it stands in the datalog (0-based).
+struct Numbered {
+    py::object text;
+    Py_ssize_t index;
+};
+
 template <class Writer>
 void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
-    const Literals &L = lit();
     Keywords &kw = c.kw;
     Matcher &matcher = c.matcher;
     SiteText site(each_site);
     SiteLineTest site_line;
+    const Numbered empty{lit().empty, -1};
+    qv::PlotScan<Numbered> state(empty);
 
-    bool flag = false, site_flag = false, startPlot = false;
-    std::vector<py::object> each_item_info, each_plot;
-    std::vector<Py_ssize_t> each_plot_line;  // where each plot line stands in the datalog
-    py::object tmp_pattern_info = L.empty;
+    auto on_end = [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
+        std::vector<py::object> item_texts, plot_texts;
+        std::vector<Py_ssize_t> plot_lines;
+        for (const Numbered &n : items) item_texts.push_back(n.text);
+        for (const Numbered &n : plot) {
+            plot_texts.push_back(n.text);
+            plot_lines.push_back(n.index);
+        }
+        writer.write_group(item_texts, plot_texts, plot_lines);
+        kw.refresh();
+        matcher.validate();
+        py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
+        if (__builtin_add_overflow(c.iRow, as_int64(offset), &c.iRow))
+            throw py::value_error("row cursor out of range");
+    };
 
     const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -486,44 +498,8 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
         // Outside code (a custom table, str() of the site, a replaced re) may
         // have rebound `re` since the last line.
         if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();
-        if (contains(line, L.vbt_error)) continue;
-
-        if (matcher.match(kw.get(kItem), line)) {
-            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
-            tmp_pattern_info = L.empty;
-            flag = true;
-        }
-        if (contains(line, kw.get(kSiteNum)) && !site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
-            each_item_info.clear();
-            site_flag = false;
-        }
-        if (site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
-            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
-            site_flag = true;
-            continue;
-        }
-        if (contains(line, kw.get(kPatName)) && flag && !startPlot)
-            tmp_pattern_info = py::reinterpret_borrow<py::object>(line);
-        if (stripped_startswith(line, kw.get(kPlotStart)) && flag && site_flag) {
-            each_item_info.push_back(tmp_pattern_info);
-            startPlot = true;
-        }
-        if (startPlot && flag && site_flag && !str_equals(line, L.newline)) {
-            each_plot.push_back(py::reinterpret_borrow<py::object>(line));
-            each_plot_line.push_back(i);
-        }
-        if (contains(line, kw.get(kPlotEnd)) && flag && startPlot && site_flag) {
-            writer.write_group(each_item_info, each_plot, each_plot_line);
-            kw.refresh();
-            matcher.validate();
-            each_item_info.clear();
-            each_plot.clear();
-            each_plot_line.clear();
-            py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
-            if (__builtin_add_overflow(c.iRow, as_int64(offset), &c.iRow))
-                throw py::value_error("row cursor out of range");
-            startPlot = flag = site_flag = false;
-        }
+        LineFacts facts{line, kw, matcher, site, site_line};
+        qv::plot_scan_step(state, Numbered{py::reinterpret_borrow<py::object>(line), i}, empty, facts, on_end);
     }
 }
 

@@ -10,6 +10,7 @@
 // Anything else is declined before anything visible has happened, and the
 // chunk-reader loop reads the file instead.
 #include "csv_native.hpp"
+#include "datasets.hpp"
 
 #include <array>
 #include <cmath>

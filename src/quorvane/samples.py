@@ -25,6 +25,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Sequence
 
+from .symbols import FAIL_SYMBOL, LABEL_KEYS, PASS_SYMBOL
+
 __all__ = [
     "LABEL_KEYS",
     "SAMPLE_LABELS",
@@ -43,8 +45,6 @@ __all__ = [
     "write_shmoo_csv",
 ]
 
-#: The label vocabulary, in label-vector order.
-LABEL_KEYS = ("Fail", "Pass", "Vol", "Freq", "Marginal", "Hole")
 
 #: Label texts the CSV generator draws from, with their relative weights. Each names
 #: exactly one of Pass/Fail plus any of the four shape flags; every one of the six
@@ -66,8 +66,6 @@ SAMPLE_LABELS: tuple[tuple[str, int], ...] = (
 
 SETTINGS_FILE_NAME = "SHM_keywords_setting.json"
 
-PASS_SYMBOL = "P"
-FAIL_SYMBOL = "."
 ROWS = 11
 COLUMNS = 11
 
