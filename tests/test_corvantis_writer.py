@@ -227,3 +227,54 @@ def test_concurrent_runs_in_one_second_each_get_their_own_file(tmp_path, how, en
     for k, path in enumerate(printed):
         # each run's own plot is in the file it printed
         assert openpyxl.load_workbook(path)["Sheet"].cell(row=7, column=1).value == f"R{k}"
+
+
+# --- the command line ----------------------------------------------------------------
+
+
+def cli_extract(capsys, *argv):
+    from quorvane import cli
+    code = cli.main(["extract", *map(str, argv)])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def one_line_error(code, err):
+    lines = err.strip().splitlines()
+    assert code == 1 and len(lines) == 1 and lines[0].startswith("quorvane extract: error: "), err
+    return lines[0]
+
+
+def test_command_line_sizes_blocks_from_the_widest_row(here, capsys):
+    settings = write(here, "settings.json", json.dumps(SETTINGS))
+    wide = "L " + " ".join(["*"] * 30)
+    a = write(here, "a.txt", group(1, ("N * #",)) + group(2, (wide,)))
+    code, out, err = cli_extract(capsys, a, "--settings", settings, "--out-dir", here / "out")
+    assert code == 0, err
+    ws = openpyxl.load_workbook(out.strip().splitlines()[-1].split("workbook: ")[1])["Sheet"]
+    # two blocks of 31 columns, then the summary block
+    assert ws.cell(row=1, column=32).value == a and ws.cell(row=7, column=32 + 30).value == "P"
+    assert ws.cell(row=7, column=63).value == "NL"
+    # narrow plots keep the usual 20 columns
+    b = write(here, "b.txt", group(1, ("N * #",)) + group(2, ("M #",)))
+    code, out, err = cli_extract(capsys, b, "--settings", settings, "--out-dir", here / "out")
+    ws = openpyxl.load_workbook(out.strip().splitlines()[-1].split("workbook: ")[1])["Sheet"]
+    assert code == 0 and ws.cell(row=1, column=21).value == b
+
+
+def test_command_line_names_the_real_cause_of_each_refusal(here, capsys):
+    settings = write(here, "settings.json", json.dumps(SETTINGS))
+    wide = "L " + " ".join(["*"] * 30)
+    a = write(here, "a.txt", group(1, ("N * #",)) + group(2, (wide,)))
+    code, _, err = cli_extract(capsys, a, "--settings", settings, "--interval-columns", 25)
+    line = one_line_error(code, err)
+    assert f"line 9 of {a} holds 30 points" in line and "--interval-columns of at least 31" in line
+    assert "keyword_site" not in line
+    code, _, err = cli_extract(capsys, a, "--settings", settings, "--interval-columns", 100000)
+    line = one_line_error(code, err)
+    assert "200,031 columns" in line and "16,384 columns" in line and "--interval-columns of at most 5461" in line
+    assert "keyword_site" not in line
+    bad = write(here, "bad.txt", "Site: one\n" + group(1))
+    code, _, err = cli_extract(capsys, bad, "--settings", settings)
+    assert "holds no site number" in one_line_error(code, err) and "keyword_site" in err
+    assert not [n for n in os.listdir(here) if n.endswith(".xlsx")]
