@@ -31,6 +31,11 @@ SETTINGS = {"keyword_item": r"\s*Test Item\s*:", "keyword_site": "Site: ", "keyw
             "keyword_end": "X-Axis", "keyword_pass": r"\*|P", "keyword_fail": r"#|F"}
 
 
+# Blocks as wide as the generated plot rows (label + 20 points); narrower ones
+# are refused.
+WIDTH = 21
+
+
 # --- datalog generator ----------------------------------------------------------
 
 def generate_datalog(path, megabytes, sites=4, seed=1):
@@ -255,7 +260,7 @@ def big_run(megabytes, workdir):
     before = peak_memory_mb()
     t0 = time.perf_counter()
     os.chdir(workdir)
-    path = quiet(Corvantis.getDatalogInfo, table, log, "", 20)
+    path = quiet(Corvantis.getDatalogInfo, table, log, "", WIDTH)
     elapsed = time.perf_counter() - t0
     peak = peak_memory_mb()
     with zipfile.ZipFile(path) as z:
@@ -298,19 +303,19 @@ def main():
     table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
     print(f"datalog: {os.path.getsize(log) / 1e6:.1f} MB, {args.sites} sites, {plots} plots")
 
-    fast_path, fast, fast_save = quiet(native, table, log, "", 20)
+    fast_path, fast, fast_save = quiet(native, table, log, "", WIDTH)
     print(f"native, collected cells + one-pass sheet : {fast:7.2f} s  (archive writing {fast_save:.2f} s, "
           f"scan and collect {fast - fast_save:.2f} s)")
     same = True
     if args.with_cell_api:
-        cell_path, cell_api, _ = quiet(native, table, log, "", 20, True)
+        cell_path, cell_api, _ = quiet(native, table, log, "", WIDTH, True)
         print(f"native scan, cell API (processLog rebound): {cell_api:7.2f} s")
         print(f"ratio native cell API / native collected : {cell_api / fast:7.1f}x")
         same = read_back(fast_path) == read_back(cell_path)
     if not args.skip_python:
         timings = {}
         py_out = os.path.join(work, "python.xlsx")
-        python_path(table, log, "", 20, py_out, timings)
+        python_path(table, log, "", WIDTH, py_out, timings)
         print(f"pure Python, cell API                    : {timings['total']:7.2f} s  (scan {timings['scan']:.2f} s,"
               f" cell writes {timings['cells']:.2f} s, save {timings['save']:.2f} s)")
         print(f"ratio pure Python / native collected     : {timings['total'] / fast:7.1f}x")

@@ -42,7 +42,8 @@ def _stub_members(tree):
     functions, classes, variables = {}, {}, {}
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
-            functions[node.name] = node
+            if not node.name.startswith("_"):  # private entries are not part of the public surface
+                functions[node.name] = node
         elif isinstance(node, ast.ClassDef):
             classes[node.name] = {n.name: n for n in node.body if isinstance(n, ast.FunctionDef)}
         elif isinstance(node, ast.AnnAssign):

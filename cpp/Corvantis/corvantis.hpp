@@ -39,6 +39,8 @@ py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
 py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
 py::object make_processLog(py::module_ m);                 // extract.cpp
 py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
+// driver.cpp: the command line's internal entry (bound after the four).
+py::object make_extract_into(py::module_ m);
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
@@ -48,6 +50,34 @@ py::list read_datalog_lines(py::handle path);
 // ---------------------------------------------------------------------------
 
 class CellGrid;  // native cell collector, see grid.hpp
+
+// The widest plot row a run wrote: its datalog (as passed), 1-based line
+// number and its cells (row label included). The first of equally wide rows
+// is kept.
+struct WidestRow {
+    py::object file;
+    Py_ssize_t line = 0;
+    Py_ssize_t cells = 0;
+
+    void note(py::handle each_file, Py_ssize_t line_index, Py_ssize_t n) {
+        if (n <= cells) return;
+        cells = n;
+        line = line_index + 1;
+        file = py::reinterpret_borrow<py::object>(each_file);
+    }
+};
+
+// The run the calling thread's driver is doing, so that processLog reports
+// its rows when it writes into that run's own workbook or grid (also when a
+// script's wrapper stands between the two). Set for the duration of the run.
+struct RunWatch {
+    PyObject *workbook = nullptr;
+    const CellGrid *grid = nullptr;
+    WidestRow widest;
+};
+// The rows record of the current run if it is the one writing into `grid` (or,
+// with `grid` null, into the workbook `xls`); null otherwise.
+WidestRow *watched_rows(const CellGrid *grid, py::handle xls);  // driver.cpp
 
 // extract.cpp: runs processLog's scan of one datalog for one site. With `grid` null every
 // cell goes through the workbook's `cell` API; otherwise the cells are

@@ -239,6 +239,7 @@ struct Call {
     py::handle module, each_file, xls, siteCnt, totalsiteCnt, interval_columns;
     Keywords &kw;
     Matcher &matcher;
+    WidestRow *widest;  // the driver's run, when it asked to be told
     std::int64_t iRow = 2;
     // The cursor went past what 64 bits hold. Only using it is refused: a
     // huge RowOffset after the last plot group harms nothing.
@@ -256,6 +257,10 @@ struct Call {
         if (by == -1 && PyErr_Occurred()) qv::throw_python_error();
         if (overflow || !qv::checked_add(iRow, by, &iRow)) cursor_lost = true;
     }
+
+    void note_row(Py_ssize_t line_index, Py_ssize_t cells) {
+        if (widest) widest->note(each_file, line_index, cells);
+    }
 };
 
 // Writes plot groups through the worksheet's cell API.
@@ -263,7 +268,8 @@ class CellApiWriter {
 public:
     CellApiWriter(Call &c, py::object block_start) : c_(c), B_(std::move(block_start)) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const Literals &L = lit();
         py::object ws = qv::steal_or_throw(PyObject_GetItem(c_.xls.ptr(), L.sheet.ptr()));
         cell_ = ws.attr("cell");
@@ -280,12 +286,14 @@ public:
             write(row, TW1, text);
             c_.iRow = c_.next_row();
         }
-        for (const py::object &line : plot) {
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             c_.kw.refresh();
             c_.matcher.validate();
             py::object iColumn = B_;
             py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
             const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            c_.note_row(plot_lines[p], n);
             if (!contains(line, c_.kw.get(kPlotEnd))) {
                 for (Py_ssize_t i = 1; i < n; ++i) {
                     py::object printed = tokens[i];
@@ -407,7 +415,8 @@ public:
     GridWriter(Call &c, CellGrid &grid)
         : c_(c), grid_(grid), B_(mul(sub(as_int64(c.siteCnt), 1), as_int64(c.interval_columns))) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const std::int64_t TW = mul(as_int64(c_.totalsiteCnt), as_int64(c_.interval_columns));
         grid_.set(1, add(B_, 1), grid_.intern(c_.each_file));
         for (const py::object &text : items) {
@@ -417,9 +426,11 @@ public:
             grid_.set(row, add(TW, 1), id);
             c_.iRow = row;
         }
-        for (const py::object &line : plot) {
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
             const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            c_.note_row(plot_lines[p], n);
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
             const std::int64_t row = c_.next_row();
             for (Py_ssize_t j = 0; j < n; ++j) {
@@ -503,17 +514,30 @@ struct LineFacts {
     bool plot_end() { return contains(line, kw.get(kPlotEnd)); }
 };
 
+// A datalog line and where it stands in the datalog (0-based).
+struct Numbered {
+    py::object text;
+    Py_ssize_t index;
+};
+
 template <class Writer>
 void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
     Keywords &kw = c.kw;
     Matcher &matcher = c.matcher;
     SiteText site(each_site);
     SiteLineTest site_line;
-    const py::object empty = lit().empty;
-    qv::PlotScan<py::object> state(empty);
+    const Numbered empty{lit().empty, -1};
+    qv::PlotScan<Numbered> state(empty);
 
-    auto on_end = [&](const std::vector<py::object> &items, const std::vector<py::object> &plot) {
-        writer.write_group(items, plot);
+    auto on_end = [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
+        std::vector<py::object> item_texts, plot_texts;
+        std::vector<Py_ssize_t> plot_lines;
+        for (const Numbered &n : items) item_texts.push_back(n.text);
+        for (const Numbered &n : plot) {
+            plot_texts.push_back(n.text);
+            plot_lines.push_back(n.index);
+        }
+        writer.write_group(item_texts, plot_texts, plot_lines);
         kw.refresh();
         matcher.validate();
         py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
@@ -528,7 +552,7 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
         // have rebound `re` since the last line.
         if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();
         LineFacts facts{line, kw, matcher, site, site_line};
-        qv::plot_scan_step(state, py::reinterpret_borrow<py::object>(line), empty, facts, on_end);
+        qv::plot_scan_step(state, Numbered{py::reinterpret_borrow<py::object>(line), i}, empty, facts, on_end);
     }
 }
 
@@ -547,7 +571,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         Matcher matcher(module);
         if (!kw.native() || !matcher.native()) return false;
         py::list lines = read_datalog_lines(each_file);
-        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(grid, xls)};
         try {
             GridWriter writer(call, *grid);
             scan(call, each_site, lines, writer);
@@ -564,7 +588,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
     py::list lines = read_datalog_lines(each_file);
     Keywords kw(dict_keyword);
     Matcher matcher(module);
-    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(nullptr, xls)};
     CellApiWriter writer(call, B);
     scan(call, each_site, lines, writer);
     return true;

@@ -10,11 +10,11 @@
 namespace corvantis {
 namespace {
 
-// The library's limits: its column letters end at "ZZZ"; longer texts are
-// cut to this many characters.
-constexpr std::int64_t max_column = 18278;
-constexpr std::int64_t max_row = 1 << 24;
+// The library cuts longer texts to this many characters.
 constexpr std::size_t max_text_chars = 32767;
+// What spreadsheet programs hold (within the library's own limits).
+constexpr std::int64_t sheet_columns = 16384;
+constexpr std::int64_t sheet_rows = 1048576;
 constexpr std::size_t chunk_bytes = 1 << 20;
 constexpr int deflate_level = 6;
 
@@ -131,7 +131,13 @@ CellGrid::Cell *CellGrid::find(std::int64_t row, std::int64_t col) {
 
 CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     // Coordinates the library would refuse or could not name are left to it.
-    if (row < 1 || row > max_row || col < 1 || col > max_column) throw NotCollectable{};
+    if (row < 1 || col < 1) throw NotCollectable{};
+    if (row > sheet_rows || col > sheet_columns) {
+        beyond_row_ = std::max(beyond_row_, row);
+        beyond_col_ = std::max(beyond_col_, col);
+        scratch_ = Cell{static_cast<std::uint32_t>(col), 0, Fill::none};
+        return scratch_;
+    }
     if (row >= static_cast<std::int64_t>(rows_.size())) rows_.resize(static_cast<std::size_t>(row) + 1);
     if (min_row_ == 0 || row < min_row_) min_row_ = row;
     max_row_ = std::max(max_row_, row);

@@ -4,6 +4,7 @@
 
 #include "corvantis.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -41,6 +42,12 @@ public:
     // Saves the workbook to `path` (nothing else is written there).
     void save(py::handle path) const;
 
+    // The last row and column the collected cells reach, also counting cells
+    // beyond what spreadsheet programs hold (those are not kept: the driver
+    // refuses such a run).
+    std::int64_t last_row() const { return std::max(max_row_, beyond_row_); }
+    std::int64_t last_column() const { return std::max(max_col_, beyond_col_); }
+
 private:
     // Text id of a cell that was reached but never given a text: no
     // interned text has it, so it cannot pass for data.
@@ -66,6 +73,8 @@ private:
     std::vector<Fill> fill_order_;  // colours in order of first use
     std::uint32_t id_P_, id_dot_, id_None_;
     std::int64_t min_row_ = 0, max_row_ = 0, min_col_ = 0, max_col_ = 0;
+    std::int64_t beyond_row_ = 0, beyond_col_ = 0;
+    Cell scratch_{};  // stands in for a cell beyond the sheet's limits
 };
 
 }  // namespace corvantis

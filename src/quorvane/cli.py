@@ -225,8 +225,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--sites", action="append", metavar="SITES",
                    help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
                         "with ';'. Omitted or empty: every site announced in that datalog")
-    p.add_argument("--interval-columns", type=positive_int, default=20, metavar="N",
-                   help="width of each site block in columns (default: %(default)s)")
+    p.add_argument("--interval-columns", type=positive_int, default=None, metavar="N",
+                   help="width of each site block in columns; refused when a plot row is wider "
+                        "(default: as wide as the widest plot row, at least 20)")
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
     p.add_argument("--composite", action="store_true",

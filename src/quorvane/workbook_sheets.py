@@ -79,14 +79,27 @@ def append_worksheets(path: str | os.PathLike[str], sheets: Mapping[str, Callabl
         check_sheet_name(name)
     if len({name.casefold() for name in names}) != len(names):
         raise ValueError(f"worksheet names must differ (ignoring case): {names}")
-    mode = target.stat().st_mode & 0o7777
-    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
-    os.close(fd)
-    try:
+
+    def write(temporary: str) -> None:
         try:
             _merge_into_package(target, temporary, names, sheets)
         except _NotMergeable:
             _through_openpyxl(target, temporary, names, sheets)
+
+    return replace_keeping_mode(target, write)
+
+
+def replace_keeping_mode(path: str | os.PathLike[str], write: Callable[[str], None]) -> Path:
+    """Rewrites the file at ``path``: ``write`` fills a temporary file in the same
+    folder, which then replaces the file in one rename, with its permission bits.
+    Readers see the old file or the new one, never half of either; on any
+    failure the temporary file goes and the old file stays."""
+    target = Path(os.path.realpath(path))
+    mode = target.stat().st_mode & 0o7777
+    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
+    os.close(fd)
+    try:
+        write(temporary)
         os.chmod(temporary, mode)
         with open(temporary, "rb") as fh:
             os.fsync(fh.fileno())
