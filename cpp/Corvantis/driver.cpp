@@ -112,9 +112,17 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
     while (py::len(site_lbl_list) < py::len(TER_files)) site_lbl_list.append(py::str(""));
 
     const std::size_t files = py::len(TER_files);
+    // On the collecting path each datalog is read once for the whole run.
+    DatalogCache cache;
+    const bool collect = can_collect(m);
     for (std::size_t i = 0; i < files; ++i) {
         py::object label = site_lbl_list[i];
-        if (label.equal(py::str(""))) label = qv::global(m, "getAllSiteNums")(TER_files[i], TER_keyword);
+        if (label.equal(py::str(""))) {
+            py::object enumerate = qv::global(m, "getAllSiteNums");
+            label = collect && enumerate.is(state().get_all_site_nums)
+                        ? site_nums_of(cache.lines(TER_files[i], true), TER_keyword)
+                        : enumerate(TER_files[i], TER_keyword);
+        }
         totalsiteCnt = totalsiteCnt + py::int_(py::len(call_method(label, "split", py::str(","))));
         str_sites.append(label);
     }
@@ -138,17 +146,23 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
             ++index;
             for (py::handle each_site : sites) {
                 ++siteCnt;
-                if (!body(each_file, each_site, py::int_(siteCnt))) return false;
+                if (!body(index - 1, each_file, each_site, py::int_(siteCnt))) return false;
             }
         }
         return true;
     };
 
-    if (can_collect(m)) {
+    if (collect && can_collect(m)) {
+        // Whether a datalog comes again later in the list: its bytes are kept.
+        std::vector<bool> again(files, false);
+        for (std::size_t i = 0; i < files; ++i)
+            for (std::size_t j = i + 1; j < files && !again[i]; ++j) again[i] = TER_files[i].equal(TER_files[j]);
         CellGrid grid;
-        const bool collected = for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
+        const bool collected = for_each_pair([&](std::size_t index, py::handle each_file, py::handle each_site,
+                                                 py::object siteCnt) {
+            py::list lines = cache.lines(each_file, again[index]);
             return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt, TER_keyword,
-                                   interval_columns, &grid);
+                                   interval_columns, &grid, lines);
         });
         if (collected) {
             auto [cwd, stem] = time_stamped_stem();
@@ -157,7 +171,7 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
     }
 
     py::object xls = qv::global(m, "openpyxl").attr("Workbook")();
-    for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
+    for_each_pair([&](std::size_t, py::handle each_file, py::handle each_site, py::object siteCnt) {
         qv::global(m, "processLog")(each_file, each_site, xls, siteCnt, totalsiteCnt, TER_keyword,
                                     interval_columns);
         return true;

@@ -73,6 +73,7 @@ void exec_body(py::module_ m) {
     m.attr("processLog") = make_processLog(m);
     m.attr("getAllSiteNums") = make_getAllSiteNums(m);
     the_state->process_log = m.attr("processLog");
+    the_state->get_all_site_nums = m.attr("getAllSiteNums");
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) run_main_block(m);
 }
