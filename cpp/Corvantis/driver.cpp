@@ -164,6 +164,7 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
             return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt, TER_keyword,
                                    interval_columns, &grid, lines);
         });
+        cache = DatalogCache();  // the datalogs' text is not needed for saving
         if (collected) {
             auto [cwd, stem] = time_stamped_stem();
             return save_atomically(stem, cwd, [&](py::handle tmp) { grid.save(tmp); });

@@ -151,13 +151,14 @@ CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     if (min_col_ == 0 || col < min_col_) min_col_ = col;
     max_col_ = std::max(max_col_, col);
     Row &r = rows_[static_cast<std::size_t>(row)];
-    const auto c32 = static_cast<std::uint32_t>(col);
-    if (r.empty() || r.back().col < c32) {
-        r.push_back(Cell{c32, 0, Fill::none});
+    static_assert(max_column <= UINT16_MAX, "a column number fits a cell's field");
+    const auto c16 = static_cast<std::uint16_t>(col);
+    if (r.empty() || r.back().col < c16) {
+        r.push_back(Cell{0, c16, Fill::none});
         return r.back();
     }
-    auto it = std::lower_bound(r.begin(), r.end(), c32, [](const Cell &c, std::uint32_t v) { return c.col < v; });
-    if (it == r.end() || it->col != c32) it = r.insert(it, Cell{c32, 0, Fill::none});
+    auto it = std::lower_bound(r.begin(), r.end(), c16, [](const Cell &c, std::uint16_t v) { return c.col < v; });
+    if (it == r.end() || it->col != c16) it = r.insert(it, Cell{0, c16, Fill::none});
     return *it;
 }
 

@@ -45,9 +45,10 @@ public:
     void save(py::handle path) const;
 
 private:
+    // Eight bytes: a large run holds tens of millions of cells.
     struct Cell {
-        std::uint32_t col;
         std::uint32_t text;
+        std::uint16_t col;  // up to the library's last column, 18,278
         Fill fill;
     };
     struct Text {
