@@ -14,13 +14,13 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 
 import torch  # noqa: E402
 
-from quorvane import cli, samples  # noqa: E402
+from quorvane import samples, training  # noqa: E402
 
 
 def timed_training(csv_path: Path, out: Path, threads: int, epochs: int) -> float:
     torch.set_num_threads(threads)
     started = time.perf_counter()
-    cli.run_train(csv_path, out, epochs=epochs, batch_size=32, lr=0.01, seed=0)
+    training.run_train(csv_path, out, epochs=epochs, batch_size=32, lr=0.01, seed=0)
     return time.perf_counter() - started
 
 

@@ -19,7 +19,9 @@ import sys
 import tempfile
 import time
 
-KEYS = ["Fail", "Pass", "Vol", "Freq", "Marginal", "Hole"]
+from quorvane.symbols import LABEL_KEYS
+
+KEYS = list(LABEL_KEYS)
 
 
 def write_file(path, records, seed=0):

@@ -19,6 +19,7 @@ import torch
 from torch import nn
 
 from quorvane.Source import tavrine
+from quorvane.symbols import LABEL_KEYS
 
 SIZE = 11
 # Each label names exactly one of Pass or Fail, plus any of the four defects.
@@ -26,7 +27,7 @@ LABELS = [
     "Pass", "Fail", "Pass-Vol", "Pass-Freq", "Pass-Vol-Freq", "Pass-Marginal", "Pass-Hole", "Pass-Vol-Hole",
     "Fail-Vol", "Fail-Freq", "Fail-Vol-Freq", "Fail-Marginal",
 ]
-TEXTS = ["Fail", "Pass", "Vol", "Freq", "Marginal", "Hole"]
+TEXTS = list(LABEL_KEYS)
 
 
 def make_plot(label, rng, noise=0.0):

@@ -4,6 +4,14 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# The suite draws the same inputs on every run, so a red run can be repeated
+# exactly; random exploration is bench/fuzz_long.py's job (it prints seeds).
+# `pytest --hypothesis-profile=explore` explores here too.
+settings.register_profile("ci", derandomize=True, database=None, print_blob=True)
+settings.register_profile("explore", derandomize=False, database=None, print_blob=True)
+settings.load_profile("ci")
 
 
 def run_python(code, cwd=None, check=True):
@@ -25,3 +33,83 @@ def run_python(code, cwd=None, check=True):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+def _quorvane_script():
+    from pathlib import Path
+
+    script = Path(sys.executable).with_name("quorvane")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "quorvane"]
+
+
+def run_quorvane(*args, cwd, timeout=300, env=None):
+    """Runs the installed `quorvane` command as a user does (a fresh process)."""
+    full_env = dict(os.environ, MPLBACKEND="Agg", PYTHONWARNINGS="ignore::DeprecationWarning")
+    full_env.update(env or {})
+    return subprocess.run([*_quorvane_script(), *map(str, args)], cwd=cwd, env=full_env, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+@pytest.fixture
+def quorvane():
+    return run_quorvane
+
+
+@pytest.fixture
+def one_error_line():
+    return _one_error_line
+
+
+def _one_error_line(proc, *fragments):
+    """The failure is exactly one line on stderr, exit status 1, no traceback."""
+    assert proc.returncode == 1, (proc.returncode, proc.stdout, proc.stderr)
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert lines[0].startswith("quorvane ") and ": error: " in lines[0], lines[0]
+    for fragment in fragments:
+        assert fragment in lines[0], lines[0]
+    return lines[0]
+
+
+class ShmooDatalog:
+    """A generated datalog in the sample settings' format whose plots are
+    known: ``plots`` holds (site, plot number, item line, grid, row labels,
+    axis tokens, start line number) in datalog order."""
+
+    def __init__(self, path, plots):
+        self.path = path
+        self.plots = plots
+
+
+@pytest.fixture
+def shmoo_datalog():
+    """Writes a datalog: ``grids[item][site]`` is a list of rows of 1/0/None
+    (pass/fail/some other symbol); rows are labelled with voltages from 1.200V
+    down, columns with frequencies from 400 MHz up."""
+
+    def write(path, grids, volt_step=0.025, axis_line=True):
+        lines = ["Lot: QV-TEST", ""]
+        truth = []
+        numbers = {}
+        for k, per_site in enumerate(grids):
+            item = f"  {2001 + k}  Shmoo_VDD_vs_Freq  pattern_{k}"
+            for site, grid in per_site.items():
+                rows, cols = len(grid), max(len(r) for r in grid)
+                labels = [f"{1.2 - volt_step * r:.3f}V" for r in range(rows)]
+                axis = ["MHz"] + [str(400 + 50 * c) for c in range(cols)]
+                lines += [item, f"Site Number: {site}"]
+                start = len(lines) + 1
+                lines.append(f"    Shmoo: VDD(V) vs Freq(MHz)  pattern pattern_{k}")
+                for label, row in zip(labels, grid):
+                    symbols = {1: "P", 0: ".", None: "x"}
+                    lines.append(f"    {label}  " + " ".join(symbols[v] for v in row))
+                if axis_line:
+                    lines.append("    " + " ".join(axis))
+                lines += ["", "    *** End of Shmoo ***", ""]
+                numbers[site] = numbers.get(site, 0) + 1
+                truth.append((str(site), numbers[site], item, grid, tuple(labels),
+                              tuple(axis) if axis_line else None, start))
+        path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        return ShmooDatalog(path, truth)
+
+    return write

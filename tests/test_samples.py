@@ -5,6 +5,7 @@ import re
 import pytest
 
 from quorvane import samples
+from quorvane.symbols import LABEL_KEYS
 
 
 def _components(grid, value):
@@ -46,11 +47,11 @@ def test_every_label_names_one_of_pass_fail_and_all_six_classes_occur():
     for label, plot in records:
         keys = label.split("-")
         assert ("Pass" in keys) != ("Fail" in keys), label
-        assert set(keys) <= set(samples.LABEL_KEYS)
+        assert set(keys) <= set(LABEL_KEYS)
         assert len(plot) == 11 and all(len(row) == 11 for row in plot)
         assert {v for row in plot for v in row} <= {0, 1}
         seen.update(keys)
-    assert seen == set(samples.LABEL_KEYS)
+    assert seen == set(LABEL_KEYS)
 
 
 def test_a_small_file_still_holds_every_class():
@@ -180,7 +181,7 @@ def test_kit_training_dataset_reads_the_csv(tmp_path, capsys):
     for i, (label, plot) in enumerate(records, start=1):
         assert ds.X_train[i, 0].tolist() == [[float(v) for v in row] for row in plot]
         keys = label.split("-")
-        assert ds.Y_train[i].tolist() == [1.0 if k in keys else 0.0 for k in samples.LABEL_KEYS]
+        assert ds.Y_train[i].tolist() == [1.0 if k in keys else 0.0 for k in LABEL_KEYS]
 
 
 def test_kit_test_dataset_keeps_label_texts(tmp_path, capsys):

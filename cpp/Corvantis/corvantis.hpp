@@ -24,20 +24,24 @@ struct State {
     py::object print;
 
     py::object re_module, re_match, re_compile;
+    py::object re_pattern_type;   // the compiled-pattern class (a C type scripts cannot patch)
+    py::object re_default_flags;  // flags of a str pattern compiled without flags
+    py::object re_internal_compile;  // what re.match compiles through
+    bool re_trusted = false;         // match and compile are the re module's own functions
     py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
     py::object get_all_site_nums;  // and its own getAllSiteNums
 };
-State &state();
+State &state();  // module.cpp
 
 // Factories of the four registered functions, in binding order.
-py::object make_getKeyWordFromSettingFile(py::module_ m);
-py::object make_getDatalogInfo(py::module_ m);
-py::object make_processLog(py::module_ m);
-py::object make_getAllSiteNums(py::module_ m);
+py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
+py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
+py::object make_processLog(py::module_ m);                 // extract.cpp
+py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
 
-// `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
+// datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
 
 // One read of each datalog per run, for the driver's collecting path: every
@@ -65,7 +69,7 @@ py::object site_nums_of(const py::list &lines, py::handle TER_keyword);
 
 class CellGrid;  // native cell collector, see grid.hpp
 
-// Runs processLog's scan of one datalog for one site. With `grid` null every
+// extract.cpp: runs processLog's scan of one datalog for one site. With `grid` null every
 // cell goes through the workbook's `cell` API; otherwise the cells are
 // collected into `grid` and `xls` is not touched. Returns false (having
 // observably done nothing but read the datalog) when the collecting mode meets

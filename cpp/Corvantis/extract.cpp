@@ -2,11 +2,20 @@
 // plot groups into the worksheet's site block and summary block.
 #include "corvantis.hpp"
 #include "grid.hpp"
+#include "plot_scan.hpp"
+
+#include "checked.hpp"
 
 #include <array>
 
 namespace corvantis {
 namespace {
+
+using qv::contains;
+using qv::is_exact_str;
+using qv::str_equals;
+using qv::stripped_startswith;
+using qv::truthy;
 
 enum Key { kItem, kSiteNum, kPatName, kPlotStart, kPlotEnd, kRowOffset, kPassSymbol, kFailSymbol, kKeyCount };
 
@@ -48,24 +57,6 @@ const Literals &lit() {
     return *l;
 }
 
-bool contains(py::handle text, py::handle part) {
-    int r = PySequence_Contains(text.ptr(), part.ptr());
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
-
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
-
-bool is_exact_str(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
-
-bool str_equals(py::handle a, py::handle b) {
-    return PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) &&
-           PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
-}
 
 // The keyword table. Its entries are read each time they are needed; a plain
 // dict whose values are plain strings is read once and re-read whenever
@@ -121,22 +112,23 @@ public:
             return;
         }
         if (re != state().re_module.ptr()) return;
-        py::object match = py::reinterpret_steal<py::object>(PyObject_GetAttrString(re, "match"));
-        if (!match) {
-            PyErr_Clear();
-            return;
-        }
-        native_ = match.is(state().re_match);
+        const State &st = state();
+        native_ = st.re_trusted && attr_is(re, "match", st.re_match) && attr_is(re, "compile", st.re_compile) &&
+                  attr_is(re, "_compile", st.re_internal_compile);
     }
 
     bool native() const { return native_; }
 
     bool match(py::handle pattern, py::handle text) {
         if (native_ && is_exact_str(pattern)) {
-            PyObject *args[] = {text.ptr()};
-            py::object result = qv::steal_or_throw(
-                PyObject_Vectorcall(compiled(pattern).ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            return !result.is_none();
+            py::handle method = compiled(pattern);
+            if (method) {
+                // The leading slot is the callee's to use (ARGUMENTS_OFFSET).
+                PyObject *args[] = {nullptr, text.ptr()};
+                py::object result = qv::steal_or_throw(
+                    PyObject_Vectorcall(method.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                return !result.is_none();
+            }
         }
         py::object re = qv::global(module_, "re");
         return truthy(re.attr("match")(pattern, text));
@@ -148,13 +140,30 @@ private:
         return k;
     }
 
+    static bool attr_is(PyObject *owner, const char *name, const py::object &expected) {
+        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner, name));
+        if (!value) PyErr_Clear();
+        return value && value.is(expected);
+    }
+
+    // The bound `match` of the compiled pattern, or a null handle when the
+    // compiler did not hand back the library's own pattern object for exactly
+    // this text (re.compile wrapped before the module was imported): re.match
+    // then decides, as it would without us.
     py::handle compiled(py::handle pattern) {
         for (auto &[p, m] : cache_)
             if (p.is(pattern)) return m;
         for (auto &[p, m] : cache_)
             if (str_equals(p, pattern)) return m;
-        cache_.emplace_back(py::reinterpret_borrow<py::object>(pattern),
-                            state().re_compile(pattern).attr("match"));
+        py::object compiled = state().re_compile(pattern);
+        py::object method;
+        if (Py_TYPE(compiled.ptr()) == reinterpret_cast<PyTypeObject *>(state().re_pattern_type.ptr())) {
+            py::object text = compiled.attr("pattern");
+            py::object flags = compiled.attr("flags");
+            if (is_exact_str(text) && str_equals(text, pattern) && flags.equal(state().re_default_flags))
+                method = compiled.attr("match");
+        }
+        cache_.emplace_back(py::reinterpret_borrow<py::object>(pattern), method);
         return cache_.back().second;
     }
 
@@ -204,20 +213,6 @@ private:
     py::object label_, site_, target_;
 };
 
-// line.strip().startswith(prefix)
-bool stripped_startswith(py::handle line, py::handle prefix) {
-    if (!is_exact_str(prefix)) return truthy(line.attr("strip")().attr("startswith")(prefix));
-    PyObject *s = line.ptr();
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    Py_ssize_t r = PyUnicode_Tailmatch(s, prefix.ptr(), begin, end, -1);
-    if (r < 0) qv::throw_python_error();
-    return r == 1;
-}
-
 std::int64_t as_int64(py::handle number) {
     long long v = PyLong_AsLongLong(number.ptr());
     if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
@@ -233,12 +228,34 @@ bool small_int(py::handle o) {
     return !overflow && v > -(1LL << 40) && v < (1LL << 40);
 }
 
+[[noreturn]] void refuse_row_cursor() {
+    throw py::value_error(
+        "RowOffset moves the row cursor beyond the rows a worksheet can address; "
+        "use a smaller RowOffset in the keyword settings");
+}
+
 // Everything one call shares between the scan and the group writers.
 struct Call {
     py::handle module, each_file, xls, siteCnt, totalsiteCnt, interval_columns;
     Keywords &kw;
     Matcher &matcher;
     std::int64_t iRow = 2;
+    // The cursor went past what 64 bits hold. Only using it is refused: a
+    // huge RowOffset after the last plot group harms nothing.
+    bool cursor_lost = false;
+
+    // iRow + 1, the row the next line goes to.
+    std::int64_t next_row() const {
+        std::int64_t row = 0;
+        if (cursor_lost || !qv::checked_add(iRow, 1, &row)) refuse_row_cursor();
+        return row;
+    }
+    void advance(py::handle offset) {
+        int overflow = 0;
+        const long long by = PyLong_AsLongLongAndOverflow(offset.ptr(), &overflow);
+        if (by == -1 && PyErr_Occurred()) qv::throw_python_error();
+        if (overflow || !qv::checked_add(iRow, by, &iRow)) cursor_lost = true;
+    }
 };
 
 // Writes plot groups through the worksheet's cell API.
@@ -261,7 +278,7 @@ public:
             py::object row = row_number();
             write(row, num(PyNumber_Add(iColumn.ptr(), one.ptr())), text);
             write(row, TW1, text);
-            c_.iRow += 1;
+            c_.iRow = c_.next_row();
         }
         for (const py::object &line : plot) {
             c_.kw.refresh();
@@ -297,7 +314,7 @@ public:
                 }
                 iColumn = num(PyNumber_Add(iColumn.ptr(), one.ptr()));
             }
-            c_.iRow += 1;
+            c_.iRow = c_.next_row();
         }
         cell_ = py::object();
     }
@@ -305,10 +322,7 @@ public:
 private:
     static py::object num(PyObject *r) { return qv::steal_or_throw(r); }
 
-    py::object row_number() const {
-        if (c_.iRow == INT64_MAX) throw py::value_error("row cursor out of range");
-        return py::int_(c_.iRow + 1);
-    }
+    py::object row_number() const { return py::int_(c_.next_row()); }
 
     // The library's own worksheet hands back the same cell object for the same
     // coordinates every time, so a cell just reached can be used again
@@ -391,27 +405,28 @@ private:
 class GridWriter {
 public:
     GridWriter(Call &c, CellGrid &grid)
-        : c_(c), grid_(grid), B_((as_int64(c.siteCnt) - 1) * as_int64(c.interval_columns)) {}
+        : c_(c), grid_(grid), B_(mul(sub(as_int64(c.siteCnt), 1), as_int64(c.interval_columns))) {}
 
     void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
-        const std::int64_t TW = as_int64(c_.totalsiteCnt) * as_int64(c_.interval_columns);
-        grid_.set(1, B_ + 1, grid_.intern(c_.each_file));
+        const std::int64_t TW = mul(as_int64(c_.totalsiteCnt), as_int64(c_.interval_columns));
+        grid_.set(1, add(B_, 1), grid_.intern(c_.each_file));
         for (const py::object &text : items) {
             const std::uint32_t id = grid_.intern(text);
-            grid_.set(c_.iRow + 1, B_ + 1, id);
-            grid_.set(c_.iRow + 1, TW + 1, id);
-            c_.iRow += 1;
+            const std::int64_t row = c_.next_row();
+            grid_.set(row, add(B_, 1), id);
+            grid_.set(row, add(TW, 1), id);
+            c_.iRow = row;
         }
         for (const py::object &line : plot) {
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
-            const std::int64_t row = c_.iRow + 1;
-            if (row > (1LL << 40)) throw NotCollectable{};
+            const std::int64_t row = c_.next_row();
             std::int64_t j = 0;
             auto place = [&](std::uint32_t id) {
-                grid_.set(row, B_ + 1 + j, id);
-                if (id == grid_.id_P()) grid_.fill(row, B_ + 1 + j, Fill::green);
-                else if (id == grid_.id_dot()) grid_.fill(row, B_ + 1 + j, Fill::red);
-                grid_.merge(row, TW + 1 + j, id);
+                const std::int64_t column = add(add(B_, 1), j), summary = add(add(TW, 1), j);
+                grid_.set(row, column, id);
+                if (id == grid_.id_P()) grid_.fill(row, column, Fill::green);
+                else if (id == grid_.id_dot()) grid_.fill(row, column, Fill::red);
+                grid_.merge(row, summary, id);
                 ++j;
             };
             if (PyUnicode_IS_ASCII(line.ptr())) {
@@ -436,11 +451,25 @@ public:
                     place((convert && k > 0) ? converted(utf8_of(token), token) : grid_.intern(token));
                 }
             }
-            c_.iRow += 1;
+            c_.iRow = row;
         }
     }
 
 private:
+    // Column arithmetic whose exact result the grid cannot hold is left to
+    // the cell API, which works with unbounded integers.
+    static std::int64_t add(std::int64_t a, std::int64_t b) {
+        std::int64_t r = 0;
+        if (!qv::checked_add(a, b, &r)) throw NotCollectable{};
+        return r;
+    }
+    static std::int64_t sub(std::int64_t a, std::int64_t b) { return add(a, -b); }
+    static std::int64_t mul(std::int64_t a, std::int64_t b) {
+        std::int64_t r = 0;
+        if (!qv::checked_mul(a, b, &r)) throw NotCollectable{};
+        return r;
+    }
+
     // The token as PassSymbol/FailSymbol turn it: both patterns are tested on
     // the printed token, the fail test last. Pure for plain strings and the
     // library's re, so the result is remembered per token text.
@@ -488,17 +517,41 @@ private:
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> memo_;
 };
 
+// The extraction's answers to the scan's questions about one line: every
+// answer is worked out when asked, with the table's entries read afresh.
+struct LineFacts {
+    py::handle line;
+    Keywords &kw;
+    Matcher &matcher;
+    const SiteText &site;
+    SiteLineTest &site_line;
+
+    bool vbt_error() { return contains(line, lit().vbt_error); }
+    bool item() { return matcher.match(kw.get(kItem), line); }
+    bool has_site_label() { return contains(line, kw.get(kSiteNum)); }
+    bool selected_site() { return site_line.equals(line, kw.get(kSiteNum), site.get()); }
+    bool pattern_name() { return contains(line, kw.get(kPatName)); }
+    bool plot_start() { return stripped_startswith(line, kw.get(kPlotStart)); }
+    bool blank() { return str_equals(line, lit().newline); }
+    bool plot_end() { return contains(line, kw.get(kPlotEnd)); }
+};
+
 template <class Writer>
 void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
-    const Literals &L = lit();
     Keywords &kw = c.kw;
     Matcher &matcher = c.matcher;
     SiteText site(each_site);
     SiteLineTest site_line;
+    const py::object empty = lit().empty;
+    qv::PlotScan<py::object> state(empty);
 
-    bool flag = false, site_flag = false, startPlot = false;
-    std::vector<py::object> each_item_info, each_plot;
-    py::object tmp_pattern_info = L.empty;
+    auto on_end = [&](const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+        writer.write_group(items, plot);
+        kw.refresh();
+        matcher.validate();
+        py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
+        c.advance(offset);
+    };
 
     const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -507,41 +560,8 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
         // Outside code (a custom table, str() of the site, a replaced re) may
         // have rebound `re` since the last line.
         if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();
-        if (contains(line, L.vbt_error)) continue;
-
-        if (matcher.match(kw.get(kItem), line)) {
-            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
-            tmp_pattern_info = L.empty;
-            flag = true;
-        }
-        if (contains(line, kw.get(kSiteNum)) && !site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
-            each_item_info.clear();
-            site_flag = false;
-        }
-        if (site_line.equals(line, kw.get(kSiteNum), site.get()) && flag) {
-            each_item_info.push_back(py::reinterpret_borrow<py::object>(line));
-            site_flag = true;
-            continue;
-        }
-        if (contains(line, kw.get(kPatName)) && flag && !startPlot)
-            tmp_pattern_info = py::reinterpret_borrow<py::object>(line);
-        if (stripped_startswith(line, kw.get(kPlotStart)) && flag && site_flag) {
-            each_item_info.push_back(tmp_pattern_info);
-            startPlot = true;
-        }
-        if (startPlot && flag && site_flag && !str_equals(line, L.newline))
-            each_plot.push_back(py::reinterpret_borrow<py::object>(line));
-        if (contains(line, kw.get(kPlotEnd)) && flag && startPlot && site_flag) {
-            writer.write_group(each_item_info, each_plot);
-            kw.refresh();
-            matcher.validate();
-            each_item_info.clear();
-            each_plot.clear();
-            py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
-            if (__builtin_add_overflow(c.iRow, as_int64(offset), &c.iRow))
-                throw py::value_error("row cursor out of range");
-            startPlot = flag = site_flag = false;
-        }
+        LineFacts facts{line, kw, matcher, site, site_line};
+        qv::plot_scan_step(state, py::reinterpret_borrow<py::object>(line), empty, facts, on_end);
     }
 }
 
@@ -561,8 +581,8 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         if (!kw.native() || !matcher.native()) return false;
         py::list lines = given_lines ? py::reinterpret_borrow<py::list>(given_lines) : read_datalog_lines(each_file);
         Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
-        GridWriter writer(call, *grid);
         try {
+            GridWriter writer(call, *grid);
             scan(call, each_site, lines, writer);
         } catch (const NotCollectable &) {
             return false;

@@ -122,6 +122,7 @@ std::uint32_t CellGrid::intern(std::string_view utf8) {
     texts_.push_back(Text{std::string(utf8), false});
     Text &t = texts_.back();
     t.preserve = needs_preserve(t.utf8);
+    if (texts_.size() - 1 >= no_text) throw NotCollectable{};  // ids must stay clear of the sentinel
     const auto id = static_cast<std::uint32_t>(texts_.size() - 1);
     ids_.emplace(std::string_view(t.utf8), id);
     return id;
@@ -154,12 +155,20 @@ CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     static_assert(max_column <= UINT16_MAX, "a column number fits a cell's field");
     const auto c16 = static_cast<std::uint16_t>(col);
     if (r.empty() || r.back().col < c16) {
-        r.push_back(Cell{0, c16, Fill::none});
+        r.push_back(Cell{no_text, c16, Fill::none});
         return r.back();
     }
     auto it = std::lower_bound(r.begin(), r.end(), c16, [](const Cell &c, std::uint16_t v) { return c.col < v; });
-    if (it == r.end() || it->col != c16) it = r.insert(it, Cell{0, c16, Fill::none});
+    if (it == r.end() || it->col != c16) it = r.insert(it, Cell{no_text, c16, Fill::none});
     return *it;
+}
+
+const CellGrid::Text &CellGrid::text_of(const Cell &cell) const {
+    // Every cell the scan reaches is given its text before anything reads
+    // it; one without would be a fault of ours, never a blank or a "P".
+    if (cell.text == no_text || cell.text >= texts_.size())
+        throw std::logic_error("internal error: a collected cell has no text");
+    return texts_[cell.text];
 }
 
 void CellGrid::set(std::int64_t row, std::int64_t col, std::uint32_t text) {
@@ -182,7 +191,7 @@ void CellGrid::merge(std::int64_t row, std::int64_t col, std::uint32_t token) {
     const std::uint64_t key = (std::uint64_t(cell->text) << 32) | token;
     auto known = joined_.find(key);
     if (known == joined_.end()) {
-        std::string joined = texts_[cell->text].utf8;
+        std::string joined = text_of(*cell).utf8;
         joined += texts_[token].utf8;
         const bool both = joined.find('P') != std::string::npos && joined.find('.') != std::string::npos;
         known = joined_.emplace(key, Joined{intern(joined), both}).first;
@@ -304,9 +313,9 @@ void CellGrid::write_sheet(std::string_view xml, const std::vector<int> &xf_of, 
             out += row_number;
             out += "\">";
             for (const Cell &cell : row) {
+                const Text &t = text_of(cell);
                 std::string &part = text_part[cell.text];
                 if (part.empty()) {
-                    const Text &t = texts_[cell.text];
                     if (t.utf8.empty()) {
                         part = " t=\"inlineStr\" />";
                     } else {

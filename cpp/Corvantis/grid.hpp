@@ -45,6 +45,9 @@ public:
     void save(py::handle path) const;
 
 private:
+    // Text id of a cell that was reached but never given a text: no
+    // interned text has it, so it cannot pass for data.
+    static constexpr std::uint32_t no_text = 0xFFFFFFFFu;
     // Eight bytes: a large run holds tens of millions of cells.
     struct Cell {
         std::uint32_t text;
@@ -55,6 +58,7 @@ private:
         std::string utf8;
         bool preserve;  // the library marks it xml:space="preserve"
     };
+    const Text &text_of(const Cell &cell) const;
     using Row = std::vector<Cell>;
 
     void write_sheet(std::string_view template_xml, const std::vector<int> &xf_of, ZipWriter &archive) const;

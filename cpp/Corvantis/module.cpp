@@ -61,6 +61,18 @@ void exec_body(py::module_ m) {
     the_state->re_module = m.attr("re");
     the_state->re_match = m.attr("re").attr("match");
     the_state->re_compile = m.attr("re").attr("compile");
+    the_state->re_pattern_type = m.attr("re").attr("Pattern");
+    the_state->re_internal_compile = py::getattr(m.attr("re"), "_compile", py::none());
+    // Functions of the re module itself, not wrappers a script installed
+    // before this import: only then is re.match the same as compiling with
+    // re.compile and matching.
+    auto own_function = [&](const py::object &f) {
+        if (!PyFunction_Check(f.ptr())) return false;
+        return PyFunction_GetGlobals(f.ptr()) == PyModule_GetDict(the_state->re_module.ptr());
+    };
+    the_state->re_trusted = own_function(the_state->re_match) && own_function(the_state->re_compile) &&
+                            own_function(the_state->re_internal_compile);
+    the_state->re_default_flags = py::int_(m.attr("re").attr("UNICODE"));
     the_state->openpyxl_module = m.attr("openpyxl");
     the_state->workbook_class = m.attr("openpyxl").attr("Workbook");
     the_state->workbook_save = the_state->workbook_class.attr("save");

@@ -130,7 +130,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     PyObject *defaults = Py_NewRef(fn->defaults);
     const bool ok = bind_arguments(fn, defaults, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data());
     PyObject *result = nullptr;
-    if (ok) {
+    if (ok && !fn->module) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s() was called after its module reference was released",
+                     fn->spec->name);
+    } else if (ok) {
         // The module must outlive a call that rebinds the function itself.
         py::object module = py::reinterpret_borrow<py::object>(fn->module);
         result = boundary([&] {
@@ -148,19 +151,50 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept
     return PyMethod_New(self, obj);
 }
 
+// Every owned object is visited: any of them (a str subclass as __name__, an
+// object as __module__) can lead back to the function.
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(fn->module);
+    Py_VISIT(fn->param_names);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module_name);
+    Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->annotations);
-    Py_VISIT(fn->doc);
     Py_VISIT(fn->dict);
     return 0;
 }
 
+// Breaks reference cycles. The collector may clear a function that other
+// objects of the same garbage still reach (a finalizer, a weakref callback),
+// so every slot a getter or a call reads is left holding a valid object; the
+// parameter names are our own tuple of interned str and cannot be in a cycle.
 int function_clear(PyObject *self) {
     FunctionObject *fn = as_function(self);
+    PyObject *empty = PyUnicode_FromStringAndSize("", 0);
+    if (!empty) {
+        PyErr_Clear();  // out of memory: keep the names; the rest still goes
+    } else {
+        Py_SETREF(fn->name, Py_NewRef(empty));
+        Py_SETREF(fn->qualname, empty);
+    }
+    Py_CLEAR(fn->module);
+    Py_SETREF(fn->module_name, Py_NewRef(Py_None));
+    Py_SETREF(fn->doc, Py_NewRef(Py_None));
+    Py_SETREF(fn->defaults, Py_NewRef(Py_None));
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    FunctionObject *fn = as_function(self);
+    if (fn->weaklist) PyObject_ClearWeakRefs(self);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->param_names);
     Py_CLEAR(fn->name);
@@ -170,14 +204,6 @@ int function_clear(PyObject *self) {
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
-    return 0;
-}
-
-void function_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_function(self)->weaklist) PyObject_ClearWeakRefs(self);
-    function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -231,7 +257,15 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_function(self)->annotations); }
+// Made again on first use after the collector cleared it.
+PyObject *annotations_of(FunctionObject *fn) {
+    if (!fn->annotations) fn->annotations = PyDict_New();
+    return fn->annotations;
+}
+PyObject *get_annotations(PyObject *self, void *) {
+    PyObject *annotations = annotations_of(as_function(self));
+    return annotations ? Py_NewRef(annotations) : nullptr;
+}
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == nullptr || value == Py_None) {
         PyObject *fresh = PyDict_New();
@@ -248,7 +282,12 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 }
 PyObject *get_text_signature(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_globals(PyObject *self, void *) {
-    PyObject *dict = PyModule_GetDict(as_function(self)->module);
+    PyObject *module = as_function(self)->module;
+    if (!module) {
+        PyErr_SetString(PyExc_AttributeError, "__globals__ is gone: the function was cleared");
+        return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module);
     return dict ? Py_NewRef(dict) : nullptr;
 }
 
@@ -263,7 +302,8 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
         py::object empty = parameter.attr("empty");
         py::tuple defaults = PyTuple_Check(fn->defaults) ? py::reinterpret_borrow<py::tuple>(fn->defaults)
                                                           : py::tuple();
-        py::dict annotations = py::reinterpret_borrow<py::dict>(fn->annotations);
+        py::dict annotations = py::reinterpret_borrow<py::dict>(annotations_of(fn));
+        if (!annotations) throw_python_error();
         const Py_ssize_t nparams = PyTuple_GET_SIZE(fn->param_names);
         const Py_ssize_t first_default = nparams - static_cast<Py_ssize_t>(defaults.size());
         py::list params;

@@ -10,6 +10,7 @@
 // Anything else is declined before anything visible has happened, and the
 // chunk-reader loop reads the file instead.
 #include "csv_native.hpp"
+#include "datasets.hpp"
 
 #include <array>
 #include <cmath>
@@ -28,8 +29,8 @@ namespace {
 struct Library {
     py::object pandas, read_csv, reader_type, get_chunk, read, close, frame_values;
     py::object numpy, vstack, zeros, size, array;
-    py::object torch, tensor, float32, empty;
-    py::object builtin_float, open, fspath, expanduser;
+    py::object torch, tensor, float32, empty, tensor_type, strided;
+    py::object builtin_float, open, fspath, fsencode, expanduser;
 };
 
 Library *library = nullptr;
@@ -58,6 +59,7 @@ bool bound_to(py::handle self, const char *name, py::handle function) {
 // and the instance stores and reads its attributes the ordinary way.
 bool environment_unchanged(py::handle m, py::handle self, py::handle csv_df, const Methods &methods) {
     const Library &lib = *library;
+    if (torch_mode_active()) return false;
     py::object pd = qv::global(m, "pd");
     py::object np = qv::global(m, "np");
     py::object torch = qv::global(m, "torch");
@@ -83,10 +85,7 @@ bool environment_unchanged(py::handle m, py::handle self, py::handle csv_df, con
         if (class_attr(type_object, name)) return false;
     if (!bound_to(self, "convert_SHM_data", methods.convert_SHM_data)) return false;
     if (methods.convert_result && !bound_to(self, "convert_result", methods.convert_result)) return false;
-
-    // The tensors must land where torch.tensor would put them.
-    py::object probe = lib.empty(0, py::arg("dtype") = lib.float32);
-    return py::str(probe.attr("device").attr("type")).cast<std::string>() == "cpu";
+    return true;
 }
 
 // The file pandas opened for a plain local path; nothing for anything else
@@ -96,7 +95,11 @@ std::optional<py::bytes> read_local_file(py::handle csv_file) {
     py::object path = lib.fspath(csv_file);
     if (!PyUnicode_Check(path.ptr())) return std::nullopt;
     path = lib.expanduser(path);
-    const std::string text = path.cast<std::string>();
+    // The bytes the file system sees; names that are not valid UTF-8 (kept
+    // as surrogate escapes in the str) come back as their original bytes.
+    const py::object encoded = lib.fsencode(path);
+    if (!PyBytes_Check(encoded.ptr())) return std::nullopt;
+    const std::string text(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     if (text.find("://") != std::string::npos) return std::nullopt;
     std::string lower = text;
     for (char &c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -389,13 +392,64 @@ py::handle end_class(End end) {
 
 // --- filling ------------------------------------------------------------------
 
-py::object new_tensor(py::tuple shape) {
-    return library->empty(*shape, py::arg("dtype") = library->float32);
+// A tensor we fill through its raw address, and the address.
+struct Buffer {
+    py::object tensor;
+    float *data = nullptr;
+};
+
+// A fresh float32 CPU tensor of `shape` whose memory is ours to fill: a plain
+// torch.Tensor, strided and contiguous, with the shape asked for and storage
+// for every element. Empty when torch.empty handed back anything else (a
+// subclass, a view, another device or size): nothing is written then.
+std::optional<Buffer> new_buffer(std::initializer_list<std::size_t> shape) {
+    const Library &lib = *library;
+    py::tuple dims(shape.size());
+    std::size_t count = 1, i = 0;
+    for (std::size_t extent : shape) {
+        if (extent != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(float) / extent)
+            return std::nullopt;
+        count *= extent;
+        dims[i++] = py::int_(extent);
+    }
+    Buffer buffer;
+    buffer.tensor = lib.empty(*dims, py::arg("dtype") = lib.float32);
+    const py::object &t = buffer.tensor;
+    if (Py_TYPE(t.ptr()) != reinterpret_cast<PyTypeObject *>(lib.tensor_type.ptr())) return std::nullopt;
+    if (!py::object(t.attr("dtype")).is(lib.float32) || !py::object(t.attr("layout")).is(lib.strided))
+        return std::nullopt;
+    if (py::str(t.attr("device").attr("type")).cast<std::string>() != "cpu") return std::nullopt;
+    if (!py::tuple(t.attr("shape")).equal(dims) || !t.attr("is_contiguous")().cast<bool>()) return std::nullopt;
+    if (t.attr("numel")().cast<std::size_t>() != count) return std::nullopt;
+    const auto offset = t.attr("storage_offset")().cast<std::size_t>();
+    const auto bytes = t.attr("untyped_storage")().attr("nbytes")().cast<std::size_t>();
+    if (offset > bytes / sizeof(float) || bytes / sizeof(float) - offset < count) return std::nullopt;
+    const auto address = t.attr("data_ptr")().cast<std::uintptr_t>();
+    if (count != 0 && (address == 0 || address % alignof(float) != 0)) return std::nullopt;
+    buffer.data = reinterpret_cast<float *>(address);
+    return buffer;
 }
 
-float *tensor_data(py::handle tensor) {
-    const auto address = tensor.attr("data_ptr")().cast<std::uintptr_t>();
-    return reinterpret_cast<float *>(address);
+// new_buffer before anything visible has happened: a failure there only
+// means the chunk-reader loop reads the file.
+std::optional<Buffer> early_buffer(std::initializer_list<std::size_t> shape) {
+    try {
+        return new_buffer(shape);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (const std::exception &) {
+    }
+    return std::nullopt;
+}
+
+// The buffer made before reading when reading kept every record; else a new
+// one of the final shape, checked the same way.
+Buffer final_buffer(std::optional<Buffer> &early, bool kept_all, std::initializer_list<std::size_t> shape) {
+    if (early && kept_all) return std::move(*early);
+    std::optional<Buffer> fresh;
+    if (!torch_mode_active()) fresh = new_buffer(shape);
+    if (!fresh) throw std::runtime_error("internal error: torch.empty did not give a plain float32 CPU tensor");
+    return std::move(*fresh);
 }
 
 // Writes the record's plot, row by row, as float32.
@@ -471,6 +525,8 @@ py::str label_text(const Record &record) { return py::str(record.label.data(), r
 std::optional<Plan> prepare(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df,
                             const Methods &methods, Mode mode, py::bytes &content) {
     if (!library) return std::nullopt;
+    // Any failure while getting ready only means the chunk-reader loop reads
+    // the file; an interrupt or exit still ends the call.
     try {
         if (!environment_unchanged(m, self, csv_df, methods)) return std::nullopt;
         auto file = read_local_file(csv_file);
@@ -478,6 +534,8 @@ std::optional<Plan> prepare(py::handle m, py::handle self, py::handle csv_file, 
         content = *file;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
+        return std::nullopt;
+    } catch (const std::exception &) {
         return std::nullopt;
     }
     char *data = nullptr;
@@ -513,10 +571,13 @@ void capture_library(py::handle m) {
     lib->tensor = lib->torch.attr("tensor");
     lib->float32 = lib->torch.attr("float");
     lib->empty = lib->torch.attr("empty");
+    lib->tensor_type = lib->torch.attr("Tensor");
+    lib->strided = lib->torch.attr("strided");
     lib->builtin_float = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyFloat_Type));
     lib->open = py::module_::import("io").attr("open");
     py::module_ os = py::module_::import("os");
     lib->fspath = os.attr("fspath");
+    lib->fsencode = os.attr("fsencode");
     lib->expanduser = os.attr("path").attr("expanduser");
     // Kept for the process, like the module.
     library = lib;
@@ -526,6 +587,14 @@ bool load_training(py::handle m, py::handle self, py::handle csv_file, py::handl
     py::bytes content;
     const std::optional<Plan> plan = prepare(m, self, csv_file, csv_df, methods, Mode::Training, content);
     if (!plan) return false;
+    // The tensors are made and checked before anything visible happens, so
+    // an unusable one still lets the chunk-reader loop take over.
+    std::optional<Buffer> early_x, early_y;
+    if (!plan->stored.empty()) {
+        early_x = early_buffer({plan->stored.size() + 1, 1, 11, 11});
+        early_y = early_buffer({plan->stored.size() + 1, 6});
+        if (!early_x || !early_y) return false;
+    }
 
     // The wrong-key lines come in reading order; a print that raises ends
     // reading at the record whose label it reports, as in the loop.
@@ -561,12 +630,13 @@ bool load_training(py::handle m, py::handle self, py::handle csv_file, py::handl
         return true;
     }
 
-    py::object x = new_tensor(py::make_tuple(stored + 1, 1, 11, 11));
-    py::object y = new_tensor(py::make_tuple(stored + 1, 6));
-    float *out = tensor_data(x);
+    const bool kept_all = stored == plan->stored.size();
+    Buffer x = final_buffer(early_x, kept_all, {stored + 1, 1, 11, 11});
+    Buffer y = final_buffer(early_y, kept_all, {stored + 1, 6});
+    float *out = x.data;
     std::fill(out, out + 121, 0.0f);
     out += 121;
-    float *labels = tensor_data(y);
+    float *labels = y.data;
     static constexpr float seed[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     std::copy(seed, seed + 6, labels);
     labels += 6;
@@ -575,8 +645,8 @@ bool load_training(py::handle m, py::handle self, py::handle csv_file, py::handl
         out = fill_plot(record, plan->data_end, out);
         for (int i = 0; i < 6; ++i) *labels++ = (record.label_bits >> i) & 1u ? 1.0f : 0.0f;
     }
-    self.attr("X_train") = x;
-    self.attr("Y_train") = y;
+    self.attr("X_train") = x.tensor;
+    self.attr("Y_train") = y.tensor;
     return true;
 }
 
@@ -587,6 +657,12 @@ bool load_test(py::handle m, py::handle self, py::handle csv_file, py::handle cs
     if (!plan) return false;
     const std::size_t stored = plan->stored.size();
     const std::size_t width = plan->width;
+    const std::size_t rows = stored ? plan->stored.front().rows : 0;
+    std::optional<Buffer> early_x;
+    if (stored) {
+        early_x = early_buffer({stored, 1, rows, width});
+        if (!early_x) return false;
+    }
 
     // raw_dict: keys in the order first read, each holding the last block read
     // under it (the record that ended reading included once its block was read).
@@ -616,11 +692,10 @@ bool load_test(py::handle m, py::handle self, py::handle csv_file, py::handle cs
         finish_test(m, self, test_empty_plots(m), labels);
         return true;
     }
-    const std::size_t rows = plan->stored.front().rows;
-    py::object x = new_tensor(py::make_tuple(stored, 1, rows, width));
-    float *out = tensor_data(x);
+    Buffer x = final_buffer(early_x, true, {stored, 1, rows, width});
+    float *out = x.data;
     for (const Record &record : plan->stored) out = fill_plot(record, plan->data_end, out);
-    self.attr("X_train") = x;
+    self.attr("X_train") = x.tensor;
     self.attr("Y_train") = labels;
     return true;
 }

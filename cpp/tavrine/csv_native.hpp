@@ -20,17 +20,6 @@ struct Methods {
     py::object convert_result;  // null for CsvDataset_Test
 };
 
-// The last steps of each constructor, shared by both ways of reading: the
-// stacks become the tensors (and CsvDataset's IndexError when nothing was
-// stored comes from here).
-void finish_training(py::handle module, py::handle self, py::handle plots, py::handle labels);
-void finish_test(py::handle module, py::handle self, py::handle plots, py::handle labels);
-
-// Seed stacks of CsvDataset, and the empty plot stack of CsvDataset_Test.
-py::object training_seed_plots(py::handle module);
-py::object training_seed_labels(py::handle module);
-py::object test_empty_plots(py::handle module);
-
 // Reads the whole file natively, prints what the chunk-reader loop would print
 // and sets `data_count`, `X_train`, `Y_train` (and fills `raw_dict`). Returns
 // false, having done nothing visible, when the file or the environment is

@@ -3,6 +3,7 @@
 // declines they read record by record through the chunk reader, which is the
 // loop that defines their results.
 #include "csv_native.hpp"
+#include "datasets.hpp"
 
 namespace tavrine {
 namespace {

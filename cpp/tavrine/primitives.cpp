@@ -93,9 +93,7 @@ bool pristine_environment(py::handle m, py::handle torch, py::handle zeros) {
     const Originals &o = *originals;
     if (!torch.is(o.torch) || !zeros.is(o.zeros)) return false;
     if (!qv::global(m, "range").is(o.range)) return false;
-    if (!o.function_mode_enabled.is_none() && py::bool_(o.function_mode_enabled())) return false;
-    if (!o.dispatch_stack_length.is_none() && py::int_(o.dispatch_stack_length()).cast<long>() != 0) return false;
-    return true;
+    return !torch_mode_active();
 }
 
 // A two-dimensional strided tensor of a supported dtype, ready for the window view.
@@ -294,6 +292,15 @@ const qv::FunctionSpec conv_init_spec{"__init__", "Conv2D.__init__", {"self", "k
 const qv::FunctionSpec conv_forward_spec{"forward", "Conv2D.forward", {"self", "x"}, Conv2D_forward};
 
 }  // namespace
+
+bool torch_mode_active() {
+    // Before the capture nothing can be vouched for.
+    if (!originals) return true;
+    const Originals &o = *originals;
+    if (!o.function_mode_enabled.is_none() && py::bool_(o.function_mode_enabled())) return true;
+    if (!o.dispatch_stack_length.is_none() && py::int_(o.dispatch_stack_length()).cast<long>() != 0) return true;
+    return false;
+}
 
 py::object make_FlattenLayer(py::module_ m) {
     return qv::make_class("FlattenLayer", qv::global(m, "nn").attr("Module"), m,

@@ -10,7 +10,7 @@ namespace tavrine::training {
 // `fn(args...)`
 template <class... A>
 py::object call(py::handle fn, const A &...args) {
-    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
+    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};  // leading slot: see call_method
     return qv::steal_or_throw(
         PyObject_Vectorcall(fn.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -19,9 +19,10 @@ py::object call(py::handle fn, const A &...args) {
 // in source is.
 template <class... A>
 py::object call_method(py::handle self, py::handle name, const A &...args) {
-    PyObject *argv[] = {self.ptr(), py::handle(args).ptr()...};
-    return qv::steal_or_throw(PyObject_VectorcallMethod(name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                        nullptr));
+    // The leading slot is the callee's to use (ARGUMENTS_OFFSET), self follows.
+    PyObject *argv[] = {nullptr, self.ptr(), py::handle(args).ptr()...};
+    return qv::steal_or_throw(PyObject_VectorcallMethod(
+        name.ptr(), argv + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Binary operators with Python's dispatch (reflected methods included).

@@ -17,13 +17,19 @@ Only the standard library is used, so sample data can be written without torch.
 
 from __future__ import annotations
 
+import contextlib
 import csv
+import errno
 import io
 import json
+import os
 import random
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Sequence
+
+from .symbols import FAIL_SYMBOL, LABEL_KEYS, PASS_SYMBOL
 
 __all__ = [
     "LABEL_KEYS",
@@ -43,8 +49,6 @@ __all__ = [
     "write_shmoo_csv",
 ]
 
-#: The label vocabulary, in label-vector order.
-LABEL_KEYS = ("Fail", "Pass", "Vol", "Freq", "Marginal", "Hole")
 
 #: Label texts the CSV generator draws from, with their relative weights. Each names
 #: exactly one of Pass/Fail plus any of the four shape flags; every one of the six
@@ -66,8 +70,6 @@ SAMPLE_LABELS: tuple[tuple[str, int], ...] = (
 
 SETTINGS_FILE_NAME = "SHM_keywords_setting.json"
 
-PASS_SYMBOL = "P"
-FAIL_SYMBOL = "."
 ROWS = 11
 COLUMNS = 11
 
@@ -282,11 +284,34 @@ def shmoo_csv_text(records: Sequence[tuple[str, Sequence[Sequence[int]]]]) -> st
     return out.getvalue()
 
 
-def write_shmoo_csv(path: str | Path, count: int = 600, seed: int = 0) -> Path:
-    """Writes ``count`` labelled records to ``path`` and returns the path."""
-    path = Path(path)
-    path.write_text(shmoo_csv_text(labelled_plots(count, seed)), encoding="utf-8")
+def _write_text(path: Path, text: str, force: bool = True) -> Path:
+    """Writes a new file. Without `force` an existing name (a symbolic link
+    included) is an error; with it the name is replaced, never followed: the
+    text goes to a temporary file that is then renamed over the name."""
+    data = text.encode("utf-8")
+    if not force:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o666)
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+        return path
+    fd, temp = tempfile.mkstemp(prefix="." + path.name + ".", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
     return path
+
+
+def write_shmoo_csv(path: str | Path, count: int = 600, seed: int = 0, force: bool = True) -> Path:
+    """Writes ``count`` labelled records to ``path`` and returns the path."""
+    return _write_text(Path(path), shmoo_csv_text(labelled_plots(count, seed)), force)
 
 
 # ---------------------------------------------------------------------------
@@ -306,10 +331,8 @@ def settings() -> dict[str, str]:
     }
 
 
-def write_settings(path: str | Path) -> Path:
-    path = Path(path)
-    path.write_text(json.dumps(settings(), indent=2) + "\n", encoding="utf-8")
-    return path
+def write_settings(path: str | Path, force: bool = True) -> Path:
+    return _write_text(Path(path), json.dumps(settings(), indent=2) + "\n", force)
 
 
 _SHMOO_TESTS = (
@@ -395,10 +418,8 @@ def datalog_text(sites: int = 4, items: int = 3, seed: int = 0, lot: str = "QV24
     return "\n".join(lines)
 
 
-def write_datalog(path: str | Path, sites: int = 4, items: int = 3, seed: int = 0) -> Path:
-    path = Path(path)
-    path.write_text(datalog_text(sites, items, seed), encoding="utf-8")
-    return path
+def write_datalog(path: str | Path, sites: int = 4, items: int = 3, seed: int = 0, force: bool = True) -> Path:
+    return _write_text(Path(path), datalog_text(sites, items, seed), force)
 
 
 # ---------------------------------------------------------------------------
@@ -421,19 +442,36 @@ def write_samples(
     items: int = 3,
     datalogs: int = 1,
     seed: int = 0,
+    force: bool = True,
 ) -> SampleFiles:
     """Writes datalog(s), their settings file and a labelled shmoo CSV into
-    ``out_dir`` (created if needed). Each datalog gets its own derived seed."""
+    ``out_dir`` (created if needed). Each datalog gets its own derived seed.
+    Without `force` nothing is written when any of the names exists already
+    (FileExistsError names the first)."""
     if datalogs < 1:
         raise ValueError("datalogs must be at least 1")
     out = Path(out_dir)
+    names = sample_names(out, datalogs)
+    if not force:
+        for path in names.datalogs + (names.settings, names.shmoo_csv):
+            if os.path.lexists(path):
+                raise FileExistsError(errno.EEXIST, "file exists", str(path))
     out.mkdir(parents=True, exist_ok=True)
     logs = tuple(
-        write_datalog(out / f"sample_datalog_{k + 1}.txt", sites, items, seed * 1000 + k)
-        for k in range(datalogs)
+        write_datalog(path, sites, items, seed * 1000 + k, force) for k, path in enumerate(names.datalogs)
     )
     return SampleFiles(
         datalogs=logs,
-        settings=write_settings(out / SETTINGS_FILE_NAME),
-        shmoo_csv=write_shmoo_csv(out / "sample_shmoo.csv", records, seed),
+        settings=write_settings(names.settings, force),
+        shmoo_csv=write_shmoo_csv(names.shmoo_csv, records, seed, force),
+    )
+
+
+def sample_names(out_dir: str | Path, datalogs: int = 1) -> SampleFiles:
+    """The paths write_samples writes to."""
+    out = Path(out_dir)
+    return SampleFiles(
+        datalogs=tuple(out / f"sample_datalog_{k + 1}.txt" for k in range(datalogs)),
+        settings=out / SETTINGS_FILE_NAME,
+        shmoo_csv=out / "sample_shmoo.csv",
     )

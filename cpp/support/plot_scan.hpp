@@ -1,0 +1,115 @@
+// How a datalog's lines are recognised as items, site lines, plot starts,
+// plot lines and plot ends. The workbook extraction and the plot reader both
+// run this one state machine, so they always agree on which lines form a plot.
+#pragma once
+
+#include "support.hpp"
+
+#include <vector>
+
+namespace qv {
+
+// Text helpers shared by the scanners.
+
+inline bool is_exact_str(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
+
+inline bool str_equals(py::handle a, py::handle b) {
+    return PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) && PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+}
+
+// `part in text`
+inline bool contains(py::handle text, py::handle part) {
+    int r = PySequence_Contains(text.ptr(), part.ptr());
+    if (r < 0) throw_python_error();
+    return r == 1;
+}
+
+inline bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw_python_error();
+    return r == 1;
+}
+
+// line.strip().startswith(prefix)
+inline bool stripped_startswith(py::handle line, py::handle prefix) {
+    if (!is_exact_str(prefix)) return truthy(line.attr("strip")().attr("startswith")(prefix));
+    PyObject *s = line.ptr();
+    const int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(s);
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    Py_ssize_t r = PyUnicode_Tailmatch(s, prefix.ptr(), begin, end, -1);
+    if (r < 0) throw_python_error();
+    return r == 1;
+}
+
+// line[:-1] == label + site, for exact str line, label and site.
+inline bool is_site_line(py::handle line, py::handle label_and_site) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line.ptr()) - 1;
+    if (n != PyUnicode_GET_LENGTH(label_and_site.ptr())) return false;
+    Py_ssize_t r = PyUnicode_Tailmatch(line.ptr(), label_and_site.ptr(), 0, n, -1);
+    if (r < 0) throw_python_error();
+    return r == 1;
+}
+
+// The scan state of one (datalog, site) pair. `Line` is whatever the caller
+// keeps for a line (the line object, or its index).
+template <class Line>
+struct PlotScan {
+    bool flag = false;       // an item line has been seen and no plot written since
+    bool site_flag = false;  // the selected site's line has been seen
+    bool startPlot = false;  // inside a plot of the selected site
+    std::vector<Line> each_item_info;
+    std::vector<Line> each_plot;
+    Line tmp_pattern_info;
+
+    explicit PlotScan(Line empty) : tmp_pattern_info(empty) {}
+};
+
+// One line through the scan. `facts` answers, when asked and in this order,
+// what the line is:
+//   vbt_error()      contains "VBT error" (the line plays no other role)
+//   item()           the item expression matches at its start
+//   has_site_label() contains the site label
+//   selected_site()  is the selected site's line (line[:-1] == label + site)
+//   pattern_name()   contains the pattern-name text
+//   plot_start()     its stripped text starts with the plot start marker
+//   blank()          is exactly one line feed
+//   plot_end()       contains the plot end marker
+// Each question is asked only where the rules need its answer, so callers
+// whose answers run outside code see the same calls in the same order.
+// `on_end(items, plot_lines)` runs when a plot of the selected site ends.
+template <class Line, class Facts, class OnEnd>
+void plot_scan_step(PlotScan<Line> &s, const Line &line, const Line &empty, Facts &facts, OnEnd &&on_end) {
+    if (facts.vbt_error()) return;
+    if (facts.item()) {
+        s.each_item_info.push_back(line);
+        s.tmp_pattern_info = empty;
+        s.flag = true;
+    }
+    // Another site's line while an item is open drops what was gathered for it.
+    if (facts.has_site_label() && !facts.selected_site() && s.flag) {
+        s.each_item_info.clear();
+        s.site_flag = false;
+    }
+    if (facts.selected_site() && s.flag) {
+        s.each_item_info.push_back(line);
+        s.site_flag = true;
+        return;
+    }
+    if (facts.pattern_name() && s.flag && !s.startPlot) s.tmp_pattern_info = line;
+    if (facts.plot_start() && s.flag && s.site_flag) {
+        s.each_item_info.push_back(s.tmp_pattern_info);
+        s.startPlot = true;
+    }
+    if (s.startPlot && s.flag && s.site_flag && !facts.blank()) s.each_plot.push_back(line);
+    if (facts.plot_end() && s.flag && s.startPlot && s.site_flag) {
+        on_end(s.each_item_info, s.each_plot);
+        s.each_item_info.clear();
+        s.each_plot.clear();
+        s.startPlot = s.flag = s.site_flag = false;
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,104 @@
+"""The ``classify`` job: predicted label texts for the records of a shmoo CSV,
+and the agreement with the labels the file already holds."""
+
+from __future__ import annotations
+
+import csv
+from pathlib import Path
+from typing import Any, Sequence
+
+from .errors import CliError, check_output_file, check_readable_text, module_output, say, warn
+from .figures import image_path, save_grid, tavrine as _tavrine
+from .shmoo_csv import check_shmoo_csv, describe_bad
+from .models import load_model
+from .symbols import is_label_text, same_label
+from .training import count_records
+
+
+def predicted_texts(net: Any, plots: Any, batch_size: int = 256) -> list[str]:
+    """Label texts such as "Pass-Vol" for a (N, 1, H, W) float tensor of plots."""
+    import torch
+
+    tavrine = _tavrine()
+    net.eval()
+    rows = []
+    with torch.no_grad():
+        for start in range(0, plots.shape[0], batch_size):
+            scores = net(plots[start : start + batch_size])
+            rows.extend(tavrine.reformat_output(scores).tolist())
+    texts = tavrine.get_custom_shm_labels(rows, "")
+    # Each text is ": " then "-Key" per set position; keep the keys joined by "-".
+    return [t[2:].lstrip("-") for t in texts]
+
+
+def run_classify(
+    model_path: Path,
+    csv_path: Path,
+    out_path: Path | None = None,
+    grid_path: Path | None = None,
+    grid_limit: int = 30,
+) -> list[tuple[int, str, str]]:
+    """Classifies every record of a shmoo CSV; returns (number, label in the
+    file, predicted label) per record and writes the optional CSV and grid."""
+    check_readable_text(csv_path, "shmoo CSV")
+    if out_path is not None:
+        check_output_file(out_path, "predictions file")
+        if out_path.exists() and (out_path.samefile(csv_path) or out_path.samefile(model_path)):
+            raise CliError(f"the predictions file {out_path} is one of the inputs; choose another name")
+    if grid_path is not None:
+        grid_path = image_path(grid_path, "grid")
+    check = check_shmoo_csv(csv_path, labels=False)
+    net, _ = load_model(model_path)
+    if check.non_finite is not None:
+        number, line, what = check.non_finite
+        raise CliError(f"{csv_path} record {number} (line {line}) holds a point that is not a finite number: "
+                       f"{what}; every point must be a point symbol or a finite number")
+    tavrine = _tavrine()
+    expected = count_records(csv_path)
+    try:
+        with module_output():
+            dataset = tavrine.CsvDataset_Test(str(csv_path))
+    except Exception as exc:
+        raise CliError(f"cannot read shmoo CSV {csv_path}: {type(exc).__name__}: {exc}") from None
+    n = int(dataset.data_count)
+    if n == 0:
+        raise CliError(f"no shmoo record could be read from {csv_path}")
+    if n < expected:
+        where = describe_bad(check) if check.bad is not None else "a malformed record"
+        warn("classify", f"read {n} of {expected} records from {csv_path}; reading stopped at {where}")
+    plots = dataset.X_train
+    if plots.shape[2] < 3 or plots.shape[3] < 3:
+        raise CliError(f"plots in {csv_path} are {plots.shape[2]} x {plots.shape[3]}; at least 3 x 3 is needed")
+    predicted = predicted_texts(net, plots)
+    given = ["" if not isinstance(y[0], str) else y[0] for y in dataset.Y_train]
+    results = [(i + 1, given[i], predicted[i]) for i in range(n)]
+    if out_path is not None:
+        out_path.parent.mkdir(parents=True, exist_ok=True)
+        with open(out_path, "w", newline="", encoding="utf-8") as fh:
+            writer = csv.writer(fh)
+            writer.writerow(["record", "label_in_file", "predicted"])
+            writer.writerows(results)
+    if grid_path is not None:
+        save_grid(grid_path, plots, predicted, given, grid_limit)
+    return results
+
+
+def print_table(results: Sequence[tuple[int, str, str]]) -> None:
+    width = max([len("label in file")] + [len(g) for _, g, _ in results])
+    say(f"{'record':>6}  {'label in file':<{width}}  predicted")
+    for number, given, predicted in results:
+        say(f"{number:>6}  {given:<{width}}  {predicted or '(none)'}")
+
+
+def agreement(results: Sequence[tuple[int, str, str]]) -> str | None:
+    """One sentence on how well the predictions match the file's own labels,
+    or None when the file holds no label texts."""
+    labelled = [(g, p) for _, g, p in results if is_label_text(g)]
+    if not labelled:
+        return None
+    same = sum(same_label(g, p) for g, p in labelled)
+    pf = sum(({"Pass", "Fail"} & set(g.split("-"))) == ({"Pass", "Fail"} & set(p.split("-"))) for g, p in labelled)
+    return (
+        f"{same} of {len(labelled)} predictions equal the file's labels ({same / len(labelled):.1%}); "
+        f"pass/fail agrees on {pf} ({pf / len(labelled):.1%})"
+    )

@@ -1,0 +1,218 @@
+"""Composite maps: how many of the selected sites pass at each point of a test item.
+
+The plots of one test item (across sites and datalogs) are stacked point by
+point: a point every site passes is solid, a point only some pass is a weak
+corner. The worksheet "Composite" uses the layout of a site block of "Sheet"
+(row label in the first column, point j in column j + 1, the axis line below
+the points), so a composite reads like any extracted plot.
+"""
+
+from __future__ import annotations
+
+import copy
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+from .margins import item_key
+
+__all__ = ["SHEET_NAME", "CompositeMap", "composite_maps", "fill_composite", "save_composite_png", "scale_colour"]
+
+SHEET_NAME = "Composite"
+
+# The extraction's own colours for fail and pass, with yellow half way.
+_FAIL_RGB = (0xDC, 0x14, 0x3C)
+_MIDDLE_RGB = (0xFF, 0xFF, 0x00)
+_PASS_RGB = (0x00, 0xEE, 0x00)
+
+
+@dataclass(frozen=True, slots=True)
+class CompositeMap:
+    """The pass counts of one test item's plots."""
+
+    item: str                        # the item line as printed, outer spaces removed
+    run: int                         # 1 for an item's first plot in each pair, 2 for its second, ...
+    sources: tuple[tuple[str, str], ...]  # (datalog, site) of each stacked plot
+    row_labels: tuple[str, ...]
+    axis: tuple[str, ...] | None
+    passes: np.ndarray               # int, (rows, cols): plots passing at the point
+    judged: np.ndarray               # int, (rows, cols): plots with a pass or fail at the point
+
+    @property
+    def plots(self) -> int:
+        return len(self.sources)
+
+
+def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
+    """Stacks the plots of each test item, in the order items first appear.
+
+    A pair that runs an item twice contributes its second plot to the item's
+    second map. Plots of different sizes are stacked from the top-left point;
+    a point outside a smaller plot is not judged by it.
+    """
+    order: list[tuple[str, int]] = []
+    members: dict[tuple[str, int], list[Any]] = {}
+    runs: dict[tuple[str, str, str], int] = {}
+    for plot in plots:
+        key = item_key(plot.item)
+        pair = (str(plot.datalog), str(plot.site), key)
+        run = runs.get(pair, 0) + 1
+        runs[pair] = run
+        if (key, run) not in members:
+            order.append((key, run))
+            members[(key, run)] = []
+        members[(key, run)].append(plot)
+    maps = []
+    for key, run in order:
+        group = members[(key, run)]
+        rows = max(p.grid.shape[0] for p in group)
+        cols = max(p.grid.shape[1] for p in group)
+        passes = np.zeros((rows, cols), dtype=np.int64)
+        judged = np.zeros((rows, cols), dtype=np.int64)
+        for p in group:
+            grid = np.asarray(p.grid)
+            r, c = grid.shape
+            passes[:r, :c] += grid == 1
+            judged[:r, :c] += grid >= 0
+        # Row labels and axis line of the largest plot describe every point.
+        widest = max(group, key=lambda p: p.grid.shape[0] * p.grid.shape[1])
+        labels = tuple(widest.row_labels) + ("",) * (rows - len(widest.row_labels))
+        maps.append(CompositeMap(key, run, tuple((str(p.datalog), str(p.site)) for p in group), labels,
+                                 None if widest.axis is None else tuple(widest.axis), passes, judged))
+    return maps
+
+
+def scale_colour(share: float) -> str:
+    """RRGGBB on the red-yellow-green scale for a pass share in [0, 1]."""
+    share = min(1.0, max(0.0, share))
+    if share <= 0.5:
+        a, b, t = _FAIL_RGB, _MIDDLE_RGB, share / 0.5
+    else:
+        a, b, t = _MIDDLE_RGB, _PASS_RGB, (share - 0.5) / 0.5
+    return "".join(f"{round(x + (y - x) * t):02X}" for x, y in zip(a, b))
+
+
+def _sources_text(sources: Sequence[tuple[str, str]]) -> str:
+    by_datalog: dict[str, list[str]] = {}
+    for datalog, site in sources:
+        by_datalog.setdefault(datalog, []).append(site)
+    return "; ".join(f"{datalog} sites {','.join(sites)}" for datalog, sites in by_datalog.items())
+
+
+def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
+    """A worksheet filler (for ``workbook_sheets.append_worksheets``) that
+    writes the maps one under the other, like plot groups on "Sheet"."""
+
+    def fill(ws: Any) -> None:
+        from openpyxl.styles import PatternFill
+
+        styles: dict[str, Any] = {}
+
+        def paint(cell: Any, colour: str) -> None:
+            # Assigning a fill makes openpyxl hash the whole style for every
+            # cell; a map has only a few colours, so the first cell of each
+            # colour sets it and later cells take over its finished style.
+            done = styles.get(colour)
+            if done is not None and hasattr(cell, "_style"):
+                cell._style = copy.copy(done)
+                return
+            cell.fill = PatternFill(start_color=colour, end_color=colour, fill_type="solid")
+            if hasattr(cell, "_style"):
+                styles[colour] = copy.copy(cell._style)
+
+        ws.cell(row=1, column=1, value="Pass count of each point across the selected sites, per test item "
+                                       "(red: every site fails, yellow: half pass, green: every site passes)")
+        row = 3
+        for m in maps:
+            ws.cell(row=row, column=1, value=m.item + (f" (run {m.run})" if m.run > 1 else ""))
+            ws.cell(row=row + 1, column=1, value=f"{m.plots} plot(s): {_sources_text(m.sources)}")
+            row += 2
+            passes, judged = m.passes.tolist(), m.judged.tolist()
+            for label, counts, seen in zip(m.row_labels, passes, judged):
+                ws.cell(row=row, column=1, value=label)
+                for j, (count, n) in enumerate(zip(counts, seen), start=2):
+                    if n:
+                        paint(ws.cell(row=row, column=j, value=count), scale_colour(count / n))
+                row += 1
+            if m.axis:
+                for j, token in enumerate(m.axis, start=1):
+                    ws.cell(row=row, column=j, value=token)
+                row += 1
+            row += 1  # one empty row between maps
+
+    return fill
+
+
+def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:
+    """Pictures of the maps, ``per_page`` to a page (further pages
+    ``<stem>_2.png`` ...). Returns the files written."""
+    from .figures import pyplot
+
+    plt = pyplot()
+    pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
+    written = []
+    for page_number, page in enumerate(pages, start=1):
+        cols = min(4, max(1, len(page)))
+        rows = max(1, -(-len(page) // cols))
+        fig, axes = plt.subplots(rows, cols, figsize=(4.0 * cols + 0.8, 3.8 * rows), squeeze=False,
+                                 layout="constrained")
+        for ax in axes.flat:
+            ax.set_axis_off()
+        if not page:
+            axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
+        image = None
+        for ax, m in zip(axes.flat, page):
+            if m.passes.size == 0:
+                ax.text(0.5, 0.5, f"{m.item}\nno point rows", ha="center", va="center", fontsize=8)
+                continue
+            ax.set_axis_on()
+            share = np.where(m.judged > 0, m.passes / np.maximum(m.judged, 1), np.nan)
+            image = ax.imshow(share, cmap="RdYlGn", vmin=0.0, vmax=1.0, aspect="auto", interpolation="nearest")
+            r, c = share.shape
+            if r * c <= 400:
+                for (i, j), count in np.ndenumerate(m.passes):
+                    if m.judged[i, j]:
+                        ax.text(j, i, str(count), ha="center", va="center", fontsize=6)
+            ax.set_yticks(range(r), m.row_labels, fontsize=6)
+            if m.axis and len(m.axis) >= c:
+                ax.set_xticks(range(c), m.axis[len(m.axis) - c :], fontsize=6, rotation=90)
+                ax.set_xlabel(" ".join(m.axis[: len(m.axis) - c]), fontsize=7)
+            else:
+                ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
+            title = m.item if len(m.item) <= 44 else m.item[:41] + "..."
+            ax.set_title(f"{title}{f' (run {m.run})' if m.run > 1 else ''}\n{m.plots} plot(s)", fontsize=8)
+        if image is not None:
+            fig.colorbar(image, ax=list(axes.flat), shrink=0.8, label="share of sites passing")
+        fig.suptitle("Composite: sites passing at each point", fontsize=10)
+        target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        fig.savefig(target, dpi=100)
+        plt.close(fig)
+        written.append(target)
+    return written
+
+
+def run_composite(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None,
+    workbook: Path | None,
+    png: Path | None,
+) -> tuple[list[CompositeMap], list[Path]]:
+    """Builds the composite maps of the selected sites; adds the "Composite"
+    worksheet to ``workbook`` and draws ``png`` where given. Returns the maps
+    and the pictures written."""
+    from .margins import _plot_source, check_figure_path
+    from .plots import read_plots
+    from .workbook_sheets import append_worksheets
+
+    if png is not None:
+        check_figure_path(png, "--composite-png")
+    paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
+    maps = composite_maps(read_plots(keywords, paths, site_lists))
+    if workbook is not None:
+        append_worksheets(workbook, {SHEET_NAME: fill_composite(maps)})
+    pictures = save_composite_png(png, maps) if png is not None else []
+    return maps, pictures

@@ -1,0 +1,386 @@
+"""The ``extract`` job: datalogs in, one new shmoo workbook out.
+
+Checks the inputs, turns the --sites lists into the form the extractor takes,
+runs ``Corvantis.getDatalogInfo`` and leaves the workbook in the output folder
+under a name no earlier workbook holds.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import shutil
+import tempfile
+from pathlib import Path
+from dataclasses import dataclass, field
+from typing import Any, Iterator, Sequence
+
+from .errors import CliError, Progress, check_readable_text, check_utf8, module_output, os_reason, warn
+from .settings import load_settings, nested_quantifiers
+
+
+@contextlib.contextmanager
+def _working_directory(path: Path) -> Iterator[None]:
+    # getDatalogInfo saves into the working directory; --out-dir moves it there
+    # for the one call and back afterwards, whatever happens.
+    old = os.getcwd()
+    os.chdir(path)
+    try:
+        yield
+    finally:
+        os.chdir(old)
+
+
+def site_label(groups: Sequence[str] | None, datalog_count: int) -> str:
+    """Joins the per-datalog site lists into the ';'/',' form getDatalogInfo
+    takes. Spaces are dropped: a site written " 1" would never match its line."""
+    if not groups:
+        return ""
+    labels: list[str] = []
+    for group in groups:
+        labels.extend(part for part in group.split(";"))
+    if len(labels) > datalog_count:
+        raise CliError(f"--sites names {len(labels)} site lists but only {datalog_count} datalog(s) were given")
+    cleaned = []
+    for label in labels:
+        sites = [s.strip() for s in label.split(",")]
+        if label.strip() and any(not s for s in sites):
+            raise CliError(f"empty site number in --sites {label!r}")
+        for s in sites:
+            if s and not re.fullmatch(r"-?\d+", s):
+                raise CliError(f"site numbers must be integers, got {s!r}")
+        cleaned.append(",".join(sites) if label.strip() else "")
+    return ";".join(cleaned)
+
+
+# Characters the workbook library refuses in a cell: C0 controls except tab,
+# line feed and carriage return. They are written as their visible pictures
+# (ESC as U+241B, BEL as U+2407, ...).
+_CONTROL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f]")
+_CONTROL_BYTES = re.compile(b"[\x00-\x08\x0b\x0c\x0e-\x1f]")
+_MARKS = {c: 0x2400 + c for c in (*range(0x00, 0x09), 0x0B, 0x0C, *range(0x0E, 0x20))}
+
+
+def visible(text: str) -> str:
+    """`text` with control characters as visible marks and undecodable file-name
+    bytes as U+FFFD, fit for a workbook cell and a terminal."""
+    text = text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    return text.translate(_MARKS)
+
+
+def _site_order(text: str) -> tuple[int, int, str]:
+    try:
+        return (0, int(text.strip()), text)
+    except ValueError:
+        return (1, 0, text)
+
+
+@dataclass
+class _SiteScan:
+    """Follows the extractor's scan rules for one site, counting its plots."""
+
+    flag: bool
+    site_flag: bool = False
+    open_at: int = 0  # line of the open plot's start marker, 0 when none
+    plots: int = 0
+
+
+@dataclass
+class DatalogScan:
+    """What one pass over a datalog found: the sites as it prints them (in
+    numeric order), the completed plots per site text, the plots still open at
+    its end (site text, line) and the control characters it holds."""
+
+    path: Path
+    sites: list[str] = field(default_factory=list)
+    plots: dict[str, int] = field(default_factory=dict)
+    unclosed: list[tuple[str, int]] = field(default_factory=list)
+    controls: int = 0
+    first_control_line: int = 0
+
+
+def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (),
+                 progress: Progress | None = None) -> DatalogScan:
+    """Counts the plots of every site the datalog announces (and of the site
+    texts in `wanted`) with the line rules the extractor applies, so that the
+    command line can say what a run finds before the workbook is written."""
+    item = re.compile(keywords["Item"])
+    site_label = keywords["SiteNum"]
+    start, end = keywords["PlotStart"], keywords["PlotEnd"]
+    result = DatalogScan(path)
+    machines: dict[str, _SiteScan] = {}
+    announced: dict[str, None] = {}
+    seen_item = False
+
+    def machine(text: str) -> _SiteScan:
+        found = machines.get(text)
+        if found is None:
+            # A site not met before has had no plot end, so only the item
+            # lines seen so far decide its state.
+            found = machines[text] = _SiteScan(flag=seen_item)
+        return found
+
+    for text in wanted:
+        machine(text)
+    size = max(path.stat().st_size, 1)
+    done = 0
+    with open(path, encoding="utf-8") as fh:
+        for number, line in enumerate(fh, 1):
+            done += len(line)
+            if progress is not None and number % 20000 == 0:
+                progress.update(f"reading {visible(path.name)}: {min(done * 100 // size, 100)}%")
+            if _CONTROL.search(line):
+                result.controls += len(_CONTROL.findall(line))
+                result.first_control_line = result.first_control_line or number
+                line = line.translate(_MARKS)
+            if "VBT error" in line:
+                continue
+            if item.match(line):
+                seen_item = True
+                for m in machines.values():
+                    m.flag = True
+            has_site = site_label in line
+            own = None
+            if has_site:
+                key = line[:-1]
+                if key.startswith(site_label):
+                    own = key[len(site_label):]
+                    announced[own] = None
+                    machine(own)
+            opens = line.strip().startswith(start)
+            closes = end in line
+            if not (has_site or opens or closes):
+                continue
+            for text, m in machines.items():
+                if has_site:
+                    if own == text:
+                        if m.flag:
+                            m.site_flag = True
+                            continue
+                    elif m.flag:
+                        m.site_flag = False
+                if opens and m.flag and m.site_flag and not m.open_at:
+                    m.open_at = number
+                if closes and m.flag and m.open_at and m.site_flag:
+                    m.plots += 1
+                    m.open_at = 0
+                    m.flag = m.site_flag = False
+    result.sites = sorted(announced, key=_site_order)
+    result.plots = {text: m.plots for text, m in machines.items()}
+    result.unclosed = [(text, m.open_at) for text, m in machines.items() if m.open_at]
+    return result
+
+
+def _stand_in(path: Path, staging: Path, index: int, needs_copy: bool) -> Path:
+    """A path the extractor can take for a datalog whose own path it cannot
+    (';' separates its paths; control characters and undecodable bytes do not
+    fit a workbook cell), or whose text holds control characters: a copy with
+    those characters as visible marks."""
+    folder = staging / "in" / str(index)
+    folder.mkdir(parents=True)
+    target = folder / visible(path.name).replace(";", "_")
+    if needs_copy:
+        with open(path, "rb") as src, open(target, "wb") as dst:
+            for chunk in iter(lambda: src.read(1 << 20), b""):
+                dst.write(_CONTROL_BYTES.sub(lambda m: chr(0x2400 + m[0][0]).encode("utf-8"), chunk))
+    else:
+        try:
+            os.symlink(path, target)
+        except OSError:
+            shutil.copyfile(path, target)
+    return target
+
+
+def _restore_paths(workbook: Path, shown: dict[str, str]) -> None:
+    """Row 1 names each pair's datalog: put the user's path back where the
+    extractor saw a stand-in."""
+    import openpyxl
+
+    book = openpyxl.load_workbook(workbook)
+    sheet = book["Sheet"]
+    for cell in sheet[1]:
+        if isinstance(cell.value, str) and cell.value in shown:
+            cell.value = shown[cell.value]
+    book.save(workbook)
+
+
+def run_extract(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None = None,
+    interval_columns: int = 20,
+    out_dir: Path | None = None,
+    command: str = "extract",
+) -> Path:
+    """Extracts the shmoo plots of the datalogs into a workbook; returns its path."""
+    config = load_settings(settings_path)
+    for key in nested_quantifiers(config):
+        warn(command, f"settings key '{key}' repeats a group that itself repeats ({config[key]!r}); such an "
+                      "expression can take minutes on some lines: rewrite it without the outer repeat")
+    paths = [Path(os.path.abspath(p)) for p in datalogs]
+    for p in paths:
+        check_readable_text(p, "datalog")
+    site_lbl = site_label(sites, len(paths))
+    wanted_lists = site_lbl.split(";") if site_lbl else []
+    wanted_lists += [""] * (len(paths) - len(wanted_lists))
+    target = Path(out_dir) if out_dir is not None else Path.cwd()
+    if target.exists() and not target.is_dir():
+        raise CliError(f"output directory {target} is a file")
+
+    from .Source import Corvantis
+
+    keywords = Corvantis.getKeyWordFromSettingFile(config)
+    scans = []
+    selected: list[list[str]] = []
+    with Progress(command, "reading the datalogs") as progress:
+        for p, wanted in zip(paths, wanted_lists):
+            given = wanted.split(",") if wanted else []
+            try:
+                scan = scan_datalog(p, keywords, given, progress)
+            except UnicodeDecodeError:
+                check_utf8(p)
+                raise
+            except OSError as exc:
+                raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
+            scans.append(scan)
+            selected.append(given)
+    total = _report_scans(command, scans, selected, config, settings_path)
+
+    try:
+        target.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise CliError(f"cannot create output directory {target}: {os_reason(exc)}") from None
+    # The workbook is named after the second it is saved in, so a second run in
+    # the same second would replace the first one. Save into a private folder and
+    # move the result next to earlier workbooks under a free name instead.
+    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
+    try:
+        given_paths = []
+        shown: dict[str, str] = {}
+        for k, (p, scan) in enumerate(zip(paths, scans)):
+            name = str(p)
+            if scan.controls or ";" in name or visible(name) != name:
+                if scan.controls:
+                    warn(command, f"{visible(name)} holds {scan.controls} control character(s), the first on "
+                                  f"line {scan.first_control_line}; the workbook shows them as visible marks")
+                if visible(name) != name:
+                    warn(command, f"the file name {visible(name)} holds control characters or bytes that are "
+                                  "not UTF-8; the workbook shows them as visible marks")
+                stand_in = _stand_in(p, staging, k, bool(scan.controls))
+                shown[str(stand_in)] = visible(name)
+                name = str(stand_in)
+            given_paths.append(name)
+        try:
+            with Progress(command, f"writing {total} plot(s) into the workbook"), module_output(), \
+                    _working_directory(staging):
+                saved = Path(Corvantis.getDatalogInfo(keywords, ";".join(given_paths), ";".join(
+                    ",".join(s) for s in selected), interval_columns))
+            if shown:
+                _restore_paths(saved, shown)
+        except UnicodeDecodeError as exc:
+            raise CliError(f"a datalog is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+        except OSError as exc:
+            if exc.filename is not None and str(exc.filename) in given_paths:
+                raise CliError(f"cannot read datalog {visible(str(exc.filename))}: {os_reason(exc)}") from None
+            raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
+        except re.error as exc:
+            raise CliError(f"bad regular expression in the settings: {exc}") from None
+        except ValueError as exc:
+            first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+            raise CliError(f"cannot write the workbook: {visible(first)}") from None
+        try:
+            return move_to_free_name(saved, target)
+        except OSError as exc:
+            raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def _announced(command: str, scan: DatalogScan) -> list[str]:
+    """Every site the datalog announces, as it prints them; a site text holding
+    a list separator cannot be passed on and is left out with a warning."""
+    usable = []
+    for text in scan.sites:
+        if _site_order(text)[0]:
+            warn(command, f"{visible(str(scan.path))} prints site {visible(text)!r}, which is not a number; is "
+                          "keyword_site shorter than the datalog's site label?")
+        if "," in text or ";" in text:
+            warn(command, f"{visible(str(scan.path))} prints a site as {visible(text)!r}; a site text with ',' or "
+                          "';' cannot be extracted and is left out")
+        else:
+            usable.append(text)
+    return usable or [""]
+
+
+def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[list[str]],
+                  config: dict[str, Any], settings_path: Path) -> int:
+    """Warns per (datalog, site) pair without a plot, about plots cut short and
+    about --sites spelled otherwise than in the datalog; refuses a run that
+    would find no plot at all. Returns the number of plots found."""
+    total = 0
+    notes: list[str] = []  # said only when something is found at all: else the error says it
+    for scan, sites in zip(scans, selected):
+        name = visible(str(scan.path))
+        label = config["keyword_site"]
+        if not sites:
+            sites[:] = _announced(command, scan)
+        for index, text in enumerate(sites):
+            if text and text not in scan.sites:
+                number = _site_order(text)
+                same = [s for s in scan.sites if number[0] == 0 and _site_order(s)[:2] == number[:2]]
+                if len(same) == 1:
+                    # The extractor compares the text as printed: take the
+                    # datalog's own spelling of the number asked for.
+                    notes.append(f"{name} prints site {text} as {visible(label + same[0])!r}, not "
+                                  f"{visible(label + text)!r}; extracting that site")
+                    sites[index] = text = same[0]
+                elif scan.sites:
+                    notes.append(f"{name} announces no site {text!r}; the sites it prints are "
+                                  f"{', '.join(repr(visible(s)) for s in scan.sites)}")
+                else:
+                    notes.append(f"{name} announces no site at all (no line starts with {label!r})")
+                    continue
+            count = scan.plots.get(text, 0)
+            total += count
+            if count == 0 and (not text or text in scan.sites):
+                notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
+                             f"{name}: no plot (it announces no site: no line starts with {label!r})")
+        for text, line in scan.unclosed:
+            if text in sites:
+                notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
+                             f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
+    if total:
+        for note in notes:
+            warn(command, note)
+    else:
+        names = ", ".join(visible(str(s.path)) for s in scans)
+        raise CliError(
+            f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
+            f"{config['keyword_item']!r}, keyword_site {config['keyword_site']!r}, keyword_start "
+            f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
+        )
+    return total
+
+
+def move_to_free_name(saved: Path, target: Path) -> Path:
+    stem, suffix = saved.stem, saved.suffix
+    candidate = target / saved.name
+    n = 0  # numbered like the module's own same-second names: _1, _2, ...
+    while True:
+        try:
+            # A hard link fails rather than replace an existing file.
+            os.link(saved, candidate)
+            break
+        except FileExistsError:
+            n += 1
+            candidate = target / f"{stem}_{n}{suffix}"
+        except OSError:
+            # File systems without hard links: fall back to a checked rename.
+            if candidate.exists():
+                n += 1
+                candidate = target / f"{stem}_{n}{suffix}"
+                continue
+            shutil.move(str(saved), str(candidate))
+            break
+    return candidate

@@ -1,0 +1,79 @@
+"""Model files written by ``train``: what they hold and how they are read back."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import warnings
+from pathlib import Path
+from typing import Any
+
+from .errors import CliError, check_regular_file, os_reason
+from .figures import tavrine as _tavrine
+from .symbols import LABEL_KEYS
+
+MODEL_FORMAT = "quorvane-shmoo-model"
+MODEL_VERSION = 1
+
+
+def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
+    import torch
+
+    payload = {
+        "format": MODEL_FORMAT,
+        "version": MODEL_VERSION,
+        "network": "AlexNet",
+        "labels": list(LABEL_KEYS),
+        "state_dict": {k: v.detach().clone() for k, v in net.state_dict().items()},
+        **info,
+    }
+    # Write beside the target and rename, so an interrupted save never leaves a
+    # truncated file in place of an earlier model.
+    partial = path.with_name(path.name + ".partial")
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        torch.save(payload, partial)
+        os.replace(partial, path)
+    except OSError as exc:
+        raise CliError(f"cannot write model file {path}: {os_reason(exc)}") from None
+    except RuntimeError as exc:
+        # The tensor library reports a failed write (a full disk, say) as a
+        # RuntimeError of its archive writer.
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CliError(f"cannot write model file {path}: {first}") from None
+    finally:
+        with contextlib.suppress(OSError):
+            partial.unlink()
+
+
+def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
+    """Loads a model file written by ``train`` into a fresh AlexNet in evaluation
+    mode. Only tensors and plain values are accepted (weights_only)."""
+    import torch
+
+    tavrine = _tavrine()
+    check_regular_file(path, "model file")
+    try:
+        # A file that is no model at all makes the library warn before it
+        # fails; the one-line error below says everything that matters.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            payload = torch.load(path, map_location="cpu", weights_only=True)
+    except OSError as exc:
+        raise CliError(f"cannot read model file {path}: {os_reason(exc)}") from None
+    except Exception as exc:  # unpickling errors come in many classes
+        raise CliError(f"{path} is not a quorvane model file ({type(exc).__name__})") from None
+    if not isinstance(payload, dict) or payload.get("format") != MODEL_FORMAT:
+        raise CliError(f"{path} is not a quorvane model file")
+    if payload.get("version") != MODEL_VERSION:
+        raise CliError(f"{path} has model format version {payload.get('version')}; this quorvane reads {MODEL_VERSION}")
+    if payload.get("labels") != list(LABEL_KEYS):
+        raise CliError(f"{path} was trained on other labels: {payload.get('labels')}")
+    net = tavrine.AlexNet()
+    try:
+        net.load_state_dict(payload["state_dict"])
+    except (KeyError, RuntimeError, TypeError, AttributeError) as exc:
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CliError(f"{path} does not hold AlexNet weights: {first}") from None
+    net.eval()
+    return net, payload

@@ -1,0 +1,162 @@
+"""Inputs that are not what they seem: special files, runaway expressions,
+control characters, bad training data, huge records, odd but valid paths."""
+
+import json
+import os
+import sys
+
+import openpyxl
+import pytest
+
+from quorvane import samples
+
+SETTINGS = samples.settings()
+
+
+@pytest.fixture
+def sample_dir(tmp_path):
+    samples.write_samples(tmp_path, records=3, sites=2, items=1, datalogs=1, seed=5)
+    return tmp_path
+
+
+def write_records(path, records):
+    """records: (label, rows of 11 fields) pairs, written as a shmoo CSV."""
+    lines = []
+    for label, rows in records:
+        lines.append(label + "," * 10)
+        lines += [",".join(row) for row in rows]
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+def good_rows():
+    return [["P"] * 11 for _ in range(11)]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+@pytest.mark.parametrize("kind", ["device", "fifo", "directory"])
+def test_only_regular_files_are_read(sample_dir, quorvane, one_error_line, kind):
+    # /dev/zero used to fill memory, a FIFO to hang: refused before opening.
+    if kind == "device":
+        odd = "/dev/zero"
+    elif kind == "fifo":
+        odd = sample_dir / "pipe"
+        os.mkfifo(odd)
+    else:
+        odd = sample_dir / "folder"
+        odd.mkdir()
+    settings = sample_dir / samples.SETTINGS_FILE_NAME
+    log = sample_dir / "sample_datalog_1.txt"
+    for argv in (["extract", odd, "--settings", settings], ["extract", log, "--settings", odd],
+                 ["classify", "m.pt", odd], ["train", odd]):
+        proc = quorvane(*argv, cwd=sample_dir, timeout=60)
+        one_error_line(proc, str(odd))
+        assert "not a regular file" in proc.stderr or "is a directory" in proc.stderr
+
+
+def test_nested_quantifiers_are_warned_about_before_the_run(sample_dir, quorvane):
+    settings = sample_dir / "nested.json"
+    settings.write_text(json.dumps(dict(SETTINGS, keyword_item=r"^\s*(\d+)+\s+Shmoo_")), encoding="utf-8")
+    proc = quorvane("extract", sample_dir / "sample_datalog_1.txt", "--settings", settings, cwd=sample_dir)
+    assert proc.returncode == 0, proc.stderr
+    [warning] = proc.stderr.splitlines()
+    assert "keyword_item" in warning and "repeats a group that itself repeats" in warning
+    plain = quorvane("extract", sample_dir / "sample_datalog_1.txt", "--settings",
+                     sample_dir / samples.SETTINGS_FILE_NAME, cwd=sample_dir)
+    assert plain.returncode == 0 and plain.stderr == ""
+
+
+def test_control_characters_become_visible_marks(sample_dir, quorvane):
+    text = (sample_dir / "sample_datalog_1.txt").read_text()
+    # ANSI colour around a point, a bell in an item line.
+    text = text.replace("    1.10V  P", "    1.10V  \x1b[32mP\x1b[0m", 1)
+    text = text.replace("core_func_max\n", "core_func_max\a\n", 1)
+    name = "colour\x1b[1mlog.txt"
+    (sample_dir / name).write_text(text, encoding="utf-8")
+    first = next(n for n, line in enumerate(text.splitlines(), 1) if "\a" in line or "\x1b" in line)
+    proc = quorvane("extract", name, "--settings", samples.SETTINGS_FILE_NAME, cwd=sample_dir)
+    assert proc.returncode == 0, proc.stderr
+    assert "holds 3 control character(s), the first on line " + str(first) in proc.stderr
+    assert "file name" in proc.stderr
+    sheet = openpyxl.load_workbook(proc.stdout.split(": ", 1)[1].strip())["Sheet"]
+    values = [c.value for row in sheet.iter_rows() for c in row if isinstance(c.value, str)]
+    assert "\u241b[32mP\u241b[0m" in values and any("\u2407" in v for v in values)
+    assert sheet.cell(row=1, column=1).value == str(sample_dir / "colour\u241b[1mlog.txt")
+    # Both sites' plots are there: the workbook is complete.
+    assert [sheet.cell(row=4, column=c).value for c in (1, 21)] == ["Site Number: 0\n", "Site Number: 1\n"]
+
+
+def test_training_data_is_checked_before_training(tmp_path, quorvane, one_error_line):
+    rows = good_rows()
+    bad = [row[:] for row in rows]
+    bad[3][4] = "nan"
+    path = write_records(tmp_path / "nan.csv", [("Pass", rows)] * 4 + [("Pass", bad)] + [("Fail", rows)] * 110)
+    one_error_line(quorvane("train", path, "-o", tmp_path / "m.pt", cwd=tmp_path),
+                   "record 5 (line 53)", "'nan' in column 5")
+    for text in ("inf", "1e999", ""):
+        bad[3][4] = text
+        write_records(path, [("Pass", rows)] + [("Pass", bad)] + [("Fail", rows)] * 110)
+        one_error_line(quorvane("train", path, "-o", tmp_path / "m.pt", cwd=tmp_path), "record 2 (line 17)")
+
+    words = [("Pas", rows), ("Pass-Vol", rows), ("Pas-Hole", rows), ("Fial", rows)] + [("Pass", rows)] * 110
+    path = write_records(tmp_path / "words.csv", words)
+    line = one_error_line(quorvane("train", path, "-o", tmp_path / "m.pt", cwd=tmp_path),
+                          "'Pas' (records 1, 3)", "'Fial' (record 4)")
+    assert line.count("'Pas'") == 1
+    assert not (tmp_path / "m.pt").exists()
+
+
+def test_a_loss_that_turns_nan_stops_training(tmp_path, quorvane, one_error_line):
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=120, seed=1)
+    proc = quorvane("train", csv_path, "-o", "m.pt", "--epochs", 2, "--lr", "1e30", "--batch-size", 16, cwd=tmp_path)
+    one_error_line(proc, "loss became nan", "no model written", "--lr")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
+
+
+def test_a_malformed_record_is_named(tmp_path, quorvane):
+    rows = good_rows()
+    broken = [row[:] for row in rows]
+    broken[6][2] = "oops"
+    path = write_records(tmp_path / "c.csv", [("Pass", rows), ("Fail", rows), ("Pass", broken), ("Pass", rows)])
+    model = tmp_path / "m.pt"
+    proc = quorvane("train", samples.write_shmoo_csv(tmp_path / "t.csv", count=104, seed=4), "-o", model,
+                    "--epochs", 0, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    proc = quorvane("classify", model, path, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert ("read 2 of 4 records" in proc.stderr and "record 3 (line 25)" in proc.stderr
+            and "'oops' on line 32" in proc.stderr)
+
+
+def test_huge_records_and_grids_are_bounded(tmp_path, quorvane, one_error_line):
+    wide = tmp_path / "wide.csv"
+    wide.write_text(("Pass" + "," * 1500 + "\n") + ((",".join(["P"] * 1501) + "\n") * 11), encoding="utf-8")
+    one_error_line(quorvane("classify", "m.pt", wide, cwd=tmp_path), "1501 fields", "wider than 1000")
+    one_error_line(quorvane("train", wide, cwd=tmp_path), "wider than 1000")
+    proc = quorvane("classify", "m.pt", wide, "--grid", "g.png", "--grid-limit", 3000, cwd=tmp_path)
+    assert proc.returncode == 2 and "at most 240" in proc.stderr
+
+
+def test_settings_with_a_byte_order_mark_and_paths_with_semicolons(sample_dir, quorvane):
+    settings = sample_dir / "bom.json"
+    settings.write_bytes(b"\xef\xbb\xbf" + json.dumps(SETTINGS).encode())
+    odd = sample_dir / "lot;A"
+    odd.mkdir()
+    log = odd / "wafer;7.txt"
+    log.write_text((sample_dir / "sample_datalog_1.txt").read_text(), encoding="utf-8")
+    proc = quorvane("extract", log, sample_dir / "sample_datalog_1.txt", "--settings", settings, cwd=sample_dir)
+    assert proc.returncode == 0, proc.stderr
+    sheet = openpyxl.load_workbook(proc.stdout.split(": ", 1)[1].strip())["Sheet"]
+    assert sheet.cell(row=1, column=1).value == str(log)
+    assert sheet.cell(row=1, column=41).value == str(sample_dir / "sample_datalog_1.txt")
+    assert sheet.cell(row=4, column=1).value == "Site Number: 0\n"
+    assert not [p for p in sample_dir.iterdir() if p.name.startswith(".")]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="POSIX paths")
+def test_train_refuses_to_write_over_its_own_input(tmp_path, quorvane, one_error_line):
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=104, seed=4)
+    before = csv_path.read_bytes()
+    one_error_line(quorvane("train", csv_path, "-o", csv_path, cwd=tmp_path), "training CSV itself")
+    one_error_line(quorvane("train", csv_path, "-o", "./sub/../t.csv", cwd=tmp_path), "training CSV itself")
+    assert csv_path.read_bytes() == before

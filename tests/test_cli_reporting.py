@@ -1,0 +1,203 @@
+"""What the command line reports, driven as a user runs it: the sites a datalog
+prints, runs that find nothing, plots cut short, results on stdout and
+diagnostics on stderr, one line with the real cause for each failure."""
+
+import json
+import os
+import sys
+
+import openpyxl
+import pytest
+
+from quorvane import samples
+
+SETTINGS = samples.settings()
+
+
+def plot_lines(site, rows=3):
+    return ["  2001  Shmoo_VDD_vs_Freq  core_func_max", f"Site Number: {site}",
+            "    Shmoo: VDD(V) vs Freq(MHz)", *[f"    1.{r}0V  P P ." for r in range(rows)],
+            "    *** End of Shmoo ***", ""]
+
+
+def write_log(path, sites, *, cut_after=None, extra=()):
+    lines = ["Datalog", *[f"Site Number: {s}" for s in sites], ""]
+    for site in sites:
+        lines += plot_lines(site)
+    lines += list(extra)
+    if cut_after is not None:
+        lines = lines[:cut_after]
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.fixture
+def settings(tmp_path):
+    path = tmp_path / "settings.json"
+    path.write_text(json.dumps(SETTINGS), encoding="utf-8")
+    return path
+
+
+def workbook_of(proc):
+    [line] = proc.stdout.splitlines()
+    assert line.startswith("workbook: ")
+    return openpyxl.load_workbook(line.split(": ", 1)[1])["Sheet"]
+
+
+def test_sites_are_taken_as_printed_in_numeric_order(tmp_path, settings, quorvane):
+    # Leading zeros and a trailing space: the module's enumeration normalises
+    # these away and then finds no line; blocks used to come in hash order.
+    log = write_log(tmp_path / "log.txt", ["13 ", "05", "12", "4"])
+    proc = quorvane("extract", log, "--settings", settings, cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    sheet = workbook_of(proc)
+    heads = [sheet.cell(row=4, column=1 + 20 * k).value for k in range(4)]
+    assert heads == ["Site Number: 4\n", "Site Number: 05\n", "Site Number: 12\n", "Site Number: 13 \n"]
+    assert all(sheet.cell(row=7, column=2 + 20 * k).value == "P" for k in range(4))
+
+    # --sites spelled without the zero: reported with the datalog's spelling, and extracted.
+    proc = quorvane("extract", log, "--settings", settings, "--sites", "5,7", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    warnings = proc.stderr.splitlines()
+    assert len(warnings) == 2
+    assert "site 5" in warnings[0] and "'Site Number: 05'" in warnings[0]
+    assert "no site '7'" in warnings[1] and "'05', '12', '13 '" in warnings[1]
+    assert workbook_of(proc).cell(row=4, column=1).value == "Site Number: 05\n"
+
+
+def test_runs_that_find_nothing_say_so(tmp_path, settings, quorvane, one_error_line):
+    log = write_log(tmp_path / "log.txt", ["0", "1"])
+    wrong = tmp_path / "wrong.json"
+    wrong.write_text(json.dumps(dict(SETTINGS, keyword_start="SHMOO START")), encoding="utf-8")
+    proc = quorvane("extract", log, "--settings", wrong, "--out-dir", tmp_path / "out", cwd=tmp_path)
+    one_error_line(proc, "no shmoo plot found", str(log), "'SHMOO START'", "'End of Shmoo'")
+    assert proc.stdout == ""
+    assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+
+    # One pair without a plot is a warning; the other pair's plot is written.
+    lonely = tmp_path / "lonely.txt"
+    lonely.write_text("Site Number: 0\nSite Number: 1\n" + "\n".join(plot_lines(0)) + "\n", encoding="utf-8")
+    proc = quorvane("extract", lonely, "--settings", settings, cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr.splitlines() == [f"quorvane extract: warning: {lonely}: no plot of site '1'"]
+
+
+def test_a_plot_cut_short_is_reported_with_its_line(tmp_path, settings, quorvane):
+    log = write_log(tmp_path / "log.txt", ["0", "1"], cut_after=17)  # inside site 1's plot
+    text = log.read_text().splitlines()
+    start = text.index("Site Number: 1", 4) + 2
+    proc = quorvane("extract", log, "--settings", settings, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert f"{log} line {start}: the plot of site '1' that starts here never ends" in proc.stderr
+
+
+def test_stdout_holds_results_and_verbose_shows_module_lines(tmp_path, settings, quorvane):
+    log = write_log(tmp_path / "log.txt", ["0"])
+    quiet = quorvane("extract", log, "--settings", settings, cwd=tmp_path)
+    assert quiet.returncode == 0
+    assert quiet.stdout.startswith("workbook: ") and len(quiet.stdout.splitlines()) == 1
+    assert "totalsiteCnt" not in quiet.stdout + quiet.stderr
+    loud = quorvane("extract", log, "--settings", settings, "--verbose", cwd=tmp_path)
+    assert loud.stdout.startswith("workbook: ") and len(loud.stdout.splitlines()) == 1
+    assert "totalsiteCnt= 1" in loud.stderr
+
+    samples.write_shmoo_csv(tmp_path / "c.csv", count=3, seed=1)
+    model = tmp_path / "not-a-model.pt"
+    model.write_bytes(b"PK\x03\x04 certainly not a model")
+    proc = quorvane("classify", model, tmp_path / "c.csv", cwd=tmp_path)
+    # A file that is no model: one line, without a library warning before it.
+    [line] = proc.stderr.splitlines()
+    assert proc.returncode == 1 and line.startswith(f"quorvane classify: error: {model} is not a quorvane model")
+
+
+def test_failures_name_their_real_cause(tmp_path, settings, quorvane, one_error_line):
+    nested = tmp_path / "nested.json"
+    nested.write_text("[" * 100000 + "]" * 100000, encoding="utf-8")
+    proc = quorvane("extract", "log.txt", "--settings", nested, cwd=tmp_path)
+    one_error_line(proc, "nested too deeply")
+
+    # A picture format the plotting library cannot write is refused before any training.
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=110, seed=2)
+    proc = quorvane("train", csv_path, "-o", tmp_path / "m.pt", "--figure", tmp_path / "acc.xyz", cwd=tmp_path)
+    one_error_line(proc, "acc.xyz", "'.xyz'", ".png")
+    assert not (tmp_path / "m.pt").exists()
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="file names of raw bytes")
+def test_a_file_name_that_is_not_utf8_is_extracted(tmp_path, settings, quorvane):
+    raw = os.fsencode(tmp_path) + b"/log\xff.txt"
+    os.rename(write_log(tmp_path / "x.txt", ["0"]), raw)
+    proc = quorvane("extract", os.fsdecode(raw), "--settings", settings, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "keyword_site" not in proc.stderr
+    assert workbook_of(proc).cell(row=1, column=1).value == f"{tmp_path}/log\ufffd.txt"
+
+
+def test_a_full_disk_while_saving_the_model_is_one_line(tmp_path, quorvane, one_error_line):
+    # A file-size limit stands in for a full disk: the write fails half-way.
+    import resource
+    import signal
+
+    csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=110, seed=2)
+    limit = 40_000  # below the model's size; the run writes nothing else before it
+
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    import subprocess
+
+    script = [sys.executable, "-m", "quorvane"]
+    proc = subprocess.run([*script, "train", str(csv_path), "-o", "m.pt", "--epochs", "0"], cwd=tmp_path,
+                          env=dict(os.environ, MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300,
+                          preexec_fn=preexec)
+    one_error_line(proc, "cannot write model file", "m.pt")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
+
+
+def test_the_path_printed_is_the_file_written(tmp_path, quorvane, one_error_line):
+    samples.write_shmoo_csv(tmp_path / "c.csv", count=4, seed=3)
+    model = tmp_path / "m.pt"
+    proc = quorvane("train", samples.write_shmoo_csv(tmp_path / "t.csv", count=104, seed=4), "-o", model,
+                    "--epochs", 0, "--figure", tmp_path / "curve", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert f"figure: {tmp_path / 'curve.png'}" in proc.stdout.splitlines()
+    assert (tmp_path / "curve.png").is_file() and not (tmp_path / "curve").exists()
+
+    proc = quorvane("classify", model, "c.csv", "--grid", "mygrid", "--out", "p.csv", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "grid: mygrid.png" in proc.stdout.splitlines()
+    assert (tmp_path / "mygrid.png").read_bytes()[:4] == b"\x89PNG"
+
+    (tmp_path / "folder").mkdir()
+    proc = quorvane("classify", model, "c.csv", "--out", "folder", cwd=tmp_path)
+    one_error_line(proc, "folder", "is a directory")
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="pseudo-terminals")
+def test_progress_shows_on_a_terminal_only(tmp_path, settings):
+    import pty
+    import subprocess
+
+    log = tmp_path / "big.txt"
+    log.write_text(samples.datalog_text(sites=4, items=5, seed=1) * 300, encoding="utf-8")
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "extract", str(log), "--settings", str(settings)],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=slave, env=dict(os.environ, MPLBACKEND="Agg"))
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal closes with the process
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    out, _ = proc.communicate(timeout=300)
+    assert proc.returncode == 0
+    assert b"\r\x1b[Kquorvane extract: reading big.txt: 33% (" in seen
+    assert b"\r\x1b[Kquorvane extract: writing 6000 plot(s) into the workbook (" in seen
+    assert seen.endswith(b"\r\x1b[K")  # the line is cleared before the result
+    assert out.decode().startswith("workbook: ")

@@ -1,0 +1,271 @@
+"""Margins of generated plots whose boundaries are known: y_min/y_max per
+column, holes, edges, and the axis values behind them."""
+
+from __future__ import annotations
+
+import csv
+import io
+import random
+from collections import deque
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+from quorvane import axes, margins
+
+
+@dataclass(frozen=True)
+class FakePlot:
+    datalog: str
+    site: str
+    plot: int
+    item: str
+    pattern: str | None
+    line: int
+    row_labels: tuple[str, ...]
+    axis: tuple[str, ...] | None
+    grid: np.ndarray
+
+
+def voltages(rows: int, top: float = 1.2, step: float = 0.025) -> list[str]:
+    return [f"{top - step * r:.3f}" for r in range(rows)]
+
+
+def band_plot(rng: random.Random, rows: int, cols: int, **fields) -> tuple[FakePlot, list[tuple[str, str]]]:
+    """A plot whose every column passes in one band of rows chosen at random
+    (or nowhere); returns it with the true (y_min, y_max) texts per column."""
+    volts = voltages(rows)
+    grid = np.zeros((rows, cols), dtype=np.int8)
+    truth = []
+    for c in range(cols):
+        if rng.random() < 0.15:
+            truth.append(("", ""))
+            continue
+        top = rng.randrange(rows)
+        bottom = rng.randrange(top, rows)
+        grid[top : bottom + 1, c] = 1
+        # rows run from high voltage down: the band's bottom row is its lowest voltage
+        truth.append((volts[bottom], volts[top]))
+    freqs = [str(400 + 50 * c) for c in range(cols)]
+    plot = FakePlot(
+        datalog=fields.get("datalog", "lot.txt"),
+        site=fields.get("site", "0"),
+        plot=fields.get("plot", 1),
+        item=fields.get("item", "  2001  Shmoo_VDD_vs_Freq  core"),
+        pattern=fields.get("pattern", "Shmoo: VDD(V) vs Freq(MHz)  pattern core"),
+        line=10,
+        row_labels=tuple(v + "V" for v in volts),
+        axis=("MHz", *freqs),
+        grid=grid,
+    )
+    return plot, truth
+
+
+def read_csv(text: str) -> list[dict[str, str]]:
+    return list(csv.DictReader(io.StringIO(text)))
+
+
+def test_every_column_margin_equals_the_truth():
+    rng = random.Random(7)
+    plots, truths = [], []
+    for k, (rows, cols) in enumerate([(11, 11), (7, 11), (11, 21), (21, 41), (15, 9), (1, 5), (6, 1)]):
+        plot, truth = band_plot(rng, rows, cols, plot=k + 1, site=str(k % 3))
+        plots.append(plot)
+        truths.append(truth)
+    out, summary = io.StringIO(), io.StringIO()
+    assert margins.write_tables(plots, out, summary) == len(plots)
+    rows = read_csv(out.getvalue())
+    assert list(rows[0]) == list(margins.MARGINS_HEADER)
+    assert len(rows) == sum(p.grid.shape[1] for p in plots)
+    it = iter(rows)
+    for plot, truth in zip(plots, truths):
+        for c, (y_min, y_max) in enumerate(truth):
+            row = next(it)
+            assert (row["site"], row["plot"], row["item"]) == (plot.site, str(plot.plot), "2001 Shmoo_VDD_vs_Freq core")
+            assert row["x"] == str(400 + 50 * c)
+            assert (row["y_min"], row["y_max"]) == (y_min, y_max), (plot.grid.shape, c)
+            assert (row["axes"], row["x_unit"], row["y_unit"]) == ("values", "MHz", "V")
+    assert len(read_csv(summary.getvalue())) == len(plots)
+
+
+def reference_margins(grid, values):
+    """Straightforward per-column loop over the passing points."""
+    result = []
+    for c in range(grid.shape[1]):
+        passing = [values[r] for r in range(grid.shape[0]) if grid[r, c] == 1]
+        result.append((min(passing), max(passing)) if passing else (None, None))
+    return result
+
+
+def test_margins_of_scattered_points_and_unordered_rows_match_a_plain_loop():
+    # Passing points anywhere (not one band), rows in no particular order, points
+    # that are neither pass nor fail: the smallest and largest by value.
+    rng = np.random.default_rng(3)
+    for _ in range(200):
+        rows, cols = rng.integers(1, 12, size=2)
+        grid = rng.choice(np.array([-1, 0, 1], dtype=np.int8), size=(rows, cols), p=[0.1, 0.5, 0.4])
+        values = rng.permutation(rows).astype(float) * 0.05 + 0.6
+        low, high = margins.column_margins(grid, values)
+        got = [(values[lo], values[hi]) if lo >= 0 else (None, None) for lo, hi in zip(low, high)]
+        assert got == reference_margins(grid, values)
+
+
+def reference_holes(grid) -> int:
+    """Breadth-first search from the border over non-passing points."""
+    rows, cols = grid.shape
+    seen = np.zeros(grid.shape, dtype=bool)
+    queue = deque((r, c) for r in range(rows) for c in range(cols)
+                  if (r in (0, rows - 1) or c in (0, cols - 1)) and grid[r, c] != 1)
+    for r, c in queue:
+        seen[r, c] = True
+    while queue:
+        r, c = queue.popleft()
+        for rr, cc in ((r + 1, c), (r - 1, c), (r, c + 1), (r, c - 1)):
+            if 0 <= rr < rows and 0 <= cc < cols and not seen[rr, cc] and grid[rr, cc] != 1:
+                seen[rr, cc] = True
+                queue.append((rr, cc))
+    return int(((grid == 0) & ~seen).sum())
+
+
+def parse(picture: str) -> np.ndarray:
+    table = {"P": 1, ".": 0, "?": -1}
+    return np.array([[table[ch] for ch in line.split()] for line in picture.strip().splitlines()], dtype=np.int8)
+
+
+@pytest.mark.parametrize("picture, holes, edge", [
+    # a one-point hole and a two-point hole, the border all passing
+    ("""P P P P P P
+        P . P P . P
+        P P P P . P
+        P P P P P P""", 3, "top,bottom,left,right"),
+    # a failing wall that reaches the border is no hole
+    ("""P P P . .
+        P P . . .
+        P P P . .""", 0, "top,bottom,left"),
+    # a spiral: its inner end joins the border only along a long corridor
+    ("""P P P P P P P
+        . . . . . . P
+        P P P P P . P
+        P . . . P . P
+        P . P . . . P
+        P . P P P P P
+        P P P P P P P""", 0, "top,bottom,left,right"),
+    # the same spiral with its mouth closed: the whole corridor is enclosed
+    ("""P P P P P P P
+        P . . . . . P
+        P P P P P . P
+        P . . . P . P
+        P . P . . . P
+        P . P P P P P
+        P P P P P P P""", 15, "top,bottom,left,right"),
+    # diagonal gaps do not connect (4-neighbour)
+    (""". P . .
+        P . P .
+        . P . .""", 1, "top,bottom,left"),
+    # padding (neither pass nor fail) carries the path to the border but is not counted
+    ("""P P P ?
+        P . ? ?
+        P P P P""", 0, "top,bottom,left,right"),
+    ("""P P P P
+        P . ? P
+        P P P P""", 1, "top,bottom,left,right"),
+    (""". . .
+        . . .""", 0, ""),
+])
+def test_holes_and_edges_of_known_shapes(picture, holes, edge):
+    grid = parse(picture)
+    assert margins.count_holes(grid) == holes == reference_holes(grid)
+    assert ",".join(margins.edge_sides(grid)) == edge
+
+
+def test_holes_of_random_plots_match_a_breadth_first_search():
+    rng = np.random.default_rng(11)
+    for _ in range(400):
+        rows, cols = rng.integers(1, 14, size=2)
+        share = rng.uniform(0.3, 0.9)
+        grid = rng.choice(np.array([-1, 0, 1], dtype=np.int8), size=(rows, cols), p=[0.05, 0.95 - share, share])
+        assert margins.count_holes(grid) == reference_holes(grid)
+
+
+def test_summary_rows():
+    grid = parse("""P P P P
+                    P . P P
+                    . P . .""")
+    plot = FakePlot("a.txt", "3", 2, "  7  Shmoo_X", None, 5, ("1.1V", "1.0V", "0.9V"), ("MHz", "1", "2", "3", "4"), grid)
+    empty = FakePlot("a.txt", "3", 3, "  7  Shmoo_X", None, 9, ("a", "b"), None, parse("? ?\n? ?"))
+    no_rows = FakePlot("a.txt", "3", 4, "  7  Shmoo_X", None, 12, (), ("MHz",), np.zeros((0, 0), dtype=np.int8))
+    summary, out = io.StringIO(), io.StringIO()
+    margins.write_tables([plot, empty, no_rows], out, summary)
+    rows = read_csv(summary.getvalue())
+    assert list(rows[0]) == list(margins.SUMMARY_HEADER)
+    assert rows[0] == {"datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
+                       "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
+    # nothing to judge: no fraction rather than a made-up one
+    assert (rows[1]["pass_fraction"], rows[1]["holes"], rows[1]["edge"], rows[1]["axes"]) == ("", "0", "", "index")
+    # a plot without point rows still has its summary row, and no column rows
+    assert (rows[2]["plot"], rows[2]["pass_fraction"], rows[2]["edge"]) == ("4", "", "")
+    assert [r["plot"] for r in read_csv(out.getvalue())] == ["2"] * 4 + ["3"] * 2
+
+
+@pytest.mark.parametrize("labels, values, unit, kind", [
+    (("1.200V", "1.175V", "1.150V"), [1.2, 1.175, 1.15], "V", "values"),
+    (("0.95", "0.90", "-0.85"), [0.95, 0.9, -0.85], "", "values"),
+    (("100MHz", "1e3MHz"), [100.0, 1000.0], "MHz", "values"),
+    (("1.1V", "900mV"), [1.0, 2.0], "", "index"),          # mixed units are not comparable
+    (("VDD=1.1", "VDD=1.0"), [1.0, 2.0], "", "index"),
+    (("1.1V", "P"), [1.0, 2.0], "", "index"),
+    (("nan", "inf"), [1.0, 2.0], "", "index"),
+])
+def test_row_values_from_labels(labels, values, unit, kind):
+    axis = axes.row_axis(labels)
+    assert axis.values.tolist() == pytest.approx(values)
+    assert (axis.unit, axis.kind) == (unit, kind)
+
+
+@pytest.mark.parametrize("tokens, cols, texts, unit, kind", [
+    (("MHz", "400", "450", "500"), 3, ("400", "450", "500"), "MHz", "values"),
+    (("X-Axis", "10ns", "11ns"), 2, ("10", "11"), "ns", "values"),
+    (("Freq(MHz)", "1", "2"), 2, ("1", "2"), "MHz", "values"),
+    (("400", "450", "500"), 3, ("400", "450", "500"), "", "values"),
+    (("Vdd\\Freq", "100", "150"), 2, ("100", "150"), "", "values"),
+    (("MHz", "400", "450"), 3, ("1", "2", "3"), "", "index"),          # one number short
+    (("1", "400", "450"), 2, ("1", "2"), "", "index"),                 # a number too many
+    (("MHz", "400", "fast"), 2, ("1", "2"), "", "index"),
+    (None, 2, ("1", "2"), "", "index"),
+])
+def test_column_values_from_the_axis_line(tokens, cols, texts, unit, kind):
+    axis = axes.column_axis(tokens, cols)
+    assert (axis.texts, axis.unit, axis.kind) == (texts, unit, kind)
+
+
+def test_axes_column_says_which_axis_fell_back():
+    grid = parse("P .\n. P")
+    both = FakePlot("a", "0", 1, "i", None, 1, ("1V", "2V"), ("3", "4"), grid)
+    no_x = FakePlot("a", "0", 1, "i", None, 1, ("1V", "2V"), None, grid)
+    no_y = FakePlot("a", "0", 1, "i", None, 1, ("x", "y"), ("3", "4"), grid)
+    neither = FakePlot("a", "0", 1, "i", None, 1, ("x", "y"), None, grid)
+    assert [margins.analyse(p).axes for p in (both, no_x, no_y, neither)] == ["values", "x:index", "y:index", "index"]
+    out = io.StringIO()
+    margins.write_tables([no_y], out)
+    # the index fallback counts rows from the top
+    assert [(r["x"], r["y_min"], r["y_max"]) for r in read_csv(out.getvalue())] == [("3", "1", "1"), ("4", "2", "2")]
+
+
+def test_quantity_names_from_the_plot_title():
+    assert margins.quantity_names(None, "Shmoo: VDD(V) vs Freq(MHz) pattern x") == ("VDD", "V", "Freq", "MHz")
+    assert margins.quantity_names("no title here") is None
+
+
+def test_texts_with_commas_and_quotes_survive_the_csv():
+    grid = parse("P .\nP P")
+    plot = FakePlot('lot "A", wafer 7.txt', "0", 1, ' 5 Shmoo "fast", slow', None, 1, ("1V", "2V"),
+                    ('Freq(M,Hz")', "3", "4"), grid)
+    out, summary = io.StringIO(), io.StringIO()
+    margins.write_tables([plot], out, summary)
+    rows = read_csv(out.getvalue())
+    assert [(r["datalog"], r["item"], r["x"], r["y_min"], r["y_max"], r["x_unit"]) for r in rows] == [
+        ('lot "A", wafer 7.txt', '5 Shmoo "fast", slow', "3", "1", "2", 'M,Hz"'),
+        ('lot "A", wafer 7.txt', '5 Shmoo "fast", slow', "4", "2", "2", 'M,Hz"'),
+    ]
+    assert read_csv(summary.getvalue())[0]["edge"] == "top,bottom,left,right"
