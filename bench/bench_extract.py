@@ -267,9 +267,12 @@ def big_run(megabytes, workdir):
     gc.collect()
     before = peak_memory_mb()
     t0 = time.perf_counter()
+    c0 = os.times()
     os.chdir(workdir)
     path = quiet(Corvantis.getDatalogInfo, table, log, "", 20)
     elapsed = time.perf_counter() - t0
+    c1 = os.times()
+    cpu = c1.user - c0.user + c1.system - c0.system  # all threads of the process
     peak = peak_memory_mb()
     with zipfile.ZipFile(path) as z:
         sheet = z.getinfo("xl/worksheets/sheet1.xml").file_size / 1e6
@@ -282,7 +285,7 @@ def big_run(megabytes, workdir):
                 n = len(line.split()) if not line.startswith(("Test Item", "Site")) else 1
                 cells += n
                 text_bytes += len(line)
-    print(json.dumps({"mb": os.path.getsize(log) / 1e6, "plots": plots, "seconds": elapsed,
+    print(json.dumps({"mb": os.path.getsize(log) / 1e6, "plots": plots, "seconds": elapsed, "cpu_seconds": cpu,
                       "rss_before_mb": before, "rss_peak_mb": peak, "sheet_xml_mb": sheet,
                       "site_cells": cells, "cell_text_mb": text_bytes / 1e6}))
 
@@ -342,7 +345,8 @@ def report_big(megabytes, work):
     result = subprocess.run([sys.executable, __file__, "--big-child", str(megabytes)], cwd=work,
                             capture_output=True, text=True, check=True)
     big = json.loads(result.stdout.strip().splitlines()[-1])
-    print(f"big datalog: {big['mb']:.0f} MB, {big['plots']} plots in {big['seconds']:.1f} s; "
+    print(f"big datalog: {big['mb']:.0f} MB, {big['plots']} plots in {big['seconds']:.1f} s "
+          f"({big['cpu_seconds']:.1f} s CPU over all threads); "
           f"peak RSS {big['rss_peak_mb']:.0f} MB (before the run {big['rss_before_mb']:.0f} MB); "
           f"sheet XML {big['sheet_xml_mb']:.0f} MB")
     cells = big["site_cells"] * 5 // 4  # site blocks plus the summary block of 4 sites
