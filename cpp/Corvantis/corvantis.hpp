@@ -31,7 +31,7 @@ struct State {
     py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
-    py::object get_all_site_nums;  // and its own getAllSiteNums
+    py::object get_all_site_nums;  // a weak reference to its own getAllSiteNums
 };
 State &state();  // module.cpp
 

@@ -34,6 +34,18 @@ bool attr_is(py::handle owner, const char *name, const py::object &expected) {
     return v && v.is(expected);
 }
 
+bool is_own_site_enumeration(py::handle fn) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *own = nullptr;
+    if (PyWeakref_GetRef(state().get_all_site_nums.ptr(), &own) < 0) qv::throw_python_error();
+    const bool same = own == fn.ptr();
+    Py_XDECREF(own);
+    return same;
+#else
+    return PyWeakref_GetObject(state().get_all_site_nums.ptr()) == fn.ptr();
+#endif
+}
+
 // Nothing a script can observe differs when the cells are collected natively:
 // processLog, openpyxl and PatternFill are still the module's and the
 // library's own, and so are the workbook methods the cell-API path would use.
@@ -119,7 +131,7 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
         py::object label = site_lbl_list[i];
         if (label.equal(py::str(""))) {
             py::object enumerate = qv::global(m, "getAllSiteNums");
-            label = collect && enumerate.is(state().get_all_site_nums)
+            label = collect && is_own_site_enumeration(enumerate)
                         ? site_nums_of(cache.lines(TER_files[i], true), TER_keyword)
                         : enumerate(TER_files[i], TER_keyword);
         }
