@@ -204,22 +204,6 @@ def test_very_long_text_is_cut_like_the_library(tmp_path, run):
     assert len(fast[-1][(3, 1)][0]) == 32767
 
 
-def test_failed_collected_save_leaves_no_file(tmp_path, run, monkeypatch):
-    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
-    path = write(tmp_path, "log.txt", SIMPLE, "\n")
-    original = zipfile.ZipFile.writestr
-
-    def failing(self, name, *args, **kwargs):
-        if name == "[Content_Types].xml" and self.filename and self.filename.endswith(".part"):
-            raise OSError("disk full")
-        return original(self, name, *args, **kwargs)
-
-    monkeypatch.setattr(zipfile.ZipFile, "writestr", failing)
-    with pytest.raises(OSError, match="disk full"):
-        run(table, [path], "1", 4)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["log.txt"]
-
-
 def test_converted_token_text_is_never_checked(tmp_path, run):
     # "*\x01" becomes "P": the control character never reaches the sheet.
     table = Corvantis.getKeyWordFromSettingFile(SETTINGS)

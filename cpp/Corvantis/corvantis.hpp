@@ -31,6 +31,7 @@ struct State {
     py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
+    py::object get_all_site_nums;  // a weak reference to its own getAllSiteNums
 };
 State &state();  // module.cpp
 
@@ -44,6 +45,25 @@ py::object make_extract_into(py::module_ m);
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
+
+// One read of each datalog per run, for the driver's collecting path: every
+// site of a datalog, and its site enumeration, come from the same version of
+// the file even while a tester is still writing it. The text is split into
+// lines exactly as reading it in text mode would.
+class DatalogCache {
+public:
+    // The lines of the datalog at `path` (an exact str). `again`: the run
+    // reads this datalog again later, so its bytes are kept until then.
+    py::list lines(py::handle path, bool again);
+
+private:
+    py::dict bytes_;  // path -> the file's bytes, while needed again
+    py::object last_path_;
+    py::list last_lines_;
+};
+
+// getAllSiteNums on lines already read.
+py::object site_nums_of(const py::list &lines, py::handle TER_keyword);
 
 // ---------------------------------------------------------------------------
 // Plot extraction (shared by processLog and the driver's collecting path)
@@ -84,9 +104,9 @@ WidestRow *watched_rows(const CellGrid *grid, py::handle xls);  // driver.cpp
 // collected into `grid` and `xls` is not touched. Returns false (having
 // observably done nothing but read the datalog) when the collecting mode meets
 // something it cannot reproduce exactly; the caller then takes the cell-API
-// path instead.
+// path instead. `lines`, when given, are the datalog's lines already read.
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
-                     py::handle interval_columns, CellGrid *grid);
+                     py::handle interval_columns, CellGrid *grid, py::handle lines = py::handle());
 
 }  // namespace corvantis

@@ -38,6 +38,18 @@ bool attr_is(py::handle owner, const char *name, const py::object &expected) {
     return v && v.is(expected);
 }
 
+bool is_own_site_enumeration(py::handle fn) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *own = nullptr;
+    if (PyWeakref_GetRef(state().get_all_site_nums.ptr(), &own) < 0) qv::throw_python_error();
+    const bool same = own == fn.ptr();
+    Py_XDECREF(own);
+    return same;
+#else
+    return PyWeakref_GetObject(state().get_all_site_nums.ptr()) == fn.ptr();
+#endif
+}
+
 // Nothing a script can observe differs when the cells are collected natively:
 // processLog, openpyxl and PatternFill are still the module's and the
 // library's own, and so are the workbook methods the cell-API path would use.
@@ -248,9 +260,17 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
     while (py::len(site_lbl_list) < py::len(TER_files)) site_lbl_list.append(py::str(""));
 
     const std::size_t files = py::len(TER_files);
+    // On the collecting path each datalog is read once for the whole run.
+    DatalogCache cache;
+    const bool collect = can_collect(m);
     for (std::size_t i = 0; i < files; ++i) {
         py::object label = site_lbl_list[i];
-        if (label.equal(py::str(""))) label = qv::global(m, "getAllSiteNums")(TER_files[i], TER_keyword);
+        if (label.equal(py::str(""))) {
+            py::object enumerate = qv::global(m, "getAllSiteNums");
+            label = collect && is_own_site_enumeration(enumerate)
+                        ? site_nums_of(cache.lines(TER_files[i], true), TER_keyword)
+                        : enumerate(TER_files[i], TER_keyword);
+        }
         totalsiteCnt = totalsiteCnt + py::int_(py::len(call_method(label, "split", py::str(","))));
         str_sites.append(label);
     }
@@ -275,11 +295,16 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
             ++index;
             for (py::handle each_site : sites) {
                 ++siteCnt;
-                if (!body(each_file, each_site, py::int_(siteCnt))) return false;
+                if (!body(index - 1, each_file, each_site, py::int_(siteCnt))) return false;
             }
         }
         return true;
     };
+
+    // Whether a datalog comes again later in the list: its bytes are kept.
+    std::vector<bool> again(files, false);
+    for (std::size_t i = 0; i < files; ++i)
+        for (std::size_t j = i + 1; j < files && !again[i]; ++j) again[i] = TER_files[i].equal(TER_files[j]);
 
     // Runs all pairs at the current width and saves the result; returns
     // nothing (and the width `needed`) when the blocks have to be widened.
@@ -295,18 +320,22 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
             refuse_beyond_sheet(rows, columns, pairs, width, watch.widest, width_name);
             return true;
         };
-        if (can_collect(m)) {
+        if (collect && can_collect(m)) {
             CellGrid grid;
             RunWatch watch;
             watch.grid = &grid;
             WatchScope scope(watch);
-            const bool collected =
-                for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
-                    return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt,
-                                           TER_keyword, interval_columns, &grid);
-                });
+            // A wider attempt may follow: it scans the same copy of each datalog.
+            const bool keep_all = fit_width && !last;
+            const bool collected = for_each_pair([&](std::size_t index, py::handle each_file,
+                                                     py::handle each_site, py::object siteCnt) {
+                py::list lines = cache.lines(each_file, keep_all || again[index]);
+                return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt,
+                                       TER_keyword, interval_columns, &grid, lines);
+            });
             if (collected) {
                 if (!checked(watch, grid.last_row(), grid.last_column())) return std::nullopt;
+                cache = DatalogCache();  // the datalogs' text is not needed for saving
                 auto [where, stem] = time_stamped_stem();
                 py::object path = save_atomically(stem, where, [&](py::handle tmp) { grid.save(tmp); });
                 return py::make_tuple(path, interval_columns);
@@ -317,7 +346,7 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
         RunWatch watch;
         watch.workbook = xls.ptr();
         WatchScope scope(watch);
-        for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
+        for_each_pair([&](std::size_t, py::handle each_file, py::handle each_site, py::object siteCnt) {
             qv::global(m, "processLog")(each_file, each_site, xls, siteCnt, totalsiteCnt, TER_keyword,
                                         interval_columns);
             return true;

@@ -428,20 +428,40 @@ public:
         }
         for (std::size_t p = 0; p < plot.size(); ++p) {
             const py::object &line = plot[p];
-            py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
-            const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
-            c_.note_row(plot_lines[p], n);
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
             const std::int64_t row = c_.next_row();
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                py::handle token = PyList_GET_ITEM(tokens.ptr(), j);
-                const std::uint32_t id = (convert && j > 0) ? converted(token) : grid_.intern(token);
+            std::int64_t j = 0;
+            auto place = [&](std::uint32_t id) {
                 const std::int64_t column = add(add(B_, 1), j), summary = add(add(TW, 1), j);
                 grid_.set(row, column, id);
                 if (id == grid_.id_P()) grid_.fill(row, column, Fill::green);
                 else if (id == grid_.id_dot()) grid_.fill(row, column, Fill::red);
                 grid_.merge(row, summary, id);
+                ++j;
+            };
+            if (PyUnicode_IS_ASCII(line.ptr())) {
+                // str.split() on ASCII text, without a str per token.
+                const char *p = static_cast<const char *>(PyUnicode_DATA(line.ptr()));
+                const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.ptr()));
+                std::size_t i = 0;
+                for (;;) {
+                    while (i < n && ascii_space(p[i])) ++i;
+                    if (i == n) break;
+                    const std::size_t from = i;
+                    while (i < n && !ascii_space(p[i])) ++i;
+                    const std::string_view token(p + from, i - from);
+                    place((convert && j > 0) ? converted(token, py::handle()) : grid_.intern(token));
+                }
+            } else {
+                py::list tokens = py::reinterpret_borrow<py::list>(
+                    qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
+                const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+                for (Py_ssize_t k = 0; k < n; ++k) {
+                    py::handle token = PyList_GET_ITEM(tokens.ptr(), k);
+                    place((convert && k > 0) ? converted(utf8_of(token), token) : grid_.intern(token));
+                }
             }
+            c_.note_row(plot_lines[p], static_cast<Py_ssize_t>(j));
             c_.iRow = row;
         }
     }
@@ -464,7 +484,17 @@ private:
     // The token as PassSymbol/FailSymbol turn it: both patterns are tested on
     // the printed token, the fail test last. Pure for plain strings and the
     // library's re, so the result is remembered per token text.
-    std::uint32_t converted(py::handle token) {
+    static bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+
+    static std::string_view utf8_of(py::handle text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!utf8) qv::throw_python_error();
+        return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+
+    // `token` is the str of `key`, or null to make it when needed.
+    std::uint32_t converted(std::string_view key, py::handle token) {
         py::object pass = c_.kw.get(kPassSymbol);
         py::object fail = c_.kw.get(kFailSymbol);
         if (!pass.is(pass_) || !fail.is(fail_)) {
@@ -472,19 +502,18 @@ private:
             pass_ = pass;
             fail_ = fail;
         }
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(token.ptr(), &size);
-        if (!utf8) qv::throw_python_error();
-        std::string key(utf8, static_cast<std::size_t>(size));
         auto it = memo_.find(key);
         if (it != memo_.end()) return it->second;
+        py::object made;
+        if (!token) {
+            made = qv::steal_or_throw(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+            token = made;
+        }
         const bool passes = c_.matcher.match(pass, token);
         const bool fails = c_.matcher.match(fail, token);
         // A converted token's own text is never written.
-        const std::uint32_t id = fails    ? grid_.id_dot()
-                                 : passes ? grid_.id_P()
-                                          : grid_.intern(std::string_view(utf8, static_cast<std::size_t>(size)));
-        memo_.emplace(std::move(key), id);
+        const std::uint32_t id = fails ? grid_.id_dot() : passes ? grid_.id_P() : grid_.intern(key);
+        memo_.emplace(std::string(key), id);
         return id;
     }
 
@@ -492,7 +521,11 @@ private:
     CellGrid &grid_;
     const std::int64_t B_;
     py::object pass_, fail_;
-    std::unordered_map<std::string, std::uint32_t> memo_;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> memo_;
 };
 
 // The extraction's answers to the scan's questions about one line: every
@@ -560,7 +593,7 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
 
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
-                     py::handle interval_columns, CellGrid *grid) {
+                     py::handle interval_columns, CellGrid *grid, py::handle given_lines) {
     if (grid) {
         // Collecting needs plain values throughout; anything else goes the
         // cell-API way, before anything has been read.
@@ -570,7 +603,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         Keywords kw(dict_keyword);
         Matcher matcher(module);
         if (!kw.native() || !matcher.native()) return false;
-        py::list lines = read_datalog_lines(each_file);
+        py::list lines = given_lines ? py::reinterpret_borrow<py::list>(given_lines) : read_datalog_lines(each_file);
         Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(grid, xls)};
         try {
             GridWriter writer(call, *grid);
