@@ -158,7 +158,7 @@ CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     if (min_col_ == 0 || col < min_col_) min_col_ = col;
     max_col_ = std::max(max_col_, col);
     Row &r = rows_[static_cast<std::size_t>(row)];
-    static_assert(max_column <= UINT16_MAX, "a column number fits a cell's field");
+    static_assert(sheet_columns <= UINT16_MAX, "a column number fits a cell's field");
     const auto c16 = static_cast<std::uint16_t>(col);
     if (r.empty() || r.back().col < c16) {
         r.push_back(Cell{no_text, c16, Fill::none});
