@@ -40,7 +40,7 @@ def read_back(path):
 def run(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
 
-    def run(paths, label, width=20, faithful=False, table=None):
+    def run(paths, label, width=21, faithful=False, table=None):
         table = table or Corvantis.getKeyWordFromSettingFile(SETTINGS)
         with monkeypatch.context() as m:
             if faithful:  # a rebound processLog makes the driver use the cell API
@@ -189,7 +189,7 @@ def test_a_failed_write_leaves_no_file(tmp_path):
         "resource.setrlimit(resource.RLIMIT_FSIZE, (20000, resource.RLIM_INFINITY))\n"
         "t = Corvantis.getKeyWordFromSettingFile(%r)\n"
         "try:\n"
-        "    Corvantis.getDatalogInfo(t, sys.argv[1], '', 20)\n"
+        "    Corvantis.getDatalogInfo(t, sys.argv[1], '', 21)\n"
         "except OSError as e:\n"
         "    print('OSError', e.errno)\n" % SETTINGS)
     done = subprocess.run([sys.executable, "-c", script, str(log)], cwd=tmp_path, capture_output=True, text=True,

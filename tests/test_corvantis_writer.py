@@ -275,7 +275,8 @@ def test_command_line_names_the_real_cause_of_each_refusal(here, capsys):
     line = one_line_error(code, err)
     assert "200,031 columns" in line and "16,384 columns" in line and "--interval-columns of at most 5461" in line
     assert "keyword_site" not in line
+    # A site text that is no number is taken as printed, with a warning that
+    # names the setting to check rather than a refusal blamed on the width.
     bad = write(here, "bad.txt", "Site: one\n" + group(1))
     code, _, err = cli_extract(capsys, bad, "--settings", settings)
-    assert "holds no site number" in one_line_error(code, err) and "keyword_site" in err
-    assert not [n for n in os.listdir(here) if n.endswith(".xlsx")]
+    assert code == 0 and "prints site 'one', which is not a number" in err and "keyword_site" in err

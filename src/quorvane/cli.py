@@ -26,6 +26,9 @@ from . import __version__, samples
 from .classification import agreement, print_table, run_classify
 from .demo import run_demo
 from .errors import (
+    Terminated,
+    raise_terminated,
+    recheck_termination,
     PROG,
     CliError,
     check_output_file,
@@ -366,26 +369,13 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _Terminated(KeyboardInterrupt):
-    """SIGTERM or SIGHUP: unwinds like Ctrl-C, so every clean-up on the way
-    out (staging folders, partial model files) runs."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _raise_terminated(signum: int, _frame: object) -> None:
-    raise _Terminated(signum)
-
-
 @contextlib.contextmanager
 def _termination_unwinds() -> Iterator[None]:
     wanted = [getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)]
     previous = {}
     for signum in wanted:
         try:
-            previous[signum] = signal.signal(signum, _raise_terminated)
+            previous[signum] = signal.signal(signum, raise_terminated)
         except ValueError:  # not the main thread: leave the handlers alone
             break
     try:
@@ -401,7 +391,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     set_verbose(bool(getattr(args, "verbose", False)))
     try:
         with _termination_unwinds():
-            return int(args.func(args))
+            code = int(args.func(args))
+            recheck_termination()
+            return code
     except CliError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
@@ -410,7 +402,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         where = f" {exc.filename}" if exc.filename else ""
         print(f"{PROG} {args.command}: error:{where} {os_reason(exc)}", file=sys.stderr)
         return 1
-    except _Terminated as exc:
+    except Terminated as exc:
         print(f"{PROG} {args.command}: terminated by signal {exc.signum}", file=sys.stderr)
         return 128 + exc.signum
     except KeyboardInterrupt:

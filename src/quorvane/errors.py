@@ -24,6 +24,30 @@ from typing import Callable, Iterator
 PROG = "quorvane"
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: unwinds like Ctrl-C, so every clean-up on the way
+    out (staging folders, partial model files) runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+_signals_received: list[int] = []
+
+
+def raise_terminated(signum: int, _frame: object) -> None:
+    _signals_received.append(signum)
+    raise Terminated(signum)
+
+
+def recheck_termination() -> None:
+    """A signal that arrived while a finalizer ran had its exception swallowed
+    ("Exception ignored in ..."): the job still ends as terminated."""
+    if _signals_received:
+        raise Terminated(_signals_received[-1])
+
+
 class CliError(Exception):
     """An expected failure, reported as one line without a traceback."""
 

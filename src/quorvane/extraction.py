@@ -15,7 +15,8 @@ from pathlib import Path
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
-from .errors import CliError, Progress, check_readable_text, check_utf8, module_output, os_reason, warn
+from .errors import (CliError, Progress, check_readable_text, check_utf8, module_output, os_reason,
+                     recheck_termination, warn)
 from .settings import load_settings, nested_quantifiers
 
 
@@ -271,8 +272,13 @@ def run_extract(
                     str(target.resolve()), keywords, ";".join(given_paths),
                     ";".join(",".join(s) for s in selected), interval_columns, "--interval-columns")
             saved = Path(saved_name)
-            if shown:
-                _restore_paths(saved, shown)
+            try:
+                recheck_termination()
+                if shown:
+                    _restore_paths(saved, shown)
+            except BaseException:
+                saved.unlink(missing_ok=True)  # a stop asked for during the save leaves nothing
+                raise
         except UnicodeDecodeError as exc:
             raise CliError(f"a datalog is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
         except OSError as exc:
