@@ -128,6 +128,17 @@ def test_every_fit_scores_every_size(net, fit):
         list(triage.classify_plots(net, plots, fit="stretch"))
 
 
+def test_verdict_links_follow_the_item_line_where_the_layout_shifted():
+    first, second = (triage._verdict(make_plot([[1, 1, 1]] * 3, n=n), "Pass", (0.0,) * 6, "") for n in (1, 2))
+    # block 2 starts in column 21; its second plot sits two rows lower than estimated
+    cells = {21: {3: first.item, 4: "Site Number: 0", 12: "noise", 14: second.item}}
+    rows = list(triage.verdict_rows([(first, 2, 3), (second, 2, 12)], 20, cells))
+    assert [target for _, target in rows] == ["U3", "U14"]
+    # without the texts the estimate stands; an item never found keeps it too
+    assert [t for _, t in triage.verdict_rows([(second, 2, 12)], 20)] == ["U12"]
+    assert [t for _, t in triage.verdict_rows([(second, 1, 12)], 20, cells)] == ["A12"]
+
+
 def test_summary_and_grid_picks():
     def v(label, n, site="0"):
         return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label, None)
@@ -235,12 +246,19 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
     assert code == 0, err
     book = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith("workbook: ")][0]
     code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", "--interval-columns", 50,
-                       "--out-dir", tmp_path / "x")
-    plain = openpyxl.load_workbook(out.split(": ", 1)[1].strip())["Sheet"]
+                       "--out-dir", tmp_path / "x", "--composite")
+    plain = openpyxl.load_workbook(out.splitlines()[0].split(": ", 1)[1].strip())
     wb = openpyxl.load_workbook(book)
-    assert wb.sheetnames[:2] == ["Sheet", "Verdicts"]
+    assert wb.sheetnames == ["Sheet", "Composite", "Verdicts"]
     sheet = wb["Sheet"]
-    assert [[c.value for c in r] for r in sheet.iter_rows()] == [[c.value for c in r] for r in plain.iter_rows()]
+
+    def cells(ws):
+        return [[(c.value, c.fill.fill_type, c.fill.start_color.rgb) for c in r] for r in ws.iter_rows()]
+
+    assert cells(sheet) == cells(plain["Sheet"])
+    # the same composite maps as the extraction's, from the plots triage read once
+    assert cells(wb["Composite"]) == cells(plain["Composite"])
+    assert any(isinstance(c.value, int) for r in wb["Composite"].iter_rows() for c in r)
     verdicts = wb["Verdicts"]
     header = [c.value for c in verdicts[1]]
     assert header[:5] == ["datalog", "site", "plot", "item", "label"]
