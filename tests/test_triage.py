@@ -237,7 +237,8 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
 
 
 def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelled_dir, model_file, tmp_path,
-                                                                          capsys):
+                                                                          capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the workbook goes to the working directory
     d = labelled_dir
     log = d / "sample_datalog_1.txt"
     settings = d / samples.SETTINGS_FILE_NAME
