@@ -153,7 +153,7 @@ def _cmd_sample(args: argparse.Namespace) -> int:
         check_output_file(picture, "picture")
     try:
         files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
-                                      args.sizes, force=args.force)
+                                      sizes=args.sizes, force=args.force)
     except FileExistsError as exc:
         raise CliError(f"{exc.filename} exists; pass --force to replace it") from None
     for log in files.datalogs:
