@@ -474,14 +474,15 @@ def _site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
 
 def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
     """(datalog, site) -> the number of its site block in the extraction workbook,
-    numbered as the extraction numbers them (sites it enumerates itself come as
-    bare numbers, so a site printed "07" is looked up as "7" too)."""
-    from .Source import Corvantis
+    numbered as the extraction numbers them: without chosen sites, every site
+    the datalog prints, as printed, in numeric order (a site text holding a list
+    separator cannot be extracted and has no block)."""
+    from .plots import announced_sites
 
     pairs: dict[tuple[str, str], int] = {}
     k = 0
     for path, chosen in zip(paths, lists):
-        texts = chosen or Corvantis.getAllSiteNums(path, keywords).split(",")
+        texts = chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
         for site in texts:
             k += 1
             pairs.setdefault((path, site), k)
