@@ -272,3 +272,14 @@ def test_sheets_the_merge_cannot_carry_go_through_openpyxl(tmp_path):
     book = openpyxl.load_workbook(path)
     assert book["Sheet"]["A1"].value == "kept"
     assert book["Notes"]["A1"].comment.text == "a remark"
+
+
+def test_control_characters_in_datalog_text_do_not_break_the_worksheet(tmp_path):
+    path = tmp_path / "book.xlsx"
+    openpyxl.Workbook().save(path)
+    plot = FakePlot("a\x1b.txt", "0", 1, "7 Shmoo\x07_X", None, 1, ("1V\x01",), ("MHz\x02", "5"), as_grid([[1]]))
+    workbook_sheets.append_worksheets(path, {"Composite": composite.fill_composite(composite.composite_maps([plot]))})
+    ws = openpyxl.load_workbook(path)["Composite"]
+    assert ws.cell(row=3, column=1).value == "7 Shmoo\ufffd_X"
+    assert (ws.cell(row=5, column=1).value, ws.cell(row=5, column=2).value) == ("1V\ufffd", 1)
+    assert ws.cell(row=6, column=1).value == "MHz\ufffd"

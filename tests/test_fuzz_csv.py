@@ -245,7 +245,7 @@ def test_the_suite_draws_the_same_inputs_on_every_run():
     # (bench/fuzz_long.py explores with printed seeds instead).
     drawn = []
 
-    @settings(max_examples=8, deadline=None)
+    @settings(FAST, max_examples=8)
     @given(content=shmoo_bytes(hostile=True))
     def probe(content):
         drawn.append(content)

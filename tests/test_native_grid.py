@@ -25,7 +25,7 @@ def grid_cells(tmp_path_factory):
     command = [compiler, "-std=c++20", "-O0", "-shared", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
                "-I", sysconfig.get_paths()["include"], "-I", pybind11.get_include(),
                "-I", os.path.join(ROOT, "cpp", "support"), "-I", os.path.join(ROOT, "cpp", "Corvantis"),
-               SOURCE, "-o", str(out)]
+               SOURCE, "-o", str(out), "-lz", "-pthread"]
     if sys.platform == "darwin":
         command[1:1] = ["-undefined", "dynamic_lookup"]
     build = subprocess.run(command, capture_output=True, text=True, timeout=900)

@@ -341,7 +341,7 @@ results = {}
 cases = [(tavrine, "get_custom_shm_labels", "__module__"), (tavrine, "get_fashion_mnist_labels", "__name__"),
          (tavrine, "show_shm_fig", "__qualname__"), (tavrine, "nin_block", "__doc__"),
          (tavrine, "pool2d", "__defaults__"), (tavrine, "corr2d", "__annotations__"),
-         (Corvantis, "getAllSiteNums", "__dict__"), (Corvantis, "processLog", "__module__")]
+         (Corvantis, "getAllSiteNums", "__dict__"), (Corvantis, "getKeyWordFromSettingFile", "__module__")]
 gc.collect()
 for module, name, attribute in cases:
     fn = getattr(module, name)

@@ -31,6 +31,7 @@ struct State {
     py::object openpyxl_module, workbook_class, workbook_save, worksheet_class, worksheet_cell;
     py::object pattern_fill;
     py::object process_log;  // the module's own processLog function object
+    py::object get_all_site_nums;  // a weak reference to its own getAllSiteNums
 };
 State &state();  // module.cpp
 
@@ -39,9 +40,30 @@ py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
 py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
 py::object make_processLog(py::module_ m);                 // extract.cpp
 py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
+// driver.cpp: the command line's internal entry (bound after the four).
+py::object make_extract_into(py::module_ m);
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
+
+// One read of each datalog per run, for the driver's collecting path: every
+// site of a datalog, and its site enumeration, come from the same version of
+// the file even while a tester is still writing it. The text is split into
+// lines exactly as reading it in text mode would.
+class DatalogCache {
+public:
+    // The lines of the datalog at `path` (an exact str). `again`: the run
+    // reads this datalog again later, so its bytes are kept until then.
+    py::list lines(py::handle path, bool again);
+
+private:
+    py::dict bytes_;  // path -> the file's bytes, while needed again
+    py::object last_path_;
+    py::list last_lines_;
+};
+
+// getAllSiteNums on lines already read.
+py::object site_nums_of(const py::list &lines, py::handle TER_keyword);
 
 // ---------------------------------------------------------------------------
 // Plot extraction (shared by processLog and the driver's collecting path)
@@ -49,14 +71,42 @@ py::list read_datalog_lines(py::handle path);
 
 class CellGrid;  // native cell collector, see grid.hpp
 
+// The widest plot row a run wrote: its datalog (as passed), 1-based line
+// number and its cells (row label included). The first of equally wide rows
+// is kept.
+struct WidestRow {
+    py::object file;
+    Py_ssize_t line = 0;
+    Py_ssize_t cells = 0;
+
+    void note(py::handle each_file, Py_ssize_t line_index, Py_ssize_t n) {
+        if (n <= cells) return;
+        cells = n;
+        line = line_index + 1;
+        file = py::reinterpret_borrow<py::object>(each_file);
+    }
+};
+
+// The run the calling thread's driver is doing, so that processLog reports
+// its rows when it writes into that run's own workbook or grid (also when a
+// script's wrapper stands between the two). Set for the duration of the run.
+struct RunWatch {
+    PyObject *workbook = nullptr;
+    const CellGrid *grid = nullptr;
+    WidestRow widest;
+};
+// The rows record of the current run if it is the one writing into `grid` (or,
+// with `grid` null, into the workbook `xls`); null otherwise.
+WidestRow *watched_rows(const CellGrid *grid, py::handle xls);  // driver.cpp
+
 // extract.cpp: runs processLog's scan of one datalog for one site. With `grid` null every
 // cell goes through the workbook's `cell` API; otherwise the cells are
 // collected into `grid` and `xls` is not touched. Returns false (having
 // observably done nothing but read the datalog) when the collecting mode meets
 // something it cannot reproduce exactly; the caller then takes the cell-API
-// path instead.
+// path instead. `lines`, when given, are the datalog's lines already read.
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
-                     py::handle interval_columns, CellGrid *grid);
+                     py::handle interval_columns, CellGrid *grid, py::handle lines = py::handle());
 
 }  // namespace corvantis

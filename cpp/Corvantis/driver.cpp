@@ -3,6 +3,10 @@
 #include "corvantis.hpp"
 #include "grid.hpp"
 
+#include <algorithm>
+#include <optional>
+#include <string>
+
 namespace corvantis {
 namespace {
 
@@ -34,6 +38,18 @@ bool attr_is(py::handle owner, const char *name, const py::object &expected) {
     return v && v.is(expected);
 }
 
+bool is_own_site_enumeration(py::handle fn) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *own = nullptr;
+    if (PyWeakref_GetRef(state().get_all_site_nums.ptr(), &own) < 0) qv::throw_python_error();
+    const bool same = own == fn.ptr();
+    Py_XDECREF(own);
+    return same;
+#else
+    return PyWeakref_GetObject(state().get_all_site_nums.ptr()) == fn.ptr();
+#endif
+}
+
 // Nothing a script can observe differs when the cells are collected natively:
 // processLog, openpyxl and PatternFill are still the module's and the
 // library's own, and so are the workbook methods the cell-API path would use.
@@ -50,23 +66,88 @@ bool can_collect(py::handle m) {
            attr_is(s.worksheet_class, "cell", s.worksheet_cell);
 }
 
+// What spreadsheet programs hold; a larger sheet loses cells when opened.
+constexpr long long sheet_columns = 16384;
+constexpr long long sheet_rows = 1048576;
+constexpr long long default_width = 20;
+
+thread_local RunWatch *current = nullptr;
+
+// Makes `watch` the calling thread's current run for its lifetime.
+class WatchScope {
+public:
+    explicit WatchScope(RunWatch &watch) : previous_(current) { current = &watch; }
+    ~WatchScope() { current = previous_; }
+    WatchScope(const WatchScope &) = delete;
+    WatchScope &operator=(const WatchScope &) = delete;
+
+private:
+    RunWatch *previous_;
+};
+
+bool is_error(py::error_already_set &e, PyObject *type) { return e.matches(type); }
+
+}  // namespace
+
+WidestRow *watched_rows(const CellGrid *grid, py::handle xls) {
+    RunWatch *run = current;
+    if (!run) return nullptr;
+    if (grid) return run->grid == grid ? &run->widest : nullptr;
+    return run->workbook && run->workbook == xls.ptr() ? &run->widest : nullptr;
+}
+
+namespace {
+
+// `os.open(path, O_WRONLY | O_CREAT | O_EXCL, 0o666)` and close it again: the
+// new empty file gets the mode a plain save gives (0666 less the umask).
+// False when the name is taken.
+bool create_exclusive(py::handle os, py::handle path) {
+    const long flags = os.attr("O_WRONLY").cast<long>() | os.attr("O_CREAT").cast<long>() |
+                       os.attr("O_EXCL").cast<long>();
+    try {
+        py::object fd = os.attr("open")(path, flags, 0666);
+        os.attr("close")(fd);
+        return true;
+    } catch (py::error_already_set &e) {
+        if (is_error(e, PyExc_FileExistsError)) return false;
+        throw;
+    }
+}
+
+void unlink_quietly(py::handle os, py::handle path) {
+    py::error_scope keep;  // an error being raised reaches the caller
+    if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(os.ptr(), "unlink", "O", path.ptr())))
+        PyErr_Clear();
+}
+
 // Moves the finished temporary file to "<stem>.xlsx", or to "<stem>_1.xlsx",
-// "<stem>_2.xlsx", ... when an earlier run already took the name. A hard link
-// claims a name atomically; where links are unavailable, a free name is taken
-// by rename.
+// "<stem>_2.xlsx", ... when another run already took the name. Every claim is
+// atomic, so concurrent runs never share or replace a name: a hard link fails
+// on a taken name; where links are unavailable (FAT, exFAT, many network and
+// FUSE mounts) the name is first created exclusively and the finished file
+// then replaces that empty claim.
 py::object claim_name(py::handle os, py::handle tmp, py::handle stem) {
+    bool links = true;
     for (long n = 0;; ++n) {
         py::str candidate = n == 0 ? py::str("{}.xlsx").format(stem) : py::str("{}_{}.xlsx").format(stem, n);
-        try {
-            os.attr("link")(tmp, candidate);
-            os.attr("unlink")(tmp);
-            return candidate;
-        } catch (py::error_already_set &e) {
-            if (e.matches(PyExc_FileExistsError)) continue;
-            if (!e.matches(PyExc_OSError)) throw;
+        if (links) {
+            try {
+                os.attr("link")(tmp, candidate);
+                os.attr("unlink")(tmp);
+                return candidate;
+            } catch (py::error_already_set &e) {
+                if (is_error(e, PyExc_FileExistsError)) continue;
+                if (!is_error(e, PyExc_OSError)) throw;
+                links = false;
+            }
         }
-        if (os.attr("path").attr("lexists")(candidate).cast<bool>()) continue;
-        os.attr("rename")(tmp, candidate);
+        if (!create_exclusive(os, candidate)) continue;
+        try {
+            os.attr("replace")(tmp, candidate);
+        } catch (...) {
+            unlink_quietly(os, candidate);
+            throw;
+        }
         return candidate;
     }
 }
@@ -75,34 +156,101 @@ py::object claim_name(py::handle os, py::handle tmp, py::handle stem) {
 // interrupted or failed save never leaves a partial file under the name
 // returned.
 template <class Save>
-py::object save_atomically(py::handle stem, py::handle cwd, Save &&save) {
+py::object save_atomically(py::handle stem, py::handle folder, Save &&save) {
     py::module_ os = py::module_::import("os");
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
-        py::arg("prefix") = ".shmplot_", py::arg("suffix") = ".xlsx.part", py::arg("dir") = cwd);
-    os.attr("close")(made[0]);
-    py::object tmp = made[1];
+    py::object tmp;
+    do {
+        py::object tag = os.attr("urandom")(6).attr("hex")();
+        tmp = py::str("{}/.shmplot_{}.xlsx.part").format(folder, tag);
+    } while (!create_exclusive(os, tmp));
     try {
         save(tmp);
         return claim_name(os, tmp, stem);
     } catch (...) {
-        py::error_scope keep;  // the original error reaches the caller
-        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr())))
-            PyErr_Clear();
+        unlink_quietly(os, tmp);
         throw;
     }
 }
 
-py::object getDatalogInfo(py::handle m, const qv::Args &args) {
-    py::handle TER_keyword = args[0], file_paths = args[1], site_lbl = args[2];
-    py::object interval_columns = py::reinterpret_borrow<py::object>(args[3]);
-    if (!PyLong_Check(interval_columns.ptr())) {
-        if (!PyNumber_Check(interval_columns.ptr()))
-            raise_incorrect_type("interval_columns", "int", interval_columns, false);
-        interval_columns = qv::steal_or_throw(PyNumber_Long(interval_columns.ptr()));
-    }
-    require_exact_str("file_paths", file_paths);
-    require_exact_str("site_lbl", site_lbl);
+long long as_long_long(py::handle number) {
+    long long v = PyLong_AsLongLong(number.ptr());
+    if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
+    return v;
+}
 
+[[noreturn]] void raise_value_error(const py::object &message) {
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    qv::throw_python_error();
+}
+
+// A plot row wider than its block would run into the next pair's block (and
+// the last pair's into the summary block): refuse instead of saving that.
+void refuse_narrow_blocks(const WidestRow &widest, long long width, const char *width_name) {
+    if (widest.cells <= width) return;
+    raise_value_error(py::str("plot row wider than its block: line {} of {} holds {} points, which with the row "
+                              "label need {} columns, but {} is {}; give {} of at least {}")
+                          .format(widest.line, widest.file, widest.cells - 1, widest.cells, width_name, width,
+                                  width_name, widest.cells));
+}
+
+// A workbook larger than spreadsheet programs hold would open with cells
+// silently dropped: refuse instead, naming what the run needs.
+void refuse_beyond_sheet(long long rows, long long columns, long long pairs, long long width,
+                         const WidestRow &widest, const char *width_name) {
+    if (columns > sheet_columns) {
+        const long long fitting_width = sheet_columns / (pairs + 1);
+        const long long summary = std::max<long long>(widest.cells, 1);
+        const long long fitting_pairs = width > 0 ? std::max<long long>((sheet_columns - summary) / width, 0) : 0;
+        py::str change = widest.cells <= fitting_width
+                             ? py::str("give {} of at most {}, or extract fewer datalog-site pairs per run")
+                                   .format(width_name, fitting_width)
+                             : py::str("extract fewer datalog-site pairs per run (at most {} fit blocks of {} "
+                                       "columns)")
+                                   .format(fitting_pairs, width);
+        raise_value_error(py::str("the workbook would need {:,} columns ({} datalog-site pairs of {} columns, then "
+                                  "the summary block), more than the {:,} columns spreadsheet programs hold; {}")
+                              .format(columns, pairs, width, sheet_columns, change));
+    }
+    if (rows > sheet_rows) {
+        raise_value_error(py::str("the workbook would need {:,} rows, more than the {:,} rows spreadsheet "
+                                  "programs hold (each datalog-site pair stacks its plots down its block); split "
+                                  "the datalog into smaller files")
+                              .format(rows, sheet_rows));
+    }
+}
+
+// The last row and column any worksheet of a library workbook reaches.
+std::pair<long long, long long> workbook_extent(py::handle xls) {
+    long long rows = 0, columns = 0;
+    int is_library = PyObject_IsInstance(xls.ptr(), state().workbook_class.ptr());
+    if (is_library < 0) qv::throw_python_error();
+    if (!is_library) return {rows, columns};
+    for (py::handle ws : xls.attr("worksheets")) {
+        if (!py::hasattr(ws, "max_row") || !py::hasattr(ws, "max_column")) continue;
+        rows = std::max(rows, as_long_long(ws.attr("max_row")));
+        columns = std::max(columns, as_long_long(ws.attr("max_column")));
+    }
+    return {rows, columns};
+}
+
+// `interval_columns` as getDatalogInfo takes it: an int unchanged, any other
+// number converted with int(), anything else refused.
+py::object width_argument(py::handle value) {
+    py::object width = py::reinterpret_borrow<py::object>(value);
+    if (!PyLong_Check(width.ptr())) {
+        if (!PyNumber_Check(width.ptr())) raise_incorrect_type("interval_columns", "int", width, false);
+        width = qv::steal_or_throw(PyNumber_Long(width.ptr()));
+    }
+    return width;
+}
+
+// One extraction run, shared by getDatalogInfo and the command line's entry:
+// every pair's plots into one workbook, checked against the block width and
+// the sheet's limits, saved under a free time-stamped name in `folder` (the
+// working directory at save time when `folder` is None). With `fit_width` the
+// blocks are widened to the widest plot row when it does not fit.
+py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_paths, py::handle site_lbl,
+                         py::object interval_columns, py::handle folder, bool fit_width, const char *width_name) {
     py::object totalsiteCnt = py::int_(0);
     py::list str_sites;
     py::list site_lbl_list = py::reinterpret_borrow<py::list>(
@@ -112,9 +260,17 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
     while (py::len(site_lbl_list) < py::len(TER_files)) site_lbl_list.append(py::str(""));
 
     const std::size_t files = py::len(TER_files);
+    // On the collecting path each datalog is read once for the whole run.
+    DatalogCache cache;
+    const bool collect = can_collect(m);
     for (std::size_t i = 0; i < files; ++i) {
         py::object label = site_lbl_list[i];
-        if (label.equal(py::str(""))) label = qv::global(m, "getAllSiteNums")(TER_files[i], TER_keyword);
+        if (label.equal(py::str(""))) {
+            py::object enumerate = qv::global(m, "getAllSiteNums");
+            label = collect && is_own_site_enumeration(enumerate)
+                        ? site_nums_of(cache.lines(TER_files[i], true), TER_keyword)
+                        : enumerate(TER_files[i], TER_keyword);
+        }
         totalsiteCnt = totalsiteCnt + py::int_(py::len(call_method(label, "split", py::str(","))));
         str_sites.append(label);
     }
@@ -124,9 +280,10 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
         py::object time = qv::global(m, "time");
         py::object stamp =
             time.attr("strftime")("%Y_%m_%d_%H_%M_%S", time.attr("localtime")(time.attr("time")()));
-        py::object cwd = qv::global(m, "os").attr("getcwd")();
-        py::object stem = cwd + py::str("/shmplot_") + stamp;
-        return std::make_pair(cwd, stem);
+        py::object where = folder.is_none() ? qv::global(m, "os").attr("getcwd")()
+                                            : py::reinterpret_borrow<py::object>(folder);
+        py::object stem = where + py::str("/shmplot_") + stamp;
+        return std::make_pair(where, stem);
     };
 
     // Every pair in order: siteCnt runs across all datalogs.
@@ -138,33 +295,110 @@ py::object getDatalogInfo(py::handle m, const qv::Args &args) {
             ++index;
             for (py::handle each_site : sites) {
                 ++siteCnt;
-                if (!body(each_file, each_site, py::int_(siteCnt))) return false;
+                if (!body(index - 1, each_file, each_site, py::int_(siteCnt))) return false;
             }
         }
         return true;
     };
 
-    if (can_collect(m)) {
-        CellGrid grid;
-        const bool collected = for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
-            return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt, TER_keyword,
-                                   interval_columns, &grid);
-        });
-        if (collected) {
-            auto [cwd, stem] = time_stamped_stem();
-            return save_atomically(stem, cwd, [&](py::handle tmp) { grid.save(tmp); });
-        }
-    }
+    // Whether a datalog comes again later in the list: its bytes are kept.
+    std::vector<bool> again(files, false);
+    for (std::size_t i = 0; i < files; ++i)
+        for (std::size_t j = i + 1; j < files && !again[i]; ++j) again[i] = TER_files[i].equal(TER_files[j]);
 
-    py::object xls = qv::global(m, "openpyxl").attr("Workbook")();
-    for_each_pair([&](py::handle each_file, py::handle each_site, py::object siteCnt) {
-        qv::global(m, "processLog")(each_file, each_site, xls, siteCnt, totalsiteCnt, TER_keyword,
-                                    interval_columns);
-        return true;
-    });
-    auto [cwd, stem] = time_stamped_stem();
-    return save_atomically(stem, cwd, [&](py::handle tmp) { xls.attr("save")(tmp); });
+    // Runs all pairs at the current width and saves the result; returns
+    // nothing (and the width `needed`) when the blocks have to be widened.
+    auto attempt = [&](bool last, long long &needed) -> std::optional<py::tuple> {
+        const long long pairs = as_long_long(totalsiteCnt);
+        const long long width = as_long_long(interval_columns);
+        auto checked = [&](const RunWatch &watch, long long rows, long long columns) {
+            if (fit_width && !last && watch.widest.cells > width) {
+                needed = watch.widest.cells;
+                return false;
+            }
+            refuse_narrow_blocks(watch.widest, width, width_name);
+            refuse_beyond_sheet(rows, columns, pairs, width, watch.widest, width_name);
+            return true;
+        };
+        if (collect && can_collect(m)) {
+            CellGrid grid;
+            RunWatch watch;
+            watch.grid = &grid;
+            WatchScope scope(watch);
+            // A wider attempt may follow: it scans the same copy of each datalog.
+            const bool keep_all = fit_width && !last;
+            const bool collected = for_each_pair([&](std::size_t index, py::handle each_file,
+                                                     py::handle each_site, py::object siteCnt) {
+                py::list lines = cache.lines(each_file, keep_all || again[index]);
+                return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt,
+                                       TER_keyword, interval_columns, &grid, lines);
+            });
+            if (collected) {
+                if (!checked(watch, grid.last_row(), grid.last_column())) return std::nullopt;
+                cache = DatalogCache();  // the datalogs' text is not needed for saving
+                auto [where, stem] = time_stamped_stem();
+                py::object path = save_atomically(stem, where, [&](py::handle tmp) { grid.save(tmp); });
+                return py::make_tuple(path, interval_columns);
+            }
+        }
+
+        py::object xls = qv::global(m, "openpyxl").attr("Workbook")();
+        RunWatch watch;
+        watch.workbook = xls.ptr();
+        WatchScope scope(watch);
+        for_each_pair([&](std::size_t, py::handle each_file, py::handle each_site, py::object siteCnt) {
+            qv::global(m, "processLog")(each_file, each_site, xls, siteCnt, totalsiteCnt, TER_keyword,
+                                        interval_columns);
+            return true;
+        });
+        auto [rows, columns] = workbook_extent(xls);
+        if (!checked(watch, rows, columns)) return std::nullopt;
+        auto [where, stem] = time_stamped_stem();
+        py::object path = save_atomically(stem, where, [&](py::handle tmp) { xls.attr("save")(tmp); });
+        return py::make_tuple(path, interval_columns);
+    };
+
+    // A datalog still growing may hold a wider row on the next reading; after
+    // a few widenings the last attempt refuses like a given width would.
+    constexpr int attempts = 3;
+    for (int k = 1;; ++k) {
+        long long needed = 0;
+        std::optional<py::tuple> done = attempt(!fit_width || k == attempts, needed);
+        if (done) return *done;
+        interval_columns = py::int_(needed);
+    }
 }
+
+py::object getDatalogInfo(py::handle m, const qv::Args &args) {
+    py::object interval_columns = width_argument(args[3]);
+    require_exact_str("file_paths", args[1]);
+    require_exact_str("site_lbl", args[2]);
+    py::tuple saved =
+        run_extraction(m, args[0], args[1], args[2], interval_columns, py::none(), false, "interval_columns");
+    return saved[0];
+}
+
+// The command line's entry: saves into `folder` (a str) instead of the working
+// directory and, with `interval_columns` None, sizes the blocks from the
+// widest plot row (at least the usual 20 columns). Errors name the width as
+// `width_option`. Returns (path, width used).
+py::object extract_into(py::handle m, const qv::Args &args) {
+    py::handle folder = args[0];
+    require_exact_str("folder", folder);
+    require_exact_str("file_paths", args[2]);
+    require_exact_str("site_lbl", args[3]);
+    require_exact_str("width_option", args[5]);
+    const bool fit = args[4].is_none();
+    py::object interval_columns = fit ? py::int_(default_width) : width_argument(args[4]);
+    const std::string width_name = py::str(args[5]).cast<std::string>();
+    return run_extraction(m, args[1], args[2], args[3], interval_columns, folder, fit, width_name.c_str());
+}
+
+const qv::FunctionSpec extract_into_spec{
+    "_extract_into",
+    nullptr,
+    {"folder", "TER_keyword", "file_paths", "site_lbl", "interval_columns", "width_option"},
+    extract_into};
 
 const qv::FunctionSpec spec{
     "getDatalogInfo", nullptr, {"TER_keyword", "file_paths", "site_lbl", "interval_columns"}, getDatalogInfo};
@@ -177,6 +411,10 @@ py::object make_getDatalogInfo(py::module_ m) {
     annotations["site_lbl"] = py::str("str");
     annotations["interval_columns"] = py::str("int");
     return qv::make_function(spec, m, py::none(), annotations);
+}
+
+py::object make_extract_into(py::module_ m) {
+    return qv::make_function(extract_into_spec, m, py::make_tuple(py::none(), "interval_columns"));
 }
 
 }  // namespace corvantis

@@ -114,7 +114,7 @@ public:
         if (re != state().re_module.ptr()) return;
         const State &st = state();
         native_ = st.re_trusted && attr_is(re, "match", st.re_match) && attr_is(re, "compile", st.re_compile) &&
-                  attr_is(re, "_compile", st.re_internal_compile);
+                  (st.re_internal_compile.is_none() || attr_is(re, "_compile", st.re_internal_compile));
     }
 
     bool native() const { return native_; }
@@ -239,6 +239,7 @@ struct Call {
     py::handle module, each_file, xls, siteCnt, totalsiteCnt, interval_columns;
     Keywords &kw;
     Matcher &matcher;
+    WidestRow *widest;  // the driver's run, when it asked to be told
     std::int64_t iRow = 2;
     // The cursor went past what 64 bits hold. Only using it is refused: a
     // huge RowOffset after the last plot group harms nothing.
@@ -256,6 +257,10 @@ struct Call {
         if (by == -1 && PyErr_Occurred()) qv::throw_python_error();
         if (overflow || !qv::checked_add(iRow, by, &iRow)) cursor_lost = true;
     }
+
+    void note_row(Py_ssize_t line_index, Py_ssize_t cells) {
+        if (widest) widest->note(each_file, line_index, cells);
+    }
 };
 
 // Writes plot groups through the worksheet's cell API.
@@ -263,7 +268,8 @@ class CellApiWriter {
 public:
     CellApiWriter(Call &c, py::object block_start) : c_(c), B_(std::move(block_start)) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const Literals &L = lit();
         py::object ws = qv::steal_or_throw(PyObject_GetItem(c_.xls.ptr(), L.sheet.ptr()));
         cell_ = ws.attr("cell");
@@ -280,12 +286,14 @@ public:
             write(row, TW1, text);
             c_.iRow = c_.next_row();
         }
-        for (const py::object &line : plot) {
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             c_.kw.refresh();
             c_.matcher.validate();
             py::object iColumn = B_;
             py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
             const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+            c_.note_row(plot_lines[p], n);
             if (!contains(line, c_.kw.get(kPlotEnd))) {
                 for (Py_ssize_t i = 1; i < n; ++i) {
                     py::object printed = tokens[i];
@@ -407,7 +415,8 @@ public:
     GridWriter(Call &c, CellGrid &grid)
         : c_(c), grid_(grid), B_(mul(sub(as_int64(c.siteCnt), 1), as_int64(c.interval_columns))) {}
 
-    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot) {
+    void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
+                     const std::vector<Py_ssize_t> &plot_lines) {
         const std::int64_t TW = mul(as_int64(c_.totalsiteCnt), as_int64(c_.interval_columns));
         grid_.set(1, add(B_, 1), grid_.intern(c_.each_file));
         for (const py::object &text : items) {
@@ -417,20 +426,42 @@ public:
             grid_.set(row, add(TW, 1), id);
             c_.iRow = row;
         }
-        for (const py::object &line : plot) {
-            py::list tokens = py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
-            const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+        for (std::size_t p = 0; p < plot.size(); ++p) {
+            const py::object &line = plot[p];
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
             const std::int64_t row = c_.next_row();
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                py::handle token = PyList_GET_ITEM(tokens.ptr(), j);
-                const std::uint32_t id = (convert && j > 0) ? converted(token) : grid_.intern(token);
+            std::int64_t j = 0;
+            auto place = [&](std::uint32_t id) {
                 const std::int64_t column = add(add(B_, 1), j), summary = add(add(TW, 1), j);
                 grid_.set(row, column, id);
                 if (id == grid_.id_P()) grid_.fill(row, column, Fill::green);
                 else if (id == grid_.id_dot()) grid_.fill(row, column, Fill::red);
                 grid_.merge(row, summary, id);
+                ++j;
+            };
+            if (PyUnicode_IS_ASCII(line.ptr())) {
+                // str.split() on ASCII text, without a str per token.
+                const char *p = static_cast<const char *>(PyUnicode_DATA(line.ptr()));
+                const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.ptr()));
+                std::size_t i = 0;
+                for (;;) {
+                    while (i < n && ascii_space(p[i])) ++i;
+                    if (i == n) break;
+                    const std::size_t from = i;
+                    while (i < n && !ascii_space(p[i])) ++i;
+                    const std::string_view token(p + from, i - from);
+                    place((convert && j > 0) ? converted(token, py::handle()) : grid_.intern(token));
+                }
+            } else {
+                py::list tokens = py::reinterpret_borrow<py::list>(
+                    qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
+                const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
+                for (Py_ssize_t k = 0; k < n; ++k) {
+                    py::handle token = PyList_GET_ITEM(tokens.ptr(), k);
+                    place((convert && k > 0) ? converted(utf8_of(token), token) : grid_.intern(token));
+                }
             }
+            c_.note_row(plot_lines[p], static_cast<Py_ssize_t>(j));
             c_.iRow = row;
         }
     }
@@ -453,7 +484,17 @@ private:
     // The token as PassSymbol/FailSymbol turn it: both patterns are tested on
     // the printed token, the fail test last. Pure for plain strings and the
     // library's re, so the result is remembered per token text.
-    std::uint32_t converted(py::handle token) {
+    static bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+
+    static std::string_view utf8_of(py::handle text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!utf8) qv::throw_python_error();
+        return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+
+    // `token` is the str of `key`, or null to make it when needed.
+    std::uint32_t converted(std::string_view key, py::handle token) {
         py::object pass = c_.kw.get(kPassSymbol);
         py::object fail = c_.kw.get(kFailSymbol);
         if (!pass.is(pass_) || !fail.is(fail_)) {
@@ -461,19 +502,18 @@ private:
             pass_ = pass;
             fail_ = fail;
         }
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(token.ptr(), &size);
-        if (!utf8) qv::throw_python_error();
-        std::string key(utf8, static_cast<std::size_t>(size));
         auto it = memo_.find(key);
         if (it != memo_.end()) return it->second;
+        py::object made;
+        if (!token) {
+            made = qv::steal_or_throw(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+            token = made;
+        }
         const bool passes = c_.matcher.match(pass, token);
         const bool fails = c_.matcher.match(fail, token);
         // A converted token's own text is never written.
-        const std::uint32_t id = fails    ? grid_.id_dot()
-                                 : passes ? grid_.id_P()
-                                          : grid_.intern(std::string_view(utf8, static_cast<std::size_t>(size)));
-        memo_.emplace(std::move(key), id);
+        const std::uint32_t id = fails ? grid_.id_dot() : passes ? grid_.id_P() : grid_.intern(key);
+        memo_.emplace(std::string(key), id);
         return id;
     }
 
@@ -481,7 +521,11 @@ private:
     CellGrid &grid_;
     const std::int64_t B_;
     py::object pass_, fail_;
-    std::unordered_map<std::string, std::uint32_t> memo_;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> memo_;
 };
 
 // The extraction's answers to the scan's questions about one line: every
@@ -503,17 +547,30 @@ struct LineFacts {
     bool plot_end() { return contains(line, kw.get(kPlotEnd)); }
 };
 
+// A datalog line and where it stands in the datalog (0-based).
+struct Numbered {
+    py::object text;
+    Py_ssize_t index;
+};
+
 template <class Writer>
 void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
     Keywords &kw = c.kw;
     Matcher &matcher = c.matcher;
     SiteText site(each_site);
     SiteLineTest site_line;
-    const py::object empty = lit().empty;
-    qv::PlotScan<py::object> state(empty);
+    const Numbered empty{lit().empty, -1};
+    qv::PlotScan<Numbered> state(empty);
 
-    auto on_end = [&](const std::vector<py::object> &items, const std::vector<py::object> &plot) {
-        writer.write_group(items, plot);
+    auto on_end = [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
+        std::vector<py::object> item_texts, plot_texts;
+        std::vector<Py_ssize_t> plot_lines;
+        for (const Numbered &n : items) item_texts.push_back(n.text);
+        for (const Numbered &n : plot) {
+            plot_texts.push_back(n.text);
+            plot_lines.push_back(n.index);
+        }
+        writer.write_group(item_texts, plot_texts, plot_lines);
         kw.refresh();
         matcher.validate();
         py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
@@ -528,7 +585,7 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
         // have rebound `re` since the last line.
         if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();
         LineFacts facts{line, kw, matcher, site, site_line};
-        qv::plot_scan_step(state, py::reinterpret_borrow<py::object>(line), empty, facts, on_end);
+        qv::plot_scan_step(state, Numbered{py::reinterpret_borrow<py::object>(line), i}, empty, facts, on_end);
     }
 }
 
@@ -536,7 +593,7 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
 
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
-                     py::handle interval_columns, CellGrid *grid) {
+                     py::handle interval_columns, CellGrid *grid, py::handle given_lines) {
     if (grid) {
         // Collecting needs plain values throughout; anything else goes the
         // cell-API way, before anything has been read.
@@ -546,8 +603,8 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         Keywords kw(dict_keyword);
         Matcher matcher(module);
         if (!kw.native() || !matcher.native()) return false;
-        py::list lines = read_datalog_lines(each_file);
-        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+        py::list lines = given_lines ? py::reinterpret_borrow<py::list>(given_lines) : read_datalog_lines(each_file);
+        Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(grid, xls)};
         try {
             GridWriter writer(call, *grid);
             scan(call, each_site, lines, writer);
@@ -564,7 +621,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
     py::list lines = read_datalog_lines(each_file);
     Keywords kw(dict_keyword);
     Matcher matcher(module);
-    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher};
+    Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(nullptr, xls)};
     CellApiWriter writer(call, B);
     scan(call, each_site, lines, writer);
     return true;

@@ -4,19 +4,22 @@
 // library's own cell form, streamed into the archive.
 #include "grid.hpp"
 
+#include "archive.hpp"
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace corvantis {
 namespace {
 
-// The library's limits: its column letters end at "ZZZ"; longer texts are
-// cut to this many characters.
-constexpr std::int64_t max_column = 18278;
-constexpr std::int64_t max_row = 1 << 24;
+// The library cuts longer texts to this many characters.
 constexpr std::size_t max_text_chars = 32767;
+// What spreadsheet programs hold (within the library's own limits).
+constexpr std::int64_t sheet_columns = 16384;
+constexpr std::int64_t sheet_rows = 1048576;
 constexpr std::size_t chunk_bytes = 1 << 20;
-constexpr int deflate_level = 6;
 
 // Decodes the code point starting at s[i] (valid UTF-8 from Python).
 char32_t decode_at(const std::string &s, std::size_t i, std::size_t *next) {
@@ -62,6 +65,14 @@ std::size_t code_points(std::string_view s) {
     return n;
 }
 
+// Bytes of the first `n` code points.
+std::size_t prefix_bytes(std::string_view s, std::size_t n) {
+    std::size_t i = 0;
+    for (; i < s.size(); ++i)
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && n-- == 0) break;
+    return i;
+}
+
 std::string column_letters(std::int64_t col) {
     std::string out;
     while (col > 0) {
@@ -103,8 +114,11 @@ CellGrid::CellGrid() {
 std::uint32_t CellGrid::intern(std::string_view utf8) {
     auto it = ids_.find(utf8);
     if (it != ids_.end()) return it->second;
+    // The library keeps the first 32,767 characters of a longer text, and
+    // checks only those; the cut text then stands for the whole one.
+    if (utf8.size() > max_text_chars && code_points(utf8) > max_text_chars)
+        return intern(utf8.substr(0, prefix_bytes(utf8, max_text_chars)));
     if (has_illegal_char(utf8)) throw NotCollectable{};
-    if (utf8.size() > max_text_chars && code_points(utf8) > max_text_chars) throw NotCollectable{};
     texts_.push_back(Text{std::string(utf8), false});
     Text &t = texts_.back();
     t.preserve = needs_preserve(t.utf8);
@@ -131,20 +145,27 @@ CellGrid::Cell *CellGrid::find(std::int64_t row, std::int64_t col) {
 
 CellGrid::Cell &CellGrid::slot(std::int64_t row, std::int64_t col) {
     // Coordinates the library would refuse or could not name are left to it.
-    if (row < 1 || row > max_row || col < 1 || col > max_column) throw NotCollectable{};
+    if (row < 1 || col < 1) throw NotCollectable{};
+    if (row > sheet_rows || col > sheet_columns) {
+        beyond_row_ = std::max(beyond_row_, row);
+        beyond_col_ = std::max(beyond_col_, col);
+        scratch_ = Cell{static_cast<std::uint32_t>(col), 0, Fill::none};
+        return scratch_;
+    }
     if (row >= static_cast<std::int64_t>(rows_.size())) rows_.resize(static_cast<std::size_t>(row) + 1);
     if (min_row_ == 0 || row < min_row_) min_row_ = row;
     max_row_ = std::max(max_row_, row);
     if (min_col_ == 0 || col < min_col_) min_col_ = col;
     max_col_ = std::max(max_col_, col);
     Row &r = rows_[static_cast<std::size_t>(row)];
-    const auto c32 = static_cast<std::uint32_t>(col);
-    if (r.empty() || r.back().col < c32) {
-        r.push_back(Cell{c32, no_text, Fill::none});
+    static_assert(sheet_columns <= UINT16_MAX, "a column number fits a cell's field");
+    const auto c16 = static_cast<std::uint16_t>(col);
+    if (r.empty() || r.back().col < c16) {
+        r.push_back(Cell{no_text, c16, Fill::none});
         return r.back();
     }
-    auto it = std::lower_bound(r.begin(), r.end(), c32, [](const Cell &c, std::uint32_t v) { return c.col < v; });
-    if (it == r.end() || it->col != c32) it = r.insert(it, Cell{c32, no_text, Fill::none});
+    auto it = std::lower_bound(r.begin(), r.end(), c16, [](const Cell &c, std::uint16_t v) { return c.col < v; });
+    if (it == r.end() || it->col != c16) it = r.insert(it, Cell{no_text, c16, Fill::none});
     return *it;
 }
 
@@ -172,12 +193,18 @@ void CellGrid::merge(std::int64_t row, std::int64_t col, std::uint32_t token) {
         set(row, col, token);
         return;
     }
-    std::string joined = text_of(*cell).utf8;
-    joined += texts_[token].utf8;
-    const std::uint32_t id = intern(joined);
-    set(row, col, id);
-    if (joined.find('P') != std::string::npos && joined.find('.') != std::string::npos)
-        fill(row, col, Fill::yellow);
+    // The same few texts meet over and over in the summary block.
+    const std::uint64_t key = (std::uint64_t(cell->text) << 32) | token;
+    auto known = joined_.find(key);
+    if (known == joined_.end()) {
+        std::string joined = text_of(*cell).utf8;
+        joined += texts_[token].utf8;
+        const bool both = joined.find('P') != std::string::npos && joined.find('.') != std::string::npos;
+        known = joined_.emplace(key, Joined{intern(joined), both}).first;
+    }
+    const Joined j = known->second;
+    cell->text = j.id;
+    if (j.yellow) fill(row, col, Fill::yellow);
 }
 
 void CellGrid::save(py::handle path) const {
@@ -215,86 +242,112 @@ void CellGrid::save(py::handle path) const {
     wb.attr("save")(buffer);
     py::object source = zipfile.attr("ZipFile")(buffer);
 
-    py::object target = zipfile.attr("ZipFile")(path, "w", zipfile.attr("ZIP_DEFLATED"), py::arg("allowZip64") = true,
-                                                py::arg("compresslevel") = deflate_level);
+    // The library's parts in its order; their bytes stay referenced here while
+    // the archive is written without the GIL.
+    std::vector<std::pair<std::string, std::string_view>> parts;
+    std::vector<py::bytes> keep;
+    std::size_t sheet = SIZE_MAX;
+    for (py::handle info : source.attr("infolist")()) {
+        std::string name = info.attr("filename").cast<std::string>();
+        keep.push_back(source.attr("read")(info.attr("filename")));
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(keep.back().ptr(), &data, &size) < 0) qv::throw_python_error();
+        if (name == "xl/worksheets/sheet1.xml") sheet = parts.size();
+        parts.emplace_back(std::move(name), std::string_view(data, static_cast<std::size_t>(size)));
+    }
+    if (sheet == SIZE_MAX) throw std::runtime_error("workbook template without a worksheet");
+    const std::string file = py::bytes(py::module_::import("os").attr("fsencode")(path));
+
     try {
-        for (py::handle info : source.attr("infolist")()) {
-            py::object name = info.attr("filename");
-            py::bytes data = source.attr("read")(name);
-            if (!name.equal(py::str("xl/worksheets/sheet1.xml"))) {
-                target.attr("writestr")(name, data);
+        py::gil_scoped_release unlocked;
+        ZipWriter archive(file);
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            if (i != sheet) {
+                archive.add(parts[i].first, parts[i].second);
                 continue;
             }
-            std::string xml = data;
-            const std::size_t open = xml.find("<sheetData");
-            const std::size_t close_tag = xml.find("</sheetData>");
-            const std::size_t self_close = xml.find("/>", open);
-            if (open == std::string::npos) throw std::runtime_error("worksheet template without sheetData");
-            const std::size_t tail = close_tag != std::string::npos ? close_tag + 12 : self_close + 2;
-            std::string head = xml.substr(0, open);
-            const std::size_t dim = head.find("<dimension ref=\"");
-            if (dim != std::string::npos) {
-                const std::size_t from = dim + 16, to = head.find('"', from);
-                const std::string ref = max_row_ == 0 ? "A1:A1"
-                                                      : column_letters(min_col_) + std::to_string(min_row_) + ":" +
-                                                            column_letters(max_col_) + std::to_string(max_row_);
-                head.replace(from, to - from, ref);
-            }
-
-            py::object stream = target.attr("open")(name, "w", py::arg("force_zip64") = true);
-            py::object write = stream.attr("write");
-            std::string out = head;
-            auto flush = [&] {
-                write(py::bytes(out));
-                out.clear();
-            };
-            std::vector<std::string> letters(static_cast<std::size_t>(max_col_) + 1);
-            for (std::int64_t c = 1; c <= max_col_; ++c) letters[static_cast<std::size_t>(c)] = column_letters(c);
-
-            if (max_row_ == 0) {
-                out += "<sheetData></sheetData>";
-            } else {
-                out += "<sheetData>";
-                for (std::size_t r = 1; r < rows_.size(); ++r) {
-                    const Row &row = rows_[r];
-                    if (row.empty()) continue;
-                    const std::string rn = std::to_string(r);
-                    out += "<row r=\"" + rn + "\">";
-                    for (const Cell &cell : row) {
-                        const Text &t = text_of(cell);
-                        out += "<c r=\"";
-                        out += letters[cell.col];
-                        out += rn;
-                        out += '"';
-                        if (cell.fill != Fill::none) {
-                            out += " s=\"";
-                            out += std::to_string(xf_of[static_cast<int>(cell.fill)]);
-                            out += '"';
-                        }
-                        if (t.utf8.empty()) {
-                            out += " t=\"inlineStr\" />";
-                            continue;
-                        }
-                        out += t.preserve ? " t=\"inlineStr\"><is><t xml:space=\"preserve\">"
-                                          : " t=\"inlineStr\"><is><t>";
-                        append_escaped(out, t.utf8);
-                        out += "</t></is></c>";
-                    }
-                    out += "</row>";
-                    if (out.size() >= chunk_bytes) flush();
-                }
-                out += "</sheetData>";
-            }
-            out.append(xml, tail, std::string::npos);
-            flush();
-            stream.attr("close")();
+            archive.begin(parts[i].first);
+            write_sheet(parts[i].second, xf_of, archive);
+            archive.end();
         }
-    } catch (...) {
-        py::error_scope keep;  // the original error reaches the caller
-        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(target.ptr(), "close", nullptr))) PyErr_Clear();
-        throw;
+        archive.close();
+    } catch (const ArchiveError &e) {
+        errno = e.error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        qv::throw_python_error();
     }
-    target.attr("close")();
+}
+
+// The worksheet part: the template's text with our rows as its sheetData and
+// our dimension, in the library's cell form.
+void CellGrid::write_sheet(std::string_view xml, const std::vector<int> &xf_of, ZipWriter &archive) const {
+    const std::size_t open = xml.find("<sheetData");
+    if (open == std::string_view::npos) throw std::runtime_error("worksheet template without sheetData");
+    const std::size_t close_tag = xml.find("</sheetData>");
+    const std::size_t tail = close_tag != std::string_view::npos ? close_tag + 12 : xml.find("/>", open) + 2;
+    std::string head(xml.substr(0, open));
+    const std::size_t dim = head.find("<dimension ref=\"");
+    if (dim != std::string::npos) {
+        const std::size_t from = dim + 16, to = head.find('"', from);
+        const std::string ref = max_row_ == 0 ? "A1:A1"
+                                              : column_letters(min_col_) + std::to_string(min_row_) + ":" +
+                                                    column_letters(max_col_) + std::to_string(max_row_);
+        head.replace(from, to - from, ref);
+    }
+
+    std::string out = std::move(head);
+    out.reserve(chunk_bytes + (1 << 16));
+    if (max_row_ == 0) {
+        out += "<sheetData></sheetData>";
+    } else {
+        // Each cell is `<c r="` letters row `"` style, then a text part that
+        // depends on the text only: built once per text used.
+        std::vector<std::string> letters(static_cast<std::size_t>(max_col_) + 1);
+        for (std::int64_t c = 1; c <= max_col_; ++c) letters[static_cast<std::size_t>(c)] = column_letters(c);
+        std::vector<std::string> styles(xf_of.size());
+        for (std::size_t f = 1; f < xf_of.size(); ++f) styles[f] = " s=\"" + std::to_string(xf_of[f]) + "\"";
+        std::vector<std::string> text_part(texts_.size());
+        out += "<sheetData>";
+        for (std::size_t r = 1; r < rows_.size(); ++r) {
+            const Row &row = rows_[r];
+            if (row.empty()) continue;
+            char rn[24];
+            const int rn_len = std::snprintf(rn, sizeof rn, "%zu", r);
+            const std::string_view row_number(rn, static_cast<std::size_t>(rn_len));
+            out += "<row r=\"";
+            out += row_number;
+            out += "\">";
+            for (const Cell &cell : row) {
+                const Text &t = text_of(cell);
+                std::string &part = text_part[cell.text];
+                if (part.empty()) {
+                    if (t.utf8.empty()) {
+                        part = " t=\"inlineStr\" />";
+                    } else {
+                        part = t.preserve ? " t=\"inlineStr\"><is><t xml:space=\"preserve\">"
+                                          : " t=\"inlineStr\"><is><t>";
+                        append_escaped(part, t.utf8);
+                        part += "</t></is></c>";
+                    }
+                }
+                out += "<c r=\"";
+                out += letters[cell.col];
+                out += row_number;
+                out += '"';
+                if (cell.fill != Fill::none) out += styles[static_cast<int>(cell.fill)];
+                out += part;
+            }
+            out += "</row>";
+            if (out.size() >= chunk_bytes) {
+                archive.write(out);
+                out.clear();
+            }
+        }
+        out += "</sheetData>";
+    }
+    out.append(xml.substr(tail));
+    archive.write(out);
 }
 
 }  // namespace corvantis

@@ -4,6 +4,7 @@
 
 #include "corvantis.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -18,12 +19,15 @@ struct NotCollectable {};
 
 enum class Fill : std::uint8_t { none = 0, green = 1, red = 2, yellow = 3 };
 
+class ZipWriter;
+
 class CellGrid {
 public:
     CellGrid();
 
-    // Interned cell texts: equal texts share one id. Throws NotCollectable for
-    // a text the library would refuse or truncate.
+    // Interned cell texts: equal texts share one id; a text longer than the
+    // library keeps is cut as it cuts it. Throws NotCollectable for a text the
+    // library would refuse.
     std::uint32_t intern(std::string_view utf8);
     std::uint32_t intern(py::handle text);  // exact str
     std::uint32_t id_P() const { return id_P_; }
@@ -41,13 +45,20 @@ public:
     // Saves the workbook to `path` (nothing else is written there).
     void save(py::handle path) const;
 
+    // The last row and column the collected cells reach, also counting cells
+    // beyond what spreadsheet programs hold (those are not kept: the driver
+    // refuses such a run).
+    std::int64_t last_row() const { return std::max(max_row_, beyond_row_); }
+    std::int64_t last_column() const { return std::max(max_col_, beyond_col_); }
+
 private:
     // Text id of a cell that was reached but never given a text: no
     // interned text has it, so it cannot pass for data.
     static constexpr std::uint32_t no_text = 0xFFFFFFFFu;
+    // Eight bytes: a large run holds tens of millions of cells.
     struct Cell {
-        std::uint32_t col;
         std::uint32_t text;
+        std::uint16_t col;  // up to the library's last column, 18,278
         Fill fill;
     };
     struct Text {
@@ -57,15 +68,23 @@ private:
     const Text &text_of(const Cell &cell) const;
     using Row = std::vector<Cell>;
 
+    void write_sheet(std::string_view template_xml, const std::vector<int> &xf_of, ZipWriter &archive) const;
     Cell *find(std::int64_t row, std::int64_t col);
     Cell &slot(std::int64_t row, std::int64_t col);
 
     std::deque<Text> texts_;
     std::unordered_map<std::string_view, std::uint32_t> ids_;
+    struct Joined {
+        std::uint32_t id;
+        bool yellow;  // the joined text holds both "P" and "."
+    };
+    std::unordered_map<std::uint64_t, Joined> joined_;  // (old text, token) -> merged text
     std::vector<Row> rows_;  // index = row number
     std::vector<Fill> fill_order_;  // colours in order of first use
     std::uint32_t id_P_, id_dot_, id_None_;
     std::int64_t min_row_ = 0, max_row_ = 0, min_col_ = 0, max_col_ = 0;
+    std::int64_t beyond_row_ = 0, beyond_col_ = 0;
+    Cell scratch_{};  // stands in for a cell beyond the sheet's limits
 };
 
 }  // namespace corvantis

@@ -71,7 +71,8 @@ void exec_body(py::module_ m) {
         return PyFunction_GetGlobals(f.ptr()) == PyModule_GetDict(the_state->re_module.ptr());
     };
     the_state->re_trusted = own_function(the_state->re_match) && own_function(the_state->re_compile) &&
-                            own_function(the_state->re_internal_compile);
+                            (the_state->re_internal_compile.is_none() ||
+                             own_function(the_state->re_internal_compile));
     the_state->re_default_flags = py::int_(m.attr("re").attr("UNICODE"));
     the_state->openpyxl_module = m.attr("openpyxl");
     the_state->workbook_class = m.attr("openpyxl").attr("Workbook");
@@ -85,6 +86,9 @@ void exec_body(py::module_ m) {
     m.attr("processLog") = make_processLog(m);
     m.attr("getAllSiteNums") = make_getAllSiteNums(m);
     the_state->process_log = m.attr("processLog");
+    m.attr("_extract_into") = make_extract_into(m);
+    // Weak: a script that deletes the function must be able to free it.
+    the_state->get_all_site_nums = qv::steal_or_throw(PyWeakref_NewRef(m.attr("getAllSiteNums").ptr(), nullptr));
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__"))) run_main_block(m);
 }

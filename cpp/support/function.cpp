@@ -26,6 +26,7 @@ struct FunctionObject {
     PyObject *annotations;  // dict
     PyObject *dict;
     PyObject *weaklist;
+    PyObject *code;         // stand-in code object, made on first use
 };
 
 PyTypeObject *function_type = nullptr;
@@ -165,6 +166,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->dict);
+    Py_VISIT(fn->code);
     return 0;
 }
 
@@ -187,6 +189,7 @@ int function_clear(PyObject *self) {
     Py_SETREF(fn->defaults, Py_NewRef(Py_None));
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->code);
     return 0;
 }
 
@@ -204,6 +207,7 @@ void function_dealloc(PyObject *self) {
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->code);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -318,6 +322,37 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
     });
 }
 
+// A code object with the function's name, qualified name and parameters and
+// an empty body, for tools that read a function's code to learn what it is
+// called and where it lives (the tensor library's export path names its
+// traces after it). It is never executed: calls always reach the native body.
+PyObject *get_code(PyObject *self, void *) noexcept {
+    FunctionObject *fn = as_function(self);
+    if (fn->code) return Py_NewRef(fn->code);
+    return boundary([&] {
+        // From the fixed table, whatever a script has since renamed: always identifiers.
+        std::string source = std::string("def ") + fn->spec->name + "(";
+        for (std::size_t i = 0; i < fn->spec->params.size(); ++i) {
+            if (i) source += ", ";
+            source += fn->spec->params[i];
+        }
+        source += "): pass\n";
+        py::object filename = py::getattr(py::handle(fn->module), "__file__", py::none());
+        if (!PyUnicode_Check(filename.ptr())) filename = py::str("<" + py::str(fn->module_name).cast<std::string>() + ">");
+        py::object builtins = py::module_::import("builtins");
+        py::object module_code = builtins.attr("compile")(source, filename, "exec");
+        py::object code;
+        for (py::handle constant : py::tuple(module_code.attr("co_consts")))
+            if (PyCode_Check(constant.ptr())) code = py::reinterpret_borrow<py::object>(constant);
+        if (!code) throw std::logic_error("no function code compiled");
+#if PY_VERSION_HEX >= 0x030B0000
+        code = code.attr("replace")(py::arg("co_qualname") = py::handle(fn->qualname));
+#endif
+        if (!fn->code) fn->code = Py_NewRef(code.ptr());
+        return code;
+    });
+}
+
 PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
     // Pickled by reference: the module and qualified name lead back here.
     return Py_NewRef(as_function(self)->qualname);
@@ -334,6 +369,7 @@ PyGetSetDef function_getset[] = {
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -390,6 +426,12 @@ void init_function_type(py::handle module) {
     function_type = reinterpret_cast<PyTypeObject *>(type);
 }
 
+bool is_function(py::handle object) {
+    PyObject *target = object.ptr();
+    if (PyMethod_Check(target)) target = PyMethod_GET_FUNCTION(target);
+    return function_type && Py_TYPE(target) == function_type;
+}
+
 py::object make_function(const FunctionSpec &spec, py::handle module, py::object defaults,
                          py::object annotations) {
     if (!function_type) throw std::logic_error("function type not initialised");
@@ -423,6 +465,7 @@ py::object make_function(const FunctionSpec &spec, py::handle module, py::object
     fn->annotations = annotations.release().ptr();
     fn->dict = nullptr;
     fn->weaklist = nullptr;
+    fn->code = nullptr;
     PyObject_GC_Track(fn);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(fn));
 }

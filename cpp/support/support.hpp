@@ -112,6 +112,9 @@ py::object make_function(const FunctionSpec &spec, py::handle module,
                          py::object defaults = py::none(),
                          py::object annotations = py::none());
 
+// Whether `object` is one of our function objects, or a method bound to one.
+bool is_function(py::handle object);
+
 // Creates a class `name` with `base` as its only base, the way a class
 // statement does (metaclass from the base, `__module__`, `__qualname__`), with
 // `body` as its namespace in insertion order.

@@ -152,6 +152,18 @@ py::object dataset_getitem(py::handle, const qv::Args &args) {
     return py::make_tuple(plot, label);
 }
 
+// The chunk reader has done its work once construction ends, and its open
+// file cannot be pickled: a copy (a loader's worker under spawn or forkserver)
+// gets the tensors and labels, with no reader.
+py::object dataset_getstate(py::handle, const qv::Args &args) {
+    // A copy: the instance keeps its reader (pybind11's dict from a dict would
+    // share it).
+    py::object attributes = args[0].attr("__dict__");
+    py::dict state = py::reinterpret_steal<py::dict>(qv::steal_or_throw(PyDict_Copy(attributes.ptr())).release());
+    if (state.contains("csv_df")) state["csv_df"] = py::none();
+    return state;
+}
+
 // --- CsvDataset -------------------------------------------------------------
 
 void read_training(py::handle m, py::handle self, py::handle csv_file, py::handle csv_df, py::object plots,
@@ -280,6 +292,9 @@ const qv::FunctionSpec training_convert_spec{"convert_SHM_data", "CsvDataset.con
 const qv::FunctionSpec training_result_spec{"convert_result", "CsvDataset.convert_result", {"self", "text"},
                                             convert_result};
 
+const qv::FunctionSpec training_getstate_spec{"__getstate__", "CsvDataset.__getstate__", {"self"},
+                                              dataset_getstate};
+
 const qv::FunctionSpec test_init_spec{"__init__", "CsvDataset_Test.__init__", {"self", "csv_file", "mode"},
                                       test_init, init_doc};
 const qv::FunctionSpec test_len_spec{"__len__", "CsvDataset_Test.__len__", {"self"}, dataset_len};
@@ -287,6 +302,9 @@ const qv::FunctionSpec test_getitem_spec{"__getitem__", "CsvDataset_Test.__getit
                                          dataset_getitem};
 const qv::FunctionSpec test_convert_spec{"convert_SHM_data", "CsvDataset_Test.convert_SHM_data",
                                          {"self", "tmp_np"}, convert_SHM_data};
+
+const qv::FunctionSpec test_getstate_spec{"__getstate__", "CsvDataset_Test.__getstate__", {"self"},
+                                          dataset_getstate};
 
 const qv::FunctionSpec serial_init_spec{"__init__", "CsvDataset_Test_Serial.__init__",
                                         {"self", "shmoo_body", "shmoo_title"}, serial_init, init_doc};
@@ -347,7 +365,8 @@ py::object make_CsvDataset(py::module_ m) {
                            {"__len__", qv::make_function(training_len_spec, m)},
                            {"__getitem__", qv::make_function(training_getitem_spec, m)},
                            {"convert_SHM_data", methods.convert_SHM_data},
-                           {"convert_result", methods.convert_result}});
+                           {"convert_result", methods.convert_result},
+                           {"__getstate__", qv::make_function(training_getstate_spec, m)}});
 }
 
 py::object make_CsvDataset_Test(py::module_ m) {
@@ -357,7 +376,8 @@ py::object make_CsvDataset_Test(py::module_ m) {
                           {{"__init__", qv::make_function(test_init_spec, m, py::make_tuple("training"))},
                            {"__len__", qv::make_function(test_len_spec, m)},
                            {"__getitem__", qv::make_function(test_getitem_spec, m)},
-                           {"convert_SHM_data", methods.convert_SHM_data}});
+                           {"convert_SHM_data", methods.convert_SHM_data},
+                           {"__getstate__", qv::make_function(test_getstate_spec, m)}});
 }
 
 py::object make_CsvDataset_Test_Serial(py::module_ m) {

@@ -62,6 +62,7 @@ void exec_body(py::module_ m) {
         py::object object = factory(m);
         if (object) m.attr(name) = object;
     }
+    register_with_compiler(m);
 }
 
 using Module = qv::GuardedModule<guard, exec_body>;

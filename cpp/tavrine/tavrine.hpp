@@ -53,4 +53,7 @@ py::object make_nin_block(py::module_ m);
 py::object make_Inception(py::module_ m);
 py::object make_AlexNet(py::module_ m);
 
+// Tells the tensor library's compiler how to treat our methods (compiler.cpp).
+void register_with_compiler(py::module_ m);
+
 }  // namespace tavrine

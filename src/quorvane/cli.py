@@ -225,8 +225,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--sites", action="append", metavar="SITES",
                    help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
                         "with ';'. Omitted or empty: every site announced in that datalog")
-    p.add_argument("--interval-columns", type=positive_int, default=20, metavar="N",
-                   help="width of each site block in columns (default: %(default)s)")
+    p.add_argument("--interval-columns", type=positive_int, default=None, metavar="N",
+                   help="width of each site block in columns; refused when a plot row is wider "
+                        "(default: as wide as the widest plot row, at least 20)")
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
     p.add_argument("--composite", action="store_true",
@@ -235,7 +236,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out", description=(
+    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out",
+                       description=(
         "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
         "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
     p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")

@@ -10,9 +10,11 @@ the points), so a composite reads like any extracted plot.
 from __future__ import annotations
 
 import copy
+import functools
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Sequence
+from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence
+from xml.sax.saxutils import escape
 
 import numpy as np
 
@@ -136,48 +138,110 @@ def _sources_text(sources: Sequence[tuple[str, str]]) -> str:
     return "; ".join(f"{datalog} sites {','.join(sites)}" for datalog, sites in by_datalog.items())
 
 
-def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
-    """A worksheet filler (for ``workbook_sheets.append_worksheets``) that
-    writes the maps one under the other, like plot groups on "Sheet"."""
+_TITLE = ("Pass count of each point across the selected sites, per test item "
+          "(red: every site fails, yellow: half pass, green: every site passes)")
 
-    def fill(ws: Any) -> None:
+
+@functools.lru_cache(maxsize=1024)
+def _colour(count: int, judged: int) -> str:
+    return scale_colour(count / judged)
+
+
+def _clean(text: str) -> str:
+    """Characters a worksheet cannot hold (control codes) shown as U+FFFD."""
+    from openpyxl.cell.cell import ILLEGAL_CHARACTERS_RE
+
+    return ILLEGAL_CHARACTERS_RE.sub("\ufffd", text)
+
+
+def _layout(maps: Sequence[CompositeMap]) -> Iterator[tuple[int, list[tuple[int, str | int, str | None]]]]:
+    """(row, [(column, value, colour or None), ...]) of every written row."""
+    yield 1, [(1, _TITLE, None)]
+    row = 3
+    for m in maps:
+        yield row, [(1, _clean(m.item) + (f" (run {m.run})" if m.run > 1 else ""), None)]
+        yield row + 1, [(1, _clean(f"{m.plots} plot(s): {_sources_text(m.sources)}"), None)]
+        row += 2
+        for label, counts, seen in zip(m.row_labels, m.passes.tolist(), m.judged.tolist()):
+            cells: list[tuple[int, str | int, str | None]] = [(1, _clean(label), None)] if label else []
+            cells += [(j, count, _colour(count, n)) for j, (count, n) in enumerate(zip(counts, seen), start=2)
+                      if n]
+            yield row, cells
+            row += 1
+        if m.axis:
+            yield row, [(j, _clean(token), None) for j, token in enumerate(m.axis, start=1)]
+            row += 1
+        row += 1  # one empty row between maps
+
+
+def _text_cell(ref: str, text: str) -> str:
+    space = ' xml:space="preserve"' if text != text.strip() or "\n" in text else ""
+    return f'<c r="{ref}" t="inlineStr"><is><t{space}>{escape(text)}</t></is></c>'
+
+
+def _sheet_xml(maps: Sequence[CompositeMap], index: Mapping[str, int]) -> str:
+    from openpyxl.utils import get_column_letter
+
+    letters: dict[int, str] = {}
+    parts = []
+    last_row, last_col = 1, 1
+    for row, cells in _layout(maps):
+        if not cells:
+            continue
+        parts.append(f'<row r="{row}">')
+        for col, value, colour in cells:
+            letter = letters.get(col) or letters.setdefault(col, get_column_letter(col))
+            ref = f"{letter}{row}"
+            if isinstance(value, str):
+                parts.append(_text_cell(ref, value))
+            else:
+                style = f' s="{index[colour]}"' if colour is not None else ""
+                parts.append(f'<c r="{ref}"{style} t="n"><v>{value}</v></c>')
+            last_col = max(last_col, col)
+        parts.append("</row>")
+        last_row = row
+    return (f'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+            f'<dimension ref="A1:{get_column_letter(last_col)}{last_row}" />'
+            f'<sheetFormatPr baseColWidth="8" defaultRowHeight="15" /><sheetData>{"".join(parts)}</sheetData>'
+            f'<pageMargins left="0.75" right="0.75" top="1" bottom="1" header="0.5" footer="0.5" /></worksheet>')
+
+
+def _solid(colour: str) -> Callable[[Any], None]:
+    def style(cell: Any) -> None:
         from openpyxl.styles import PatternFill
 
+        cell.fill = PatternFill(start_color=colour, end_color=colour, fill_type="solid")
+
+    return style
+
+
+def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
+    """A worksheet filler (for ``workbook_sheets.append_worksheets``) that
+    writes the maps one under the other, like plot groups on "Sheet". It is
+    also given as sheet XML, so that a big composite does not go through
+    openpyxl cell by cell."""
+    from .workbook_sheets import PreparedSheet
+
+    def fill(ws: Any) -> None:
         styles: dict[str, Any] = {}
+        for row, cells in _layout(maps):
+            for col, value, colour in cells:
+                cell = ws.cell(row=row, column=col, value=value)
+                if colour is None:
+                    continue
+                # A fill makes openpyxl hash the whole style per cell; cells of
+                # one colour take over the first one's finished style instead.
+                done = styles.get(colour)
+                if done is not None and hasattr(cell, "_style"):
+                    cell._style = copy.copy(done)
+                    continue
+                _solid(colour)(cell)
+                if hasattr(cell, "_style"):
+                    styles[colour] = copy.copy(cell._style)
 
-        def paint(cell: Any, colour: str) -> None:
-            # Assigning a fill makes openpyxl hash the whole style for every
-            # cell; a map has only a few colours, so the first cell of each
-            # colour sets it and later cells take over its finished style.
-            done = styles.get(colour)
-            if done is not None and hasattr(cell, "_style"):
-                cell._style = copy.copy(done)
-                return
-            cell.fill = PatternFill(start_color=colour, end_color=colour, fill_type="solid")
-            if hasattr(cell, "_style"):
-                styles[colour] = copy.copy(cell._style)
-
-        ws.cell(row=1, column=1, value="Pass count of each point across the selected sites, per test item "
-                                       "(red: every site fails, yellow: half pass, green: every site passes)")
-        row = 3
-        for m in maps:
-            ws.cell(row=row, column=1, value=m.item + (f" (run {m.run})" if m.run > 1 else ""))
-            ws.cell(row=row + 1, column=1, value=f"{m.plots} plot(s): {_sources_text(m.sources)}")
-            row += 2
-            passes, judged = m.passes.tolist(), m.judged.tolist()
-            for label, counts, seen in zip(m.row_labels, passes, judged):
-                ws.cell(row=row, column=1, value=label)
-                for j, (count, n) in enumerate(zip(counts, seen), start=2):
-                    if n:
-                        paint(ws.cell(row=row, column=j, value=count), scale_colour(count / n))
-                row += 1
-            if m.axis:
-                for j, token in enumerate(m.axis, start=1):
-                    ws.cell(row=row, column=j, value=token)
-                row += 1
-            row += 1  # one empty row between maps
-
-    return fill
+    colours = sorted({colour for _, cells in _layout(maps) for _, _, colour in cells if colour is not None})
+    return PreparedSheet(fill, {colour: _solid(colour) for colour in colours},
+                         lambda index: _sheet_xml(maps, index))
 
 
 def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:

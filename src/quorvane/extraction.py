@@ -1,35 +1,22 @@
 """The ``extract`` job: datalogs in, one new shmoo workbook out.
 
-Checks the inputs, turns the --sites lists into the form the extractor takes,
-runs ``Corvantis.getDatalogInfo`` and leaves the workbook in the output folder
-under a name no earlier workbook holds.
+Checks the inputs, turns the --sites lists into the form the extractor takes
+and has the extractor save the workbook in the output folder under a name no
+other workbook holds.
 """
 
 from __future__ import annotations
 
-import contextlib
 import os
 import re
 import shutil
 import tempfile
 from pathlib import Path
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Sequence
+from typing import Any, Sequence
 
 from .errors import CliError, Progress, check_readable_text, check_utf8, module_output, os_reason, warn
 from .settings import load_settings, nested_quantifiers
-
-
-@contextlib.contextmanager
-def _working_directory(path: Path) -> Iterator[None]:
-    # getDatalogInfo saves into the working directory; --out-dir moves it there
-    # for the one call and back afterwards, whatever happens.
-    old = os.getcwd()
-    os.chdir(path)
-    try:
-        yield
-    finally:
-        os.chdir(old)
 
 
 def site_label(groups: Sequence[str] | None, datalog_count: int) -> str:
@@ -144,23 +131,27 @@ def _restore_paths(workbook: Path, shown: dict[str, str]) -> None:
     extractor saw a stand-in."""
     import openpyxl
 
+    from .workbook_sheets import replace_keeping_mode
+
     book = openpyxl.load_workbook(workbook)
     sheet = book["Sheet"]
     for cell in sheet[1]:
         if isinstance(cell.value, str) and cell.value in shown:
             cell.value = shown[cell.value]
-    book.save(workbook)
+    replace_keeping_mode(workbook, book.save)
 
 
 def run_extract(
     datalogs: Sequence[str | Path],
     settings_path: Path,
     sites: Sequence[str] | None = None,
-    interval_columns: int = 20,
+    interval_columns: int | None = None,
     out_dir: Path | None = None,
     command: str = "extract",
 ) -> Path:
-    """Extracts the shmoo plots of the datalogs into a workbook; returns its path."""
+    """Extracts the shmoo plots of the datalogs into a workbook; returns its path.
+    Without `interval_columns` the site blocks are as wide as the widest plot
+    row of the run (at least 20 columns)."""
     config = load_settings(settings_path)
     for key in nested_quantifiers(config):
         warn(command, f"settings key '{key}' repeats a group that itself repeats ({config[key]!r}); such an "
@@ -198,10 +189,8 @@ def run_extract(
         target.mkdir(parents=True, exist_ok=True)
     except OSError as exc:
         raise CliError(f"cannot create output directory {target}: {os_reason(exc)}") from None
-    # The workbook is named after the second it is saved in, so a second run in
-    # the same second would replace the first one. Save into a private folder and
-    # move the result next to earlier workbooks under a free name instead.
-    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
+    # Stand-ins for datalogs whose path or text the extractor cannot take as it is.
+    staging: Path | None = None
     try:
         given_paths = []
         shown: dict[str, str] = {}
@@ -214,15 +203,21 @@ def run_extract(
                 if visible(name) != name:
                     warn(command, f"the file name {visible(name)} holds control characters or bytes that are "
                                   "not UTF-8; the workbook shows them as visible marks")
+                if staging is None:
+                    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
                 stand_in = _stand_in(p, staging, k, bool(scan.controls))
                 shown[str(stand_in)] = visible(name)
                 name = str(stand_in)
             given_paths.append(name)
         try:
-            with Progress(command, f"writing {total} plot(s) into the workbook"), module_output(), \
-                    _working_directory(staging):
-                saved = Path(Corvantis.getDatalogInfo(keywords, ";".join(given_paths), ";".join(
-                    ",".join(s) for s in selected), interval_columns))
+            with Progress(command, f"writing {total} plot(s) into the workbook"), module_output():
+                # The extractor saves straight into the output folder and claims a
+                # name there that no other workbook holds, also against runs in
+                # the same second.
+                saved_name, _width = Corvantis._extract_into(
+                    str(target.resolve()), keywords, ";".join(given_paths),
+                    ";".join(",".join(s) for s in selected), interval_columns, "--interval-columns")
+            saved = Path(saved_name)
             if shown:
                 _restore_paths(saved, shown)
         except UnicodeDecodeError as exc:
@@ -234,14 +229,13 @@ def run_extract(
         except re.error as exc:
             raise CliError(f"bad regular expression in the settings: {exc}") from None
         except ValueError as exc:
+            # Block width, sheet size, site lines: the message says what to change.
             first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
             raise CliError(f"cannot write the workbook: {visible(first)}") from None
-        try:
-            return move_to_free_name(saved, target)
-        except OSError as exc:
-            raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
+        return saved
     finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        if staging is not None:
+            shutil.rmtree(staging, ignore_errors=True)
 
 
 def _announced(command: str, scan: DatalogScan) -> list[str]:
@@ -308,26 +302,3 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
             f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
         )
     return total
-
-
-def move_to_free_name(saved: Path, target: Path) -> Path:
-    stem, suffix = saved.stem, saved.suffix
-    candidate = target / saved.name
-    n = 0  # numbered like the module's own same-second names: _1, _2, ...
-    while True:
-        try:
-            # A hard link fails rather than replace an existing file.
-            os.link(saved, candidate)
-            break
-        except FileExistsError:
-            n += 1
-            candidate = target / f"{stem}_{n}{suffix}"
-        except OSError:
-            # File systems without hard links: fall back to a checked rename.
-            if candidate.exists():
-                n += 1
-                candidate = target / f"{stem}_{n}{suffix}"
-                continue
-            shutil.move(str(saved), str(candidate))
-            break
-    return candidate

@@ -26,11 +26,31 @@ from typing import Any, Callable, Mapping
 from xml.etree import ElementTree
 from xml.sax.saxutils import escape, quoteattr
 
-__all__ = ["append_worksheets", "check_sheet_name"]
+__all__ = ["PreparedSheet", "append_worksheets", "check_sheet_name"]
 
 # What spreadsheet programs accept as a worksheet name.
 _MAX_NAME = 31
 _FORBIDDEN = set("[]:*?/\\")
+
+
+class PreparedSheet:
+    """A worksheet big enough that filling it cell by cell through openpyxl
+    would dominate the run: given as its sheet XML, with its cell formats
+    named by key. ``formats`` maps each key to a function that styles an
+    openpyxl cell; ``xml(index)`` returns the worksheet part's text, where
+    ``index[key]`` is the cell format number to write as ``s="..."``.
+    ``fill`` fills an openpyxl worksheet the ordinary way, with the same
+    result; it is used where the package merge cannot be.
+    """
+
+    def __init__(self, fill: Callable[[Any], None], formats: Mapping[str, Callable[[Any], None]],
+                 xml: Callable[[Mapping[str, int]], str]) -> None:
+        self.fill = fill
+        self.formats = formats
+        self.xml = xml
+
+    def __call__(self, ws: Any) -> None:
+        self.fill(ws)
 
 
 def check_sheet_name(name: str) -> None:
@@ -59,14 +79,27 @@ def append_worksheets(path: str | os.PathLike[str], sheets: Mapping[str, Callabl
         check_sheet_name(name)
     if len({name.casefold() for name in names}) != len(names):
         raise ValueError(f"worksheet names must differ (ignoring case): {names}")
-    mode = target.stat().st_mode & 0o7777
-    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
-    os.close(fd)
-    try:
+
+    def write(temporary: str) -> None:
         try:
             _merge_into_package(target, temporary, names, sheets)
         except _NotMergeable:
             _through_openpyxl(target, temporary, names, sheets)
+
+    return replace_keeping_mode(target, write)
+
+
+def replace_keeping_mode(path: str | os.PathLike[str], write: Callable[[str], None]) -> Path:
+    """Rewrites the file at ``path``: ``write`` fills a temporary file in the same
+    folder, which then replaces the file in one rename, with its permission bits.
+    Readers see the old file or the new one, never half of either; on any
+    failure the temporary file goes and the old file stays."""
+    target = Path(os.path.realpath(path))
+    mode = target.stat().st_mode & 0o7777
+    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
+    os.close(fd)
+    try:
+        write(temporary)
         os.chmod(temporary, mode)
         with open(temporary, "rb") as fh:
             os.fsync(fh.fileno())
@@ -287,16 +320,33 @@ def _restyle(sheet_xml: str, styles: _Styles) -> str:
     return _COL_STYLED.sub(swap, _STYLED.sub(swap, sheet_xml))
 
 
-def _scratch_package(names: list[str], sheets: Mapping[str, Callable[[Any], None]]) -> zipfile.ZipFile:
+def _scratch_package(
+    names: list[str], sheets: Mapping[str, Callable[[Any], None]]
+) -> tuple[zipfile.ZipFile, dict[str, str]]:
+    """The new worksheets saved in a workbook of their own, and the sheet XML
+    of each prepared sheet (whose formats were registered on scratch cells)."""
     import openpyxl
 
     scratch = openpyxl.Workbook()
     scratch.active.title = _PLACEHOLDER  # stays the selected tab; never copied
+    prepared: dict[str, tuple[PreparedSheet, dict[str, int]]] = {}
     for name in names:
-        sheets[name](scratch.create_sheet(name))
+        ws = scratch.create_sheet(name)
+        filler = sheets[name]
+        if isinstance(filler, PreparedSheet):
+            # Each format is put on a cell of the placeholder sheet, which
+            # registers it in the style table the merge then reads.
+            index: dict[str, int] = {}
+            for key, style in filler.formats.items():
+                cell = scratch.active.cell(row=len(index) + 1, column=1)
+                style(cell)
+                index[key] = cell.style_id
+            prepared[name] = (filler, index)
+        else:
+            filler(ws)
     buffer = io.BytesIO()
     scratch.save(buffer)
-    return zipfile.ZipFile(buffer)
+    return zipfile.ZipFile(buffer), {name: filler.xml(index) for name, (filler, index) in prepared.items()}
 
 
 def _merge_into_package(
@@ -306,7 +356,7 @@ def _merge_into_package(
         book_part = _workbook_part(original)
         existing = _sheet_parts(original, book_part)
         _refuse_taken(target, [name for name, _ in existing], names)
-        scratch = _scratch_package(names, sheets)
+        scratch, prepared = _scratch_package(names, sheets)
         scratch_book = _workbook_part(scratch)
         book_xml = scratch.read(scratch_book).decode("utf-8")
         if re.search(r"<definedName\b", book_xml):
@@ -346,7 +396,8 @@ def _merge_into_package(
             part = f"{folder}/sheet{number}.xml"
             taken_parts.add(part.casefold())
             source = scratch_sheets[name]
-            xml = _restyle(scratch.read(source).decode("utf-8"), styles).encode("utf-8")
+            text = prepared[name] if name in prepared else scratch.read(source).decode("utf-8")
+            xml = _restyle(text, styles).encode("utf-8")
             rels_source = _rels_name(source)
             sheet_rels = scratch.read(rels_source) if rels_source in scratch.namelist() else None
             added.append((name, part, xml, sheet_rels))

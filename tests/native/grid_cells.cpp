@@ -1,6 +1,7 @@
 // Test-only extension module around the native cell collector: it drives
 // CellGrid the ways the datalog scan must never do, which no Python call can.
 // Built by tests/test_native_grid.py from the same sources as the module.
+#include "../../cpp/Corvantis/archive.cpp"
 #include "../../cpp/Corvantis/grid.cpp"
 #include "../../cpp/support/errors.cpp"
 

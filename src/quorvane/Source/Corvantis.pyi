@@ -21,3 +21,14 @@ def processLog(
     interval_columns: int = 20,
 ) -> None: ...
 def getAllSiteNums(each_file: str, TER_keyword: Mapping[str, Any]) -> str: ...
+
+# The command line's entry: saves into `folder`; None sizes the blocks from the
+# widest plot row. Returns (path, width used).
+def _extract_into(
+    folder: str,
+    TER_keyword: Mapping[str, Any],
+    file_paths: str,
+    site_lbl: str,
+    interval_columns: int | None = None,
+    width_option: str = "interval_columns",
+) -> tuple[str, int]: ...
