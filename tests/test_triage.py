@@ -236,17 +236,19 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert not list(tmp_path.glob("*.partial"))
 
 
+@pytest.mark.parametrize("width", [50, None])  # None: as wide as the widest plot row, like extract
 def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelled_dir, model_file, tmp_path,
-                                                                          capsys, monkeypatch):
+                                                                          capsys, monkeypatch, width):
     monkeypatch.chdir(tmp_path)  # the workbook goes to the working directory
     d = labelled_dir
     log = d / "sample_datalog_1.txt"
     settings = d / samples.SETTINGS_FILE_NAME
+    given = ["--interval-columns", width] if width else []
     code, out, err = run(capsys, "triage", model_file, log, "--settings", settings, "--sites", "2,0",
-                         "--workbook", "--interval-columns", 50, "--out", tmp_path / "v.csv")
+                         "--workbook", *given, "--out", tmp_path / "v.csv")
     assert code == 0, err
     book = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith("workbook: ")][0]
-    code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", "--interval-columns", 50,
+    code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", *given,
                        "--out-dir", tmp_path / "x", "--composite")
     plain = openpyxl.load_workbook(out.splitlines()[0].split(": ", 1)[1].strip())
     wb = openpyxl.load_workbook(book)
@@ -266,6 +268,9 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
     rows = list(verdicts.iter_rows(min_row=2))
     assert len(rows) == 2 * 5
     assert [r[1].value for r in rows] == ["2"] * 5 + ["0"] * 5  # pair order: the --sites order
+    if width is None:
+        width = next(c.column for c in sheet[4][1:] if c.value) - 1
+        assert width > 20  # the sample's widest plots need more than the old fixed width
     for r in rows:
         link = r[-1].hyperlink
         assert link is not None and link.location.startswith("Sheet!")
@@ -273,7 +278,7 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         # The link lands on the plot group's item line, in the block of its site.
         assert str(target.value).rstrip("\n") == r[3].value
         pair = 1 if r[1].value == "2" else 2
-        assert target.column == (pair - 1) * 50 + 1
+        assert target.column == (pair - 1) * width + 1
         assert sheet.cell(row=target.row + 1, column=target.column).value.startswith(f"Site Number: {r[1].value}")
 
 

@@ -152,6 +152,19 @@ def run_extract(
     """Extracts the shmoo plots of the datalogs into a workbook; returns its path.
     Without `interval_columns` the site blocks are as wide as the widest plot
     row of the run (at least 20 columns)."""
+    return extract_workbook(datalogs, settings_path, sites, interval_columns, out_dir, command)[0]
+
+
+def extract_workbook(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None = None,
+    interval_columns: int | None = None,
+    out_dir: Path | None = None,
+    command: str = "extract",
+) -> tuple[Path, int]:
+    """``run_extract`` that also returns the site block width the workbook got,
+    for reports that point into its blocks."""
     config = load_settings(settings_path)
     for key in nested_quantifiers(config):
         warn(command, f"settings key '{key}' repeats a group that itself repeats ({config[key]!r}); such an "
@@ -214,7 +227,7 @@ def run_extract(
                 # The extractor saves straight into the output folder and claims a
                 # name there that no other workbook holds, also against runs in
                 # the same second.
-                saved_name, _width = Corvantis._extract_into(
+                saved_name, width = Corvantis._extract_into(
                     str(target.resolve()), keywords, ";".join(given_paths),
                     ";".join(",".join(s) for s in selected), interval_columns, "--interval-columns")
             saved = Path(saved_name)
@@ -232,7 +245,7 @@ def run_extract(
             # Block width, sheet size, site lines: the message says what to change.
             first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
             raise CliError(f"cannot write the workbook: {visible(first)}") from None
-        return saved
+        return saved, int(width)
     finally:
         if staging is not None:
             shutil.rmtree(staging, ignore_errors=True)

@@ -506,7 +506,7 @@ def run_triage(
     label: str | None = None,
     grid_limit: int = 30,
     workbook: bool = False,
-    interval_columns: int = 20,
+    interval_columns: int | None = None,
     out_dir: Path | None = None,
     fit: str = DEFAULT_FIT,
     progress: Progress | None = None,
@@ -605,16 +605,16 @@ def _counted(stream: Iterable[Any], names: Sequence[str], summary: Summary, prog
 
 
 def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
-                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int,
+                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
                     out_dir: Path | None, verdicts: Sequence[tuple[Verdict, int]], stack: Any) -> Path:
     """The extraction workbook of the same datalogs and sites, plus "Composite"
     and "Verdicts"; "Sheet" stays exactly as the extraction wrote it."""
     from .composite import SHEET_NAME, fill_composite
     from .errors import CliError, os_reason
-    from .extraction import run_extract
+    from .extraction import extract_workbook
     from .workbook_sheets import append_worksheets
 
-    book = run_extract(paths, settings_path, sites, interval_columns, out_dir)
+    book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
     names = [str(p) for p in paths]
     pairs = _extraction_pairs(keywords, names, lists)
     next_row: dict[int, int] = {}
@@ -628,9 +628,9 @@ def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequ
         next_row[pair] = row + rows
     try:
         items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
-        rows = list(verdict_rows(placed, interval_columns, items))
+        linked = list(verdict_rows(placed, interval_columns, items))
         append_worksheets(book, {SHEET_NAME: fill_composite(stack.maps()),
-                                 VERDICTS_SHEET: lambda ws: fill_verdicts(ws, rows)})
+                                 VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
     except OSError as exc:
         raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
     return book
