@@ -65,6 +65,19 @@ def test_sites_are_taken_as_printed_in_numeric_order(tmp_path, settings, quorvan
     assert workbook_of(proc).cell(row=4, column=1).value == "Site Number: 05\n"
 
 
+def test_plot_readers_take_the_same_site_texts_as_the_extraction(tmp_path, settings, quorvane):
+    import csv
+
+    log = write_log(tmp_path / "log.txt", ["13 ", "05", "12", "4"])
+    proc = quorvane("margins", log, "--settings", settings, "--summary", tmp_path / "s.csv", "--out",
+                    tmp_path / "m.csv", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    with open(tmp_path / "s.csv", newline="", encoding="utf-8") as fh:
+        rows = list(csv.DictReader(fh))
+    # every printed site, spelled as printed, one plot each, in the workbook's order
+    assert [(r["site"], r["plot"]) for r in rows] == [("4", "1"), ("05", "1"), ("12", "1"), ("13 ", "1")]
+
+
 def test_runs_that_find_nothing_say_so(tmp_path, settings, quorvane, one_error_line):
     log = write_log(tmp_path / "log.txt", ["0", "1"])
     wrong = tmp_path / "wrong.json"

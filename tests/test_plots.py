@@ -176,11 +176,13 @@ def test_a_token_matching_pass_and_fail_is_a_fail(tmp_path):
 
 
 def test_sites_default_to_the_announced_ones_as_printed_in_numeric_order(tmp_path):
-    text = "".join(f"Test Item: T\nSite: {s}\nShmoo\n1V *\nX-Axis\n" for s in ("10", "2", "01", "2"))
-    log = write(tmp_path, text)
-    assert announced_sites(keywords(), log) == ["01", "2", "10"]
+    text = "".join(f"Test Item: T\nSite: {s}\nShmoo\n1V *\nX-Axis\n" for s in ("10", "2", "01", "2", "3 "))
+    # the label elsewhere in a line announces nothing; a text that is no number comes last
+    assert announced_sites(keywords(), write(tmp_path, text + "Site: x\nLast Site: 9\n", "x.txt")) == [
+        "01", "2", "3 ", "10", "x"]
+    log = write(tmp_path, text + "Last Site: 9\n")
     plots = list(read_plots(keywords(), [log]))
-    assert [(p.site, p.plot) for p in plots] == [("01", 1), ("2", 1), ("2", 2), ("10", 1)]
+    assert [(p.site, p.plot) for p in plots] == [("01", 1), ("2", 1), ("2", 2), ("3 ", 1), ("10", 1)]
     # A site given explicitly is compared exactly as given, like the extraction.
     assert [p.site for p in read_plots(keywords(), [log], [["1"]])] == []
     assert [p.site for p in read_plots(keywords(), [log], [["01"]])] == ["01"]

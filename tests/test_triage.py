@@ -128,6 +128,17 @@ def test_every_fit_scores_every_size(net, fit):
         list(triage.classify_plots(net, plots, fit="stretch"))
 
 
+def test_verdict_links_follow_the_item_line_where_the_layout_shifted():
+    first, second = (triage._verdict(make_plot([[1, 1, 1]] * 3, n=n), "Pass", (0.0,) * 6, "") for n in (1, 2))
+    # block 2 starts in column 21; its second plot sits two rows lower than estimated
+    cells = {21: {3: first.item, 4: "Site Number: 0", 12: "noise", 14: second.item}}
+    rows = list(triage.verdict_rows([(first, 2, 3), (second, 2, 12)], 20, cells))
+    assert [target for _, target in rows] == ["U3", "U14"]
+    # without the texts the estimate stands; an item never found keeps it too
+    assert [t for _, t in triage.verdict_rows([(second, 2, 12)], 20)] == ["U12"]
+    assert [t for _, t in triage.verdict_rows([(second, 1, 12)], 20, cells)] == ["A12"]
+
+
 def test_summary_and_grid_picks():
     def v(label, n, site="0"):
         return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label, None)
@@ -225,28 +236,41 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert not list(tmp_path.glob("*.partial"))
 
 
+@pytest.mark.parametrize("width", [50, None])  # None: as wide as the widest plot row, like extract
 def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelled_dir, model_file, tmp_path,
-                                                                          capsys):
+                                                                          capsys, monkeypatch, width):
+    monkeypatch.chdir(tmp_path)  # the workbook goes to the working directory
     d = labelled_dir
     log = d / "sample_datalog_1.txt"
     settings = d / samples.SETTINGS_FILE_NAME
+    given = ["--interval-columns", width] if width else []
     code, out, err = run(capsys, "triage", model_file, log, "--settings", settings, "--sites", "2,0",
-                         "--workbook", "--interval-columns", 50, "--out", tmp_path / "v.csv")
+                         "--workbook", *given, "--out", tmp_path / "v.csv")
     assert code == 0, err
     book = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith("workbook: ")][0]
-    code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", "--interval-columns", 50,
-                       "--out-dir", tmp_path / "x")
-    plain = openpyxl.load_workbook(out.split(": ", 1)[1].strip())["Sheet"]
+    code, out, _ = run(capsys, "extract", log, "--settings", settings, "--sites", "2,0", *given,
+                       "--out-dir", tmp_path / "x", "--composite")
+    plain = openpyxl.load_workbook(out.splitlines()[0].split(": ", 1)[1].strip())
     wb = openpyxl.load_workbook(book)
-    assert wb.sheetnames[:2] == ["Sheet", "Verdicts"]
+    assert wb.sheetnames == ["Sheet", "Composite", "Verdicts"]
     sheet = wb["Sheet"]
-    assert [[c.value for c in r] for r in sheet.iter_rows()] == [[c.value for c in r] for r in plain.iter_rows()]
+
+    def cells(ws):
+        return [[(c.value, c.fill.fill_type, c.fill.start_color.rgb) for c in r] for r in ws.iter_rows()]
+
+    assert cells(sheet) == cells(plain["Sheet"])
+    # the same composite maps as the extraction's, from the plots triage read once
+    assert cells(wb["Composite"]) == cells(plain["Composite"])
+    assert any(isinstance(c.value, int) for r in wb["Composite"].iter_rows() for c in r)
     verdicts = wb["Verdicts"]
     header = [c.value for c in verdicts[1]]
     assert header[:5] == ["datalog", "site", "plot", "item", "label"]
     rows = list(verdicts.iter_rows(min_row=2))
     assert len(rows) == 2 * 5
     assert [r[1].value for r in rows] == ["2"] * 5 + ["0"] * 5  # pair order: the --sites order
+    if width is None:
+        width = next(c.column for c in sheet[4][1:] if c.value) - 1
+        assert width > 20  # the sample's widest plots need more than the old fixed width
     for r in rows:
         link = r[-1].hyperlink
         assert link is not None and link.location.startswith("Sheet!")
@@ -254,7 +278,7 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         # The link lands on the plot group's item line, in the block of its site.
         assert str(target.value).rstrip("\n") == r[3].value
         pair = 1 if r[1].value == "2" else 2
-        assert target.column == (pair - 1) * 50 + 1
+        assert target.column == (pair - 1) * width + 1
         assert sheet.cell(row=target.row + 1, column=target.column).value.startswith(f"Site Number: {r[1].value}")
 
 

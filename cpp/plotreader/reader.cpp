@@ -253,8 +253,10 @@ py::object read_plots(PyObject *const *args) {
     return py::make_tuple(per_site, unclosed);
 }
 
-// announced_sites(lines, site_label) -> {spelling: number}: the site texts
-// announced in the datalog as printed after the label, with their numbers.
+// announced_sites(lines, site_label) -> {text: number or None}: the site
+// texts of the lines that start with the site label, as printed after it up to
+// the line end (the text a site line is compared with, so leading zeros and
+// trailing spaces stay), each with its number, or None where it is none.
 py::object announced_sites(PyObject *const *args) {
     py::handle lines = args[0], label = args[1];
     if (!PyList_Check(lines.ptr()) || !is_exact_str(label)) throw py::type_error("expected a list of lines and a str");
@@ -265,19 +267,21 @@ py::object announced_sites(PyObject *const *args) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::handle line = PyList_GET_ITEM(lines.ptr(), i);
         if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
-        const Py_ssize_t at = PyUnicode_Find(line.ptr(), label.ptr(), 0, PY_SSIZE_T_MAX, 1);
-        if (at == -2) qv::throw_python_error();
-        if (at < 0) continue;
-        py::object rest = qv::steal_or_throw(PyUnicode_Substring(line.ptr(), at + label_length, PY_SSIZE_T_MAX));
-        py::object text = rest.attr("strip")();
-        if (PyDict_Contains(found.ptr(), text.ptr()) == 1) continue;
+        // Site lines are compared without their last character (the line end).
+        const Py_ssize_t end = PyUnicode_GET_LENGTH(line.ptr()) - 1;
+        if (end < label_length) continue;
+        const Py_ssize_t starts = PyUnicode_Tailmatch(line.ptr(), label.ptr(), 0, end, -1);
+        if (starts < 0) qv::throw_python_error();
+        if (starts == 0) continue;
+        py::object text = qv::steal_or_throw(PyUnicode_Substring(line.ptr(), label_length, end));
+        const int seen = PyDict_Contains(found.ptr(), text.ptr());
+        if (seen < 0) qv::throw_python_error();
+        if (seen == 1) continue;
         PyObject *number = PyNumber_Long(text.ptr());
         if (!number) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) qv::throw_python_error();
             PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "line %zd: the site label %R is followed by %R, not a site number", i + 1,
-                         label.ptr(), text.ptr());
-            qv::throw_python_error();
+            number = Py_NewRef(Py_None);
         }
         found[text] = py::reinterpret_steal<py::object>(number);
     }

@@ -306,10 +306,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grid-limit", type=int_between(1, MAX_GRID_PLOTS), default=30, metavar="N",
                    help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
     p.add_argument("--workbook", action="store_true",
-                   help="also write the extraction workbook of these datalogs and sites with a 'Verdicts' "
-                        "sheet linking every plot to its place on 'Sheet'")
-    p.add_argument("--interval-columns", type=positive_int, default=20, metavar="N",
-                   help="workbook site block width (default: %(default)s)")
+                   help="also write the extraction workbook of these datalogs and sites with a 'Composite' "
+                        "sheet (pass counts across sites) and a 'Verdicts' sheet linking every plot to its "
+                        "place on 'Sheet'")
+    p.add_argument("--interval-columns", type=positive_int, default=None, metavar="N",
+                   help="workbook site block width (default: as extract, as wide as the widest plot row, "
+                        "at least 20)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_triage)

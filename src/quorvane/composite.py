@@ -20,7 +20,8 @@ import numpy as np
 
 from .margins import item_key
 
-__all__ = ["SHEET_NAME", "CompositeMap", "composite_maps", "fill_composite", "save_composite_png", "scale_colour"]
+__all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
+           "scale_colour"]
 
 SHEET_NAME = "Composite"
 
@@ -47,6 +48,66 @@ class CompositeMap:
         return len(self.sources)
 
 
+class CompositeStack:
+    """Builds the composite maps one plot at a time, keeping only counts, so a
+    run that streams its plots (triage) never holds them all."""
+
+    def __init__(self) -> None:
+        self._order: list[tuple[str, int]] = []
+        self._groups: dict[tuple[str, int], _Group] = {}
+        self._runs: dict[tuple[str, str, str], int] = {}
+
+    def add(self, plot: Any) -> None:
+        key = item_key(plot.item)
+        pair = (str(plot.datalog), str(plot.site), key)
+        run = self._runs.get(pair, 0) + 1
+        self._runs[pair] = run
+        group = self._groups.get((key, run))
+        if group is None:
+            self._order.append((key, run))
+            group = self._groups[(key, run)] = _Group()
+        group.add(plot)
+
+    def maps(self) -> list[CompositeMap]:
+        return [self._groups[(key, run)].result(key, run) for key, run in self._order]
+
+
+class _Group:
+    def __init__(self) -> None:
+        self.sources: list[tuple[str, str]] = []
+        self.passes = np.zeros((0, 0), dtype=np.int64)
+        self.judged = np.zeros((0, 0), dtype=np.int64)
+        self.area = -1
+        self.labels: tuple[str, ...] = ()
+        self.axis: tuple[str, ...] | None = None
+
+    def add(self, plot: Any) -> None:
+        grid = np.asarray(plot.grid)
+        r, c = grid.shape
+        rows, cols = max(r, self.passes.shape[0]), max(c, self.passes.shape[1])
+        if (rows, cols) != self.passes.shape:
+            for name in ("passes", "judged"):
+                grown = np.zeros((rows, cols), dtype=np.int64)
+                old = getattr(self, name)
+                grown[: old.shape[0], : old.shape[1]] = old
+                setattr(self, name, grown)
+        self.passes[:r, :c] += grid == 1
+        self.judged[:r, :c] += grid >= 0
+        self.sources.append((str(plot.datalog), str(plot.site)))
+        # Row labels and axis line of the largest plot (the first of equal
+        # ones) describe every point.
+        if r * c > self.area:
+            self.area = r * c
+            self.labels = tuple(plot.row_labels)
+            self.axis = None if plot.axis is None else tuple(plot.axis)
+
+    def result(self, key: str, run: int) -> CompositeMap:
+        rows = self.passes.shape[0]
+        labels = self.labels + ("",) * (rows - len(self.labels))
+        return CompositeMap(key, run, tuple(self.sources), labels, self.axis, self.passes.copy(),
+                            self.judged.copy())
+
+
 def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
     """Stacks the plots of each test item, in the order items first appear.
 
@@ -54,36 +115,10 @@ def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
     second map. Plots of different sizes are stacked from the top-left point;
     a point outside a smaller plot is not judged by it.
     """
-    order: list[tuple[str, int]] = []
-    members: dict[tuple[str, int], list[Any]] = {}
-    runs: dict[tuple[str, str, str], int] = {}
+    stack = CompositeStack()
     for plot in plots:
-        key = item_key(plot.item)
-        pair = (str(plot.datalog), str(plot.site), key)
-        run = runs.get(pair, 0) + 1
-        runs[pair] = run
-        if (key, run) not in members:
-            order.append((key, run))
-            members[(key, run)] = []
-        members[(key, run)].append(plot)
-    maps = []
-    for key, run in order:
-        group = members[(key, run)]
-        rows = max(p.grid.shape[0] for p in group)
-        cols = max(p.grid.shape[1] for p in group)
-        passes = np.zeros((rows, cols), dtype=np.int64)
-        judged = np.zeros((rows, cols), dtype=np.int64)
-        for p in group:
-            grid = np.asarray(p.grid)
-            r, c = grid.shape
-            passes[:r, :c] += grid == 1
-            judged[:r, :c] += grid >= 0
-        # Row labels and axis line of the largest plot describe every point.
-        widest = max(group, key=lambda p: p.grid.shape[0] * p.grid.shape[1])
-        labels = tuple(widest.row_labels) + ("",) * (rows - len(widest.row_labels))
-        maps.append(CompositeMap(key, run, tuple((str(p.datalog), str(p.site)) for p in group), labels,
-                                 None if widest.axis is None else tuple(widest.axis), passes, judged))
-    return maps
+        stack.add(plot)
+    return stack.maps()
 
 
 def scale_colour(share: float) -> str:

@@ -58,20 +58,9 @@ def visible(text: str) -> str:
 
 
 def _site_order(text: str) -> tuple[int, int, str]:
-    try:
-        return (0, int(text.strip()), text)
-    except ValueError:
-        return (1, 0, text)
+    from .plots import site_order
 
-
-@dataclass
-class _SiteScan:
-    """Follows the extractor's scan rules for one site, counting its plots."""
-
-    flag: bool
-    site_flag: bool = False
-    open_at: int = 0  # line of the open plot's start marker, 0 when none
-    plots: int = 0
+    return site_order(text)
 
 
 @dataclass
@@ -91,28 +80,16 @@ class DatalogScan:
 def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (),
                  progress: Progress | None = None) -> DatalogScan:
     """Counts the plots of every site the datalog announces (and of the site
-    texts in `wanted`) with the line rules the extractor applies, so that the
-    command line can say what a run finds before the workbook is written."""
-    item = re.compile(keywords["Item"])
-    site_label = keywords["SiteNum"]
-    start, end = keywords["PlotStart"], keywords["PlotEnd"]
+    texts in `wanted`) with the plot reader, which applies the extractor's line
+    rules, so that the command line can say what a run finds before the
+    workbook is written. Control characters are read as the visible marks the
+    extractor will see in the datalog's stand-in."""
+    from .plots import _announced, count_plots
+
     result = DatalogScan(path)
-    machines: dict[str, _SiteScan] = {}
-    announced: dict[str, None] = {}
-    seen_item = False
-
-    def machine(text: str) -> _SiteScan:
-        found = machines.get(text)
-        if found is None:
-            # A site not met before has had no plot end, so only the item
-            # lines seen so far decide its state.
-            found = machines[text] = _SiteScan(flag=seen_item)
-        return found
-
-    for text in wanted:
-        machine(text)
     size = max(path.stat().st_size, 1)
     done = 0
+    lines: list[str] = []
     with open(path, encoding="utf-8") as fh:
         for number, line in enumerate(fh, 1):
             done += len(line)
@@ -122,41 +99,11 @@ def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (
                 result.controls += len(_CONTROL.findall(line))
                 result.first_control_line = result.first_control_line or number
                 line = line.translate(_MARKS)
-            if "VBT error" in line:
-                continue
-            if item.match(line):
-                seen_item = True
-                for m in machines.values():
-                    m.flag = True
-            has_site = site_label in line
-            own = None
-            if has_site:
-                key = line[:-1]
-                if key.startswith(site_label):
-                    own = key[len(site_label):]
-                    announced[own] = None
-                    machine(own)
-            opens = line.strip().startswith(start)
-            closes = end in line
-            if not (has_site or opens or closes):
-                continue
-            for text, m in machines.items():
-                if has_site:
-                    if own == text:
-                        if m.flag:
-                            m.site_flag = True
-                            continue
-                    elif m.flag:
-                        m.site_flag = False
-                if opens and m.flag and m.site_flag and not m.open_at:
-                    m.open_at = number
-                if closes and m.flag and m.open_at and m.site_flag:
-                    m.plots += 1
-                    m.open_at = 0
-                    m.flag = m.site_flag = False
-    result.sites = sorted(announced, key=_site_order)
-    result.plots = {text: m.plots for text, m in machines.items()}
-    result.unclosed = [(text, m.open_at) for text, m in machines.items() if m.open_at]
+            lines.append(line)
+    result.sites = _announced(lines, keywords["SiteNum"])
+    texts = list(dict.fromkeys([*wanted, *result.sites]))
+    counts, result.unclosed = count_plots(keywords, lines, texts)
+    result.plots = dict(zip(texts, counts))
     return result
 
 
@@ -206,6 +153,19 @@ def run_extract(
     """Extracts the shmoo plots of the datalogs into a workbook; returns its path.
     Without `interval_columns` the site blocks are as wide as the widest plot
     row of the run (at least 20 columns)."""
+    return extract_workbook(datalogs, settings_path, sites, interval_columns, out_dir, command)[0]
+
+
+def extract_workbook(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None = None,
+    interval_columns: int | None = None,
+    out_dir: Path | None = None,
+    command: str = "extract",
+) -> tuple[Path, int]:
+    """``run_extract`` that also returns the site block width the workbook got,
+    for reports that point into its blocks."""
     config = load_settings(settings_path)
     for key in nested_quantifiers(config):
         warn(command, f"settings key '{key}' repeats a group that itself repeats ({config[key]!r}); such an "
@@ -268,7 +228,7 @@ def run_extract(
                 # The extractor saves straight into the output folder and claims a
                 # name there that no other workbook holds, also against runs in
                 # the same second.
-                saved_name, _width = Corvantis._extract_into(
+                saved_name, width = Corvantis._extract_into(
                     str(target.resolve()), keywords, ";".join(given_paths),
                     ";".join(",".join(s) for s in selected), interval_columns, "--interval-columns")
             saved = Path(saved_name)
@@ -291,7 +251,7 @@ def run_extract(
             # Block width, sheet size, site lines: the message says what to change.
             first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
             raise CliError(f"cannot write the workbook: {visible(first)}") from None
-        return saved
+        return saved, int(width)
     finally:
         if staging is not None:
             shutil.rmtree(staging, ignore_errors=True)

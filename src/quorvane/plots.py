@@ -43,7 +43,7 @@ import numpy as np
 
 from quorvane.Source import _plotreader
 
-__all__ = ["Plot", "read_plots", "announced_sites"]
+__all__ = ["Plot", "read_plots", "announced_sites", "count_plots", "site_order"]
 
 # Keyword-table entries the reader uses: (entry, is a regular expression).
 _MARKERS = (("Item", True), ("SiteNum", False), ("PatName", False), ("PlotStart", False),
@@ -105,18 +105,47 @@ def _read_lines(path: str) -> list[str]:
         return f.readlines()
 
 
-def _announced(lines: list[str], label: str, datalog: str) -> list[str]:
+def site_order(text: str) -> tuple[int, int, str]:
+    """Sort key of site texts: numbers in numeric order ("07" next to "7"),
+    then texts that are not numbers."""
     try:
-        found = _plotreader.announced_sites(lines, label)
-    except ValueError as exc:
-        raise ValueError(f"{datalog}: {exc}") from None
-    return sorted(found, key=lambda text: (found[text], text))
+        return (0, int(text), text)
+    except ValueError:
+        return (1, 0, text)
+
+
+def _announced(lines: list[str], label: str) -> list[str]:
+    return sorted(_plotreader.announced_sites(lines, label), key=site_order)
+
+
+def _numbered_sites(lines: list[str], label: str, datalog: str) -> list[str]:
+    """The announced sites, refusing a text that is not a number: taken by
+    default, it would mean the site label is set shorter than printed."""
+    sites = _announced(lines, label)
+    for text in sites:
+        if site_order(text)[0]:
+            number = next(i for i, line in enumerate(lines, 1) if line[:-1] == label + text)
+            raise ValueError(f"{datalog}: line {number}: the site label {label!r} is followed by {text!r}, "
+                             "not a site number")
+    return sites
 
 
 def announced_sites(keywords: dict, datalog: str | os.PathLike) -> list[str]:
-    """The site texts a datalog announces, as printed, in numeric order."""
+    """The site texts a datalog announces, in numeric order: what follows the
+    site label on the lines that start with it, up to the line end, as printed
+    (leading zeros and trailing spaces kept, as the extraction compares them).
+    Texts that are not numbers come last."""
     path = os.fspath(datalog)
-    return _announced(_read_lines(path), _markers(keywords)[1], path)
+    return _announced(_read_lines(path), _markers(keywords)[1])
+
+
+def count_plots(keywords: dict, lines: list[str], sites: Sequence[str]) -> tuple[list[int], list[tuple[str, int]]]:
+    """For datalog text already split into lines (line ends kept): the number of
+    complete plots of each site text, and (site, start line) of each plot still
+    open at the end. The extraction's check of a run before it writes."""
+    texts = [str(s) for s in sites]
+    per_site, still_open = _plotreader.read_plots(lines, texts, *_markers(keywords))
+    return [len(found) for found in per_site], [(texts[k], line) for k, line in still_open]
 
 
 def _site_lists(datalogs: Sequence[str], sites: Sequence[Sequence[str]] | None) -> list[list[str] | None]:
@@ -145,7 +174,7 @@ def read_plots(keywords: dict, datalogs: Sequence[str | os.PathLike],
 
     keywords: the table of ``Corvantis.getKeyWordFromSettingFile``.
     sites: one list of site texts per datalog; None, a missing or an empty list
-    takes every site the datalog announces, as printed, in numeric order (a
+    takes every site the datalog announces (see ``announced_sites``) (a
     datalog that announces none is read as one pair with the empty site text,
     as the extraction does). Site texts are compared exactly as given.
     unclosed: when given, each plot still open at the end of a datalog is
@@ -166,7 +195,7 @@ def read_plots(keywords: dict, datalogs: Sequence[str | os.PathLike],
 def _generate(markers: tuple, paths: list, site_lists: list, unclosed: list | None) -> Iterator[Plot]:
     for path, chosen in zip(paths, site_lists):
         lines = _read_lines(path)
-        site_texts = chosen if chosen is not None else (_announced(lines, markers[1], path) or [""])
+        site_texts = chosen if chosen is not None else (_numbered_sites(lines, markers[1], path) or [""])
         per_site, still_open = _plotreader.read_plots(lines, site_texts, *markers)
         del lines
         if unclosed is not None:

@@ -26,7 +26,7 @@ import time
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
+from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence, TextIO
 
 import numpy as np
 
@@ -361,38 +361,57 @@ def group_rows(plot: Any, row_offset: int = 1) -> int:
     return 3 + 1 + len(plot.row_labels) + axis + 1 + row_offset
 
 
+VERDICTS_SHEET = "Verdicts"
 VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "plot on Sheet")
 
 
 def verdict_rows(verdicts: Iterable[tuple[Verdict, int, int]], interval_columns: int,
-                 sheet: Any | None = None) -> Iterator[tuple[list[object], str]]:
+                 items: Mapping[int, Mapping[int, str]] | None = None) -> Iterator[tuple[list[object], str]]:
     """(row values, A1 target on "Sheet") per verdict, given with its pair number
-    and its estimated start row. With the extraction's worksheet at hand the
-    target is checked (its cell must hold the plot's item line) and, where a
+    and its estimated start row. With the texts of the blocks' first columns of
+    the extraction's "Sheet" at hand (column -> row -> text, see ``item_cells``)
+    the target is checked (its cell must hold the plot's item line) and, where a
     datalog's unusual lines shifted the layout, found by walking down the block."""
     found_from: dict[int, int] = {}
     for v, pair, row in verdicts:
         col = (pair - 1) * interval_columns + 1
-        if sheet is not None:
-            row = _locate(sheet, col, row, v.item, found_from.get(pair, 3))
+        if items is not None:
+            row = _locate(items.get(col, {}), row, v.item, found_from.get(pair, 3))
             found_from[pair] = row + 1
         scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
         values: list[object] = [v.datalog, v.site, v.plot, v.item, v.label, *scores, v.reason or None]
         yield values, plot_cell(pair, interval_columns, row)
 
 
-def _cell_text(sheet: Any, row: int, col: int) -> str:
-    value = sheet.cell(row=row, column=col).value
-    return "" if value is None else str(value).rstrip("\r\n")
-
-
-def _locate(sheet: Any, col: int, row: int, item: str, start: int) -> int:
-    if _cell_text(sheet, row, col) == item:
+def _locate(column: Mapping[int, str], row: int, item: str, start: int) -> int:
+    if column.get(row) == item:
         return row
-    for r in range(start, sheet.max_row + 1):
-        if _cell_text(sheet, r, col) == item:
+    for r in sorted(r for r in column if r >= start):
+        if column[r] == item:
             return r
     return row
+
+
+def item_cells(book: Path, columns: Iterable[int]) -> dict[int, dict[int, str]]:
+    """The texts of the given columns of a saved workbook's "Sheet" (column ->
+    row -> text, trailing line breaks removed), read as a stream so a big
+    workbook is never loaded whole."""
+    import openpyxl
+
+    wanted = set(columns)
+    found: dict[int, dict[int, str]] = {col: {} for col in wanted}
+    if not wanted:
+        return found
+    wb = openpyxl.load_workbook(book, read_only=True)
+    try:
+        for cells in wb["Sheet"].iter_rows(min_col=1, max_col=max(wanted)):
+            for cell in cells:
+                value = getattr(cell, "value", None)
+                if value is not None and cell.column in wanted:
+                    found[cell.column][cell.row] = str(value).rstrip("\r\n")
+    finally:
+        wb.close()
+    return found
 
 
 def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str]]) -> None:
@@ -439,19 +458,6 @@ def pair_numbers() -> Callable[[str, str], int]:
     return number
 
 
-def replace_atomically(path: Path, write: Callable[[Path], None]) -> None:
-    """Writes through ``write`` into a file beside ``path`` and renames it into
-    place, so an interrupted run leaves no half-written output."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    partial = path.with_name(path.name + ".partial")
-    try:
-        write(partial)
-        os.replace(partial, path)
-    finally:
-        if partial.exists():
-            partial.unlink()
-
-
 # ---------------------------------------------------------------------------
 # The command
 
@@ -468,14 +474,15 @@ def _site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
 
 def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
     """(datalog, site) -> the number of its site block in the extraction workbook,
-    numbered as the extraction numbers them (sites it enumerates itself come as
-    bare numbers, so a site printed "07" is looked up as "7" too)."""
-    from .Source import Corvantis
+    numbered as the extraction numbers them: without chosen sites, every site
+    the datalog prints, as printed, in numeric order (a site text holding a list
+    separator cannot be extracted and has no block)."""
+    from .plots import announced_sites
 
     pairs: dict[tuple[str, str], int] = {}
     k = 0
     for path, chosen in zip(paths, lists):
-        texts = chosen or Corvantis.getAllSiteNums(path, keywords).split(",")
+        texts = chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
         for site in texts:
             k += 1
             pairs.setdefault((path, site), k)
@@ -499,7 +506,7 @@ def run_triage(
     label: str | None = None,
     grid_limit: int = 30,
     workbook: bool = False,
-    interval_columns: int = 20,
+    interval_columns: int | None = None,
     out_dir: Path | None = None,
     fit: str = DEFAULT_FIT,
     progress: Progress | None = None,
@@ -531,6 +538,11 @@ def run_triage(
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
     kept: list[tuple[Verdict, int]] = []
+    stack = None
+    if workbook:
+        from .composite import CompositeStack
+
+        stack = CompositeStack()
     unclosed: list[tuple[str, str, int]] = []
     csv_file = None
     partial = None
@@ -548,8 +560,9 @@ def run_triage(
                     write_row(v)
                 if picks is not None:
                     picks.add(plot, v)
-                if workbook:
+                if stack is not None:
                     kept.append((v, group_rows(plot)))
+                    stack.add(plot)
         except OSError as exc:
             raise CliError(f"cannot read datalog {exc.filename}: {os_reason(exc)}") from None
         except (KeyError, TypeError, ValueError) as exc:
@@ -576,8 +589,8 @@ def run_triage(
     if picks is not None and grid_path is not None:
         save_grid(grid_path, picks.picks(), pyplot)
     book = None
-    if workbook:
-        book = _write_workbook(keywords, paths, lists, settings_path, sites, interval_columns, out_dir, kept)
+    if stack is not None:
+        book = _write_workbook(keywords, paths, lists, settings_path, sites, interval_columns, out_dir, kept, stack)
     return summary, book
 
 
@@ -592,15 +605,16 @@ def _counted(stream: Iterable[Any], names: Sequence[str], summary: Summary, prog
 
 
 def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
-                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int,
-                    out_dir: Path | None, verdicts: Sequence[tuple[Verdict, int]]) -> Path:
-    """The extraction workbook of the same datalogs and sites, plus "Verdicts"."""
-    import openpyxl
-
+                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
+                    out_dir: Path | None, verdicts: Sequence[tuple[Verdict, int]], stack: Any) -> Path:
+    """The extraction workbook of the same datalogs and sites, plus "Composite"
+    and "Verdicts"; "Sheet" stays exactly as the extraction wrote it."""
+    from .composite import SHEET_NAME, fill_composite
     from .errors import CliError, os_reason
-    from .extraction import run_extract
+    from .extraction import extract_workbook
+    from .workbook_sheets import append_worksheets
 
-    book = run_extract(paths, settings_path, sites, interval_columns, out_dir)
+    book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
     names = [str(p) for p in paths]
     pairs = _extraction_pairs(keywords, names, lists)
     next_row: dict[int, int] = {}
@@ -613,13 +627,12 @@ def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequ
         placed.append((v, pair, row))
         next_row[pair] = row + rows
     try:
-        wb = openpyxl.load_workbook(book)
-        sheet = wb["Sheet"]
-        ws = wb.create_sheet("Verdicts")
-        fill_verdicts(ws, verdict_rows(placed, interval_columns, sheet))
-        replace_atomically(book, lambda p: wb.save(p))
+        items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
+        linked = list(verdict_rows(placed, interval_columns, items))
+        append_worksheets(book, {SHEET_NAME: fill_composite(stack.maps()),
+                                 VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
     except OSError as exc:
-        raise CliError(f"cannot add the verdicts to {book}: {os_reason(exc)}") from None
+        raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
     return book
 
 
