@@ -9,6 +9,7 @@ and the command that runs that round again.
     python bench/fuzz_long.py                          # 4000 cases per harness
     python bench/fuzz_long.py 100000 csv               # one harness family, more cases
     python bench/fuzz_long.py 500 datalog-hostile --seed 123456789 --round 500   # replay one round
+    python bench/fuzz_long.py 100000 --seconds 600     # at most ten minutes per harness
 
 Prints per harness the number of cases, how many of them the fast path
 actually handled, the disagreements (with the first few inputs and their
@@ -40,7 +41,7 @@ def load(name):
     return module
 
 
-def run(name, strategy, check, fast_share, cases, round_size, next_seed, first_seed):
+def run(name, strategy, check, fast_share, cases, round_size, next_seed, first_seed, seconds=None):
     seen = []
     wrong = []
     start = time.perf_counter()
@@ -65,6 +66,9 @@ def run(name, strategy, check, fast_share, cases, round_size, next_seed, first_s
 
         harness()
         done += size
+        if seconds is not None and done < cases and time.perf_counter() - start >= seconds:
+            print(f"  {name}: time budget of {seconds:.0f}s spent, stopping at {done} of {cases} cases", flush=True)
+            break
         if done < cases:
             print(f"  {name}: {done} cases, {len(wrong)} disagreements, {time.perf_counter() - start:.0f}s",
                   flush=True)
@@ -85,6 +89,8 @@ def main(argv=None):
                         help="harnesses to run: csv, datalog, or one of " + ", ".join(HARNESSES))
     parser.add_argument("--seed", type=int, default=None, help="seed of the first round (random by default)")
     parser.add_argument("--round", type=int, default=1000, help="cases per seed")
+    parser.add_argument("--seconds", type=float, default=None,
+                        help="time budget per harness: stop after the round that spends it (all harnesses get a turn)")
     parser.add_argument("--exact", action="store_true",
                         help="run every round under --seed itself (to replay a printed round)")
     args = parser.parse_args(argv)
@@ -104,7 +110,8 @@ def main(argv=None):
             next_seed = lambda: first_seed  # noqa: E731
         else:
             next_seed = _stream(first_seed)
-        failures += run(name, strategy, check, fast_share, args.cases, args.round, next_seed, first_seed)
+        failures += run(name, strategy, check, fast_share, args.cases, args.round, next_seed, first_seed,
+                        args.seconds)
 
     if any(h.startswith("csv") for h in wanted):
         fuzz = load("test_fuzz_csv")
