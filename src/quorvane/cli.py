@@ -207,6 +207,16 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 # Parser and entry point
 
 
+def _add_datalog_inputs(p: argparse.ArgumentParser) -> None:
+    """The datalogs, settings file and site lists every datalog command takes."""
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="keyword settings JSON (default: %(default)s in the working directory)")
+    p.add_argument("--sites", action="append", metavar="SITES",
+                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
+                        "with ';'. Omitted or empty: every site announced in that datalog, as it prints them")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -222,12 +232,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("extract", parents=[common], help="datalogs in, shmoo workbook out", description=(
         "Write every shmoo plot of the selected sites of the datalogs into one new .xlsx workbook "
         "and print its path."))
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
-    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
-                   help="keyword settings JSON (default: %(default)s in the working directory)")
-    p.add_argument("--sites", action="append", metavar="SITES",
-                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
-                        "with ';'. Omitted or empty: every site announced in that datalog")
+    _add_datalog_inputs(p)
     p.add_argument("--interval-columns", type=positive_int, default=None, metavar="N",
                    help="width of each site block in columns; refused when a plot row is wider "
                         "(default: as wide as the widest plot row, at least 20)")
@@ -243,11 +248,7 @@ def build_parser() -> argparse.ArgumentParser:
                        description=(
         "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
         "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
-    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
-                   help="keyword settings JSON (default: %(default)s in the working directory)")
-    p.add_argument("--sites", action="append", metavar="SITES",
-                   help="sites of one datalog, as for extract. Omitted or empty: every announced site")
+    _add_datalog_inputs(p)
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
                    help="one row per column of every plot: datalog,site,plot,item,x,y_min,y_max,axes,x_unit,y_unit")
     p.add_argument("--summary", type=Path, default=None, metavar="CSV",
@@ -291,11 +292,7 @@ def build_parser() -> argparse.ArgumentParser:
         "and print a summary: plots per label, per site, and the plots that are not plain Pass. "
         "Plots the network cannot take (under 3 x 3 points, no point rows) get the label '?' and a reason."))
     p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
-    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
-                   help="keyword settings JSON (default: %(default)s in the working directory)")
-    p.add_argument("--sites", action="append", metavar="SITES",
-                   help="sites of one datalog, as for 'extract'. Omitted or empty: every site announced")
+    _add_datalog_inputs(p)
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
                    help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
                         "a score per label and a reason for '?'")
@@ -321,12 +318,7 @@ def build_parser() -> argparse.ArgumentParser:
         "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
         "plot number in OUT.provenance.csv next to it. Plots of other sizes are mapped so that a "
         "one-point hole or a one-row band survives."))
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
-    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
-                   help="keyword settings JSON (default: %(default)s in the working directory)")
-    p.add_argument("--sites", action="append", metavar="SITES",
-                   help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
-                        "with ';'. Omitted or empty: every site announced in that datalog")
+    _add_datalog_inputs(p)
     p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
     p.add_argument("--model", type=Path, default=None, metavar="MODEL",
                    help="model file written by 'train': pre-fill each label with its prediction")
