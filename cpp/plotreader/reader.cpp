@@ -4,7 +4,6 @@
 #include "plot_scan.hpp"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,15 +61,20 @@ public:
     py::handle line() const { return line_; }
 
 private:
+    // Each answer is unknown until first asked (a plain tri-state: GCC takes
+    // a std::optional<bool> member for possibly uninitialized at -O3).
+    enum class Known : signed char { no, yes, unknown };
+
     template <class F>
-    static bool get(std::optional<bool> &slot, F &&compute) {
-        if (!slot) slot = compute();
-        return *slot;
+    static bool get(Known &slot, F &&compute) {
+        if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
+        return slot == Known::yes;
     }
 
     const Markers &m_;
     py::handle line_;
-    std::optional<bool> vbt_, item_, label_, pattern_, start_, end_;
+    Known vbt_ = Known::unknown, item_ = Known::unknown, label_ = Known::unknown, pattern_ = Known::unknown,
+          start_ = Known::unknown, end_ = Known::unknown;
 };
 
 // The same line seen from one site: adds the selected-site test.
