@@ -40,8 +40,11 @@ py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
 py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
 py::object make_processLog(py::module_ m);                 // extract.cpp
 py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
-// driver.cpp: the command line's internal entry (bound after the four).
+// The command line's internal entries (bound after the four): driver.cpp's
+// save into a folder and join of recorded pairs, extract.cpp's recording scan.
 py::object make_extract_into(py::module_ m);
+py::object make_save_recorded(py::module_ m);
+py::object make_record_plots(py::module_ m);
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);

@@ -2,6 +2,7 @@
 // written into one new workbook and saves it under a time-stamped name.
 #include "corvantis.hpp"
 #include "grid.hpp"
+#include "plot_sinks.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -244,6 +245,17 @@ py::object width_argument(py::handle value) {
     return width;
 }
 
+// The folder a run saves into (the working directory when `folder` is None)
+// and the time-stamped name stem there.
+std::pair<py::object, py::object> stem_in(py::handle m, py::handle folder) {
+    py::object time = qv::global(m, "time");
+    py::object stamp = time.attr("strftime")("%Y_%m_%d_%H_%M_%S", time.attr("localtime")(time.attr("time")()));
+    py::object where =
+        folder.is_none() ? qv::global(m, "os").attr("getcwd")() : py::reinterpret_borrow<py::object>(folder);
+    py::object stem = where + py::str("/shmplot_") + stamp;
+    return std::make_pair(where, stem);
+}
+
 // One extraction run, shared by getDatalogInfo and the command line's entry:
 // every pair's plots into one workbook, checked against the block width and
 // the sheet's limits, saved under a free time-stamped name in `folder` (the
@@ -276,15 +288,7 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
     }
     qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(totalsiteCnt)});
 
-    auto time_stamped_stem = [&]() {
-        py::object time = qv::global(m, "time");
-        py::object stamp =
-            time.attr("strftime")("%Y_%m_%d_%H_%M_%S", time.attr("localtime")(time.attr("time")()));
-        py::object where = folder.is_none() ? qv::global(m, "os").attr("getcwd")()
-                                            : py::reinterpret_borrow<py::object>(folder);
-        py::object stem = where + py::str("/shmplot_") + stamp;
-        return std::make_pair(where, stem);
-    };
+    auto time_stamped_stem = [&]() { return stem_in(m, folder); };
 
     // Every pair in order: siteCnt runs across all datalogs.
     auto for_each_pair = [&](auto &&body) {
@@ -394,6 +398,58 @@ py::object extract_into(py::handle m, const qv::Args &args) {
     return run_extraction(m, args[1], args[2], args[3], interval_columns, folder, fit, width_name.c_str());
 }
 
+// `_save_recorded(folder, recordings, interval_columns, width_option)`: the
+// command line's join of pairs scanned in worker processes (each recording
+// from `_record_plots`, in pair order) into one workbook, checked and saved
+// as `_extract_into` saves. None when the grid cannot take them; the caller
+// then extracts the usual way.
+py::object save_recorded(py::handle m, const qv::Args &args) {
+    py::handle folder = args[0];
+    require_exact_str("folder", folder);
+    require_exact_str("width_option", args[3]);
+    if (!PyList_CheckExact(args[1].ptr())) throw py::type_error("recordings must be a list of bytes");
+    py::list recordings = py::reinterpret_borrow<py::list>(args[1]);
+    const bool fit = args[2].is_none();
+    py::object interval_columns = fit ? py::int_(default_width) : width_argument(args[2]);
+    const std::string width_name = py::str(args[3]).cast<std::string>();
+    if (!can_collect(m)) return py::none();
+    const long long pairs = static_cast<long long>(py::len(recordings));
+    qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(py::int_(pairs))});
+
+    constexpr long long largest_width = 1LL << 40;
+    for (int k = 0; k < 2; ++k) {
+        int overflow = 0;
+        const long long width = PyLong_AsLongLongAndOverflow(interval_columns.ptr(), &overflow);
+        if (width == -1 && PyErr_Occurred()) qv::throw_python_error();
+        if (overflow || width < 0 || width > largest_width) return py::none();
+        CellGrid grid;
+        WidestRow widest;
+        try {
+            std::int64_t summary = 0;
+            const bool summary_ok = qv::checked_mul(pairs, width, &summary);
+            for (long long pair = 0; pair < pairs; ++pair) {
+                GridSink sink(grid, GridSink::mul(pair, width), summary, summary_ok);
+                replay(recordings[static_cast<std::size_t>(pair)], sink, widest);
+            }
+        } catch (const NotCollectable &) {
+            return py::none();
+        }
+        if (fit && k == 0 && widest.cells > width) {
+            interval_columns = py::int_(widest.cells);
+            continue;
+        }
+        refuse_narrow_blocks(widest, width, width_name.c_str());
+        refuse_beyond_sheet(grid.last_row(), grid.last_column(), pairs, width, widest, width_name.c_str());
+        auto [where, stem] = stem_in(m, folder);
+        py::object path = save_atomically(stem, where, [&](py::handle tmp) { grid.save(tmp); });
+        return py::make_tuple(path, interval_columns);
+    }
+    return py::none();
+}
+
+const qv::FunctionSpec save_recorded_spec{
+    "_save_recorded", nullptr, {"folder", "recordings", "interval_columns", "width_option"}, save_recorded};
+
 const qv::FunctionSpec extract_into_spec{
     "_extract_into",
     nullptr,
@@ -412,6 +468,8 @@ py::object make_getDatalogInfo(py::module_ m) {
     annotations["interval_columns"] = py::str("int");
     return qv::make_function(spec, m, py::none(), annotations);
 }
+
+py::object make_save_recorded(py::module_ m) { return qv::make_function(save_recorded_spec, m); }
 
 py::object make_extract_into(py::module_ m) {
     return qv::make_function(extract_into_spec, m, py::make_tuple(py::none(), "interval_columns"));

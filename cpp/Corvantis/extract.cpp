@@ -3,6 +3,7 @@
 #include "corvantis.hpp"
 #include "grid.hpp"
 #include "plot_scan.hpp"
+#include "plot_sinks.hpp"
 
 #include "checked.hpp"
 
@@ -408,22 +409,21 @@ private:
     std::array<py::object, 3> fills_;
 };
 
-// Collects plot groups into a CellGrid; only used when every value taking
-// part is a plain str or int and `re` is the library's.
-class GridWriter {
+// Collects plot groups into a sink (a CellGrid or a recording of one); only
+// used when every value taking part is a plain str or int and `re` is the
+// library's.
+template <class Sink>
+class CollectingWriter {
 public:
-    GridWriter(Call &c, CellGrid &grid)
-        : c_(c), grid_(grid), B_(mul(sub(as_int64(c.siteCnt), 1), as_int64(c.interval_columns))) {}
+    CollectingWriter(Call &c, Sink &sink) : c_(c), sink_(sink) {}
 
     void write_group(const std::vector<py::object> &items, const std::vector<py::object> &plot,
                      const std::vector<Py_ssize_t> &plot_lines) {
-        const std::int64_t TW = mul(as_int64(c_.totalsiteCnt), as_int64(c_.interval_columns));
-        grid_.set(1, add(B_, 1), grid_.intern(c_.each_file));
+        sink_.file_cell(sink_.intern(c_.each_file));
         for (const py::object &text : items) {
-            const std::uint32_t id = grid_.intern(text);
+            const std::uint32_t id = sink_.intern(text);
             const std::int64_t row = c_.next_row();
-            grid_.set(row, add(B_, 1), id);
-            grid_.set(row, add(TW, 1), id);
+            sink_.item(row, id);
             c_.iRow = row;
         }
         for (std::size_t p = 0; p < plot.size(); ++p) {
@@ -431,14 +431,7 @@ public:
             const bool convert = !contains(line, c_.kw.get(kPlotEnd));
             const std::int64_t row = c_.next_row();
             std::int64_t j = 0;
-            auto place = [&](std::uint32_t id) {
-                const std::int64_t column = add(add(B_, 1), j), summary = add(add(TW, 1), j);
-                grid_.set(row, column, id);
-                if (id == grid_.id_P()) grid_.fill(row, column, Fill::green);
-                else if (id == grid_.id_dot()) grid_.fill(row, column, Fill::red);
-                grid_.merge(row, summary, id);
-                ++j;
-            };
+            auto place = [&](std::uint32_t id) { sink_.point(row, j++, id); };
             if (PyUnicode_IS_ASCII(line.ptr())) {
                 // str.split() on ASCII text, without a str per token.
                 const char *p = static_cast<const char *>(PyUnicode_DATA(line.ptr()));
@@ -450,7 +443,7 @@ public:
                     const std::size_t from = i;
                     while (i < n && !ascii_space(p[i])) ++i;
                     const std::string_view token(p + from, i - from);
-                    place((convert && j > 0) ? converted(token, py::handle()) : grid_.intern(token));
+                    place((convert && j > 0) ? converted(token, py::handle()) : sink_.intern(token));
                 }
             } else {
                 py::list tokens = py::reinterpret_borrow<py::list>(
@@ -458,7 +451,7 @@ public:
                 const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
                 for (Py_ssize_t k = 0; k < n; ++k) {
                     py::handle token = PyList_GET_ITEM(tokens.ptr(), k);
-                    place((convert && k > 0) ? converted(utf8_of(token), token) : grid_.intern(token));
+                    place((convert && k > 0) ? converted(utf8_of(token), token) : sink_.intern(token));
                 }
             }
             c_.note_row(plot_lines[p], static_cast<Py_ssize_t>(j));
@@ -467,20 +460,6 @@ public:
     }
 
 private:
-    // Column arithmetic whose exact result the grid cannot hold is left to
-    // the cell API, which works with unbounded integers.
-    static std::int64_t add(std::int64_t a, std::int64_t b) {
-        std::int64_t r = 0;
-        if (!qv::checked_add(a, b, &r)) throw NotCollectable{};
-        return r;
-    }
-    static std::int64_t sub(std::int64_t a, std::int64_t b) { return add(a, -b); }
-    static std::int64_t mul(std::int64_t a, std::int64_t b) {
-        std::int64_t r = 0;
-        if (!qv::checked_mul(a, b, &r)) throw NotCollectable{};
-        return r;
-    }
-
     // The token as PassSymbol/FailSymbol turn it: both patterns are tested on
     // the printed token, the fail test last. Pure for plain strings and the
     // library's re, so the result is remembered per token text.
@@ -512,14 +491,13 @@ private:
         const bool passes = c_.matcher.match(pass, token);
         const bool fails = c_.matcher.match(fail, token);
         // A converted token's own text is never written.
-        const std::uint32_t id = fails ? grid_.id_dot() : passes ? grid_.id_P() : grid_.intern(key);
+        const std::uint32_t id = fails ? sink_.id_dot() : passes ? sink_.id_P() : sink_.intern(key);
         memo_.emplace(std::string(key), id);
         return id;
     }
 
     Call &c_;
-    CellGrid &grid_;
-    const std::int64_t B_;
+    Sink &sink_;
     py::object pass_, fail_;
     struct Hash {
         using is_transparent = void;
@@ -606,7 +584,11 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
         py::list lines = given_lines ? py::reinterpret_borrow<py::list>(given_lines) : read_datalog_lines(each_file);
         Call call{module, each_file, xls, siteCnt, totalsiteCnt, interval_columns, kw, matcher, watched_rows(grid, xls)};
         try {
-            GridWriter writer(call, *grid);
+            const std::int64_t block = GridSink::mul(as_int64(siteCnt) - 1, as_int64(interval_columns));
+            std::int64_t summary = 0;
+            const bool summary_ok = qv::checked_mul(as_int64(totalsiteCnt), as_int64(interval_columns), &summary);
+            GridSink sink(*grid, block, summary, summary_ok);
+            CollectingWriter<GridSink> writer(call, sink);
             scan(call, each_site, lines, writer);
         } catch (const NotCollectable &) {
             return false;
@@ -629,6 +611,34 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
 
 namespace {
 
+// `_record_plots(TER_keyword, file_name, site, lines)`: processLog's
+// collecting scan of `lines` (the datalog's text, read by the caller) for one
+// site, recorded for a later replay; `file_name` is what the block shows
+// above it. None when the scan needs the cell API (the caller then extracts
+// the usual way).
+py::object record_plots(py::handle module, const qv::Args &args) {
+    py::handle file_name = args[1], site = args[2], lines = args[3];
+    if (!is_exact_str(file_name) || !is_exact_str(site) || !PyList_CheckExact(lines.ptr())) return py::none();
+    Keywords kw(args[0]);
+    Matcher matcher(module);
+    if (!kw.native() || !matcher.native()) return py::none();
+    WidestRow widest;
+    py::object none = py::none();
+    Call call{module, file_name, none, none, none, none, kw, matcher, &widest};
+    RecordSink sink;
+    try {
+        CollectingWriter<RecordSink> writer(call, sink);
+        scan(call, site, py::reinterpret_borrow<py::list>(lines), writer);
+    } catch (const NotCollectable &) {
+        return py::none();
+    }
+    if (!kw.native() || !matcher.native()) return py::none();
+    return sink.finish(widest);
+}
+
+const qv::FunctionSpec record_spec{
+    "_record_plots", nullptr, {"TER_keyword", "file_name", "site", "lines"}, record_plots};
+
 py::object processLog(py::handle module, const qv::Args &args) {
     run_process_log(module, args[0], args[1], args[2], args[3], args[4], args[5], args[6], nullptr);
     return py::none();
@@ -643,5 +653,7 @@ const qv::FunctionSpec spec{
 }  // namespace
 
 py::object make_processLog(py::module_ m) { return qv::make_function(spec, m, py::make_tuple(20)); }
+
+py::object make_record_plots(py::module_ m) { return qv::make_function(record_spec, m); }
 
 }  // namespace corvantis

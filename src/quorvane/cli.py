@@ -60,7 +60,8 @@ def _cmd_extract(args: argparse.Namespace) -> int:
         from .margins import check_figure_path
 
         check_figure_path(args.composite_png, "--composite-png")
-    workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir)
+    workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir,
+                           jobs=args.jobs)
     # The workbook is announced first: it stands even if the composite step fails.
     say(f"workbook: {workbook}")
     if args.composite or args.composite_png is not None:
@@ -238,6 +239,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: as wide as the widest plot row, at least 20)")
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
+    p.add_argument("--jobs", type=positive_int, default=1, metavar="N",
+                   help="read and scan the datalogs in N processes at once (default: 1); the workbook is the same")
     p.add_argument("--composite", action="store_true",
                    help="add a worksheet 'Composite': per test item, how many selected sites pass at each point")
     p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",

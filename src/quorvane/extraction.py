@@ -84,6 +84,12 @@ def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (
     rules, so that the command line can say what a run finds before the
     workbook is written. Control characters are read as the visible marks the
     extractor will see in the datalog's stand-in."""
+    return _scan_lines(path, keywords, wanted, progress)[0]
+
+
+def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
+                progress: Progress | None) -> tuple[DatalogScan, list[str]]:
+    """``scan_datalog`` that also hands back the lines it read."""
     from .plots import _announced, count_plots
 
     result = DatalogScan(path)
@@ -104,7 +110,61 @@ def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (
     texts = list(dict.fromkeys([*wanted, *result.sites]))
     counts, result.unclosed = count_plots(keywords, lines, texts)
     result.plots = dict(zip(texts, counts))
-    return result
+    return result, lines
+
+
+def _needs_stand_in(name: str, scan: DatalogScan) -> bool:
+    return bool(scan.controls) or ";" in name or visible(name) != name
+
+
+def _shown_name(name: str, scan: DatalogScan) -> str:
+    """What row 1 of the datalog's blocks shows: its path, with control
+    characters and undecodable bytes as visible marks."""
+    return visible(name) if _needs_stand_in(name, scan) else name
+
+
+def _scan_and_record(path: Path, keywords: dict[str, Any],
+                     wanted: Sequence[str]) -> tuple[DatalogScan, dict[str, bytes | None]]:
+    """A worker's share of a --jobs run: one datalog read once, its plots
+    counted and each site's plots recorded for the workbook (the sites asked
+    for, or, where those are spelled otherwise or not given, every site the
+    datalog prints). A site the extractor cannot record maps to None."""
+    from .Source import Corvantis
+
+    scan, lines = _scan_lines(path, keywords, wanted, None)
+    texts = list(wanted) if wanted and all(t in scan.sites for t in wanted) else [*wanted, *scan.sites]
+    shown = _shown_name(str(path), scan)
+    recorded: dict[str, bytes | None] = {}
+    for text in dict.fromkeys(texts):
+        if "," not in text and ";" not in text:
+            recorded[text] = Corvantis._record_plots(keywords, shown, text, lines)
+    return scan, recorded
+
+
+def _pool(jobs: int) -> Any:
+    import concurrent.futures
+    import multiprocessing
+
+    # Fresh worker processes: a forked copy of this one would inherit its
+    # threads' locks (the progress ticker) and whatever it imported.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    return concurrent.futures.ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context(method))
+
+
+def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Sequence[list[str]], jobs: int,
+                     progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
+    pool = _pool(jobs)
+    try:
+        futures = [pool.submit(_scan_and_record, p, keywords, given) for p, given in zip(paths, wanted)]
+        scans, recorded = [], []
+        for k, future in enumerate(futures):
+            progress.update(f"reading the datalogs: {k}/{len(paths)} done")
+            scan, records = future.result()
+            scans.append(scan)
+            recorded.append(records)
+        return scans, recorded
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _stand_in(path: Path, staging: Path, index: int, needs_copy: bool) -> Path:
@@ -149,11 +209,13 @@ def run_extract(
     interval_columns: int | None = None,
     out_dir: Path | None = None,
     command: str = "extract",
+    jobs: int = 1,
 ) -> Path:
     """Extracts the shmoo plots of the datalogs into a workbook; returns its path.
     Without `interval_columns` the site blocks are as wide as the widest plot
-    row of the run (at least 20 columns)."""
-    return extract_workbook(datalogs, settings_path, sites, interval_columns, out_dir, command)[0]
+    row of the run (at least 20 columns). With `jobs` above 1 the datalogs are
+    read and scanned in that many worker processes; the workbook is the same."""
+    return extract_workbook(datalogs, settings_path, sites, interval_columns, out_dir, command, jobs)[0]
 
 
 def extract_workbook(
@@ -163,6 +225,7 @@ def extract_workbook(
     interval_columns: int | None = None,
     out_dir: Path | None = None,
     command: str = "extract",
+    jobs: int = 1,
 ) -> tuple[Path, int]:
     """``run_extract`` that also returns the site block width the workbook got,
     for reports that point into its blocks."""
@@ -183,20 +246,25 @@ def extract_workbook(
     from .Source import Corvantis
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
-    scans = []
-    selected: list[list[str]] = []
+    scans: list[DatalogScan] = []
+    selected: list[list[str]] = [wanted.split(",") if wanted else [] for wanted in wanted_lists]
+    recorded: list[dict[str, bytes | None]] | None = None
     with Progress(command, "reading the datalogs") as progress:
-        for p, wanted in zip(paths, wanted_lists):
-            given = wanted.split(",") if wanted else []
+        if jobs > 1 and len(paths) > 1:
             try:
-                scan = scan_datalog(p, keywords, given, progress)
-            except UnicodeDecodeError:
-                check_utf8(p)
-                raise
-            except OSError as exc:
-                raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
-            scans.append(scan)
-            selected.append(given)
+                scans, recorded = _scan_in_workers(paths, keywords, [list(s) for s in selected], jobs, progress)
+            except Exception:
+                # A worker's failure is found again, and reported, below.
+                scans, recorded = [], None
+        if not scans:
+            for p, given in zip(paths, selected):
+                try:
+                    scans.append(scan_datalog(p, keywords, given, progress))
+                except UnicodeDecodeError:
+                    check_utf8(p)
+                    raise
+                except OSError as exc:
+                    raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
     total = _report_scans(command, scans, selected, config, settings_path)
 
     try:
@@ -208,15 +276,31 @@ def extract_workbook(
     try:
         given_paths = []
         shown: dict[str, str] = {}
+        for p, scan in zip(paths, scans):
+            _warn_marks(command, str(p), scan)
+        recordings = [] if recorded is not None else None
+        for records, sites in zip(recorded or [], selected):
+            recordings += [records.get(text) for text in sites]
+        if recordings is not None and None not in recordings:
+            try:
+                with Progress(command, f"writing {total} plot(s) into the workbook"), module_output():
+                    joined = Corvantis._save_recorded(str(target.resolve()), recordings, interval_columns,
+                                                      "--interval-columns")
+            except OSError as exc:
+                raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
+            except ValueError as exc:
+                raise CliError(f"cannot write the workbook: {visible(_first_line(exc))}") from None
+            if joined is not None:
+                saved = Path(joined[0])
+                try:
+                    recheck_termination()
+                except BaseException:
+                    saved.unlink(missing_ok=True)
+                    raise
+                return saved, int(joined[1])
         for k, (p, scan) in enumerate(zip(paths, scans)):
             name = str(p)
-            if scan.controls or ";" in name or visible(name) != name:
-                if scan.controls:
-                    warn(command, f"{visible(name)} holds {scan.controls} control character(s), the first on "
-                                  f"line {scan.first_control_line}; the workbook shows them as visible marks")
-                if visible(name) != name:
-                    warn(command, f"the file name {visible(name)} holds control characters or bytes that are "
-                                  "not UTF-8; the workbook shows them as visible marks")
+            if _needs_stand_in(name, scan):
                 if staging is None:
                     staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
                 stand_in = _stand_in(p, staging, k, bool(scan.controls))
@@ -249,12 +333,24 @@ def extract_workbook(
             raise CliError(f"bad regular expression in the settings: {exc}") from None
         except ValueError as exc:
             # Block width, sheet size, site lines: the message says what to change.
-            first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
-            raise CliError(f"cannot write the workbook: {visible(first)}") from None
+            raise CliError(f"cannot write the workbook: {visible(_first_line(exc))}") from None
         return saved, int(width)
     finally:
         if staging is not None:
             shutil.rmtree(staging, ignore_errors=True)
+
+
+def _first_line(exc: BaseException) -> str:
+    return str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+
+
+def _warn_marks(command: str, name: str, scan: DatalogScan) -> None:
+    if scan.controls:
+        warn(command, f"{visible(name)} holds {scan.controls} control character(s), the first on "
+                      f"line {scan.first_control_line}; the workbook shows them as visible marks")
+    if visible(name) != name:
+        warn(command, f"the file name {visible(name)} holds control characters or bytes that are "
+                      "not UTF-8; the workbook shows them as visible marks")
 
 
 def _announced(command: str, scan: DatalogScan) -> list[str]:
@@ -278,6 +374,8 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
     """Warns per (datalog, site) pair without a plot, about plots cut short and
     about --sites spelled otherwise than in the datalog; refuses a run that
     would find no plot at all. Returns the number of plots found."""
+    from .plots import printed_spelling
+
     total = 0
     notes: list[str] = []  # said only when something is found at all: else the error says it
     for scan, sites in zip(scans, selected):
@@ -287,14 +385,13 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
             sites[:] = _announced(command, scan)
         for index, text in enumerate(sites):
             if text and text not in scan.sites:
-                number = _site_order(text)
-                same = [s for s in scan.sites if number[0] == 0 and _site_order(s)[:2] == number[:2]]
-                if len(same) == 1:
+                spelled = printed_spelling(text, scan.sites)
+                if spelled is not None:
                     # The extractor compares the text as printed: take the
                     # datalog's own spelling of the number asked for.
-                    notes.append(f"{name} prints site {text} as {visible(label + same[0])!r}, not "
+                    notes.append(f"{name} prints site {text} as {visible(label + spelled)!r}, not "
                                   f"{visible(label + text)!r}; extracting that site")
-                    sites[index] = text = same[0]
+                    sites[index] = text = spelled
                 elif scan.sites:
                     notes.append(f"{name} announces no site {text!r}; the sites it prints are "
                                   f"{', '.join(repr(visible(s)) for s in scan.sites)}")

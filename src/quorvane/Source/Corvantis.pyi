@@ -32,3 +32,15 @@ def _extract_into(
     interval_columns: int | None = None,
     width_option: str = "interval_columns",
 ) -> tuple[str, int]: ...
+
+# The command line's --jobs: one site's plots of datalog text already read,
+# recorded in a worker process (None: extract the usual way)...
+def _record_plots(
+    TER_keyword: Mapping[str, Any], file_name: str, site: str, lines: list[str]
+) -> bytes | None: ...
+
+# ...and the recordings of every pair, in order, joined into one workbook saved
+# in `folder`. Returns (path, width used), or None: extract the usual way.
+def _save_recorded(
+    folder: str, recordings: list[bytes], interval_columns: int | None, width_option: str
+) -> tuple[str, int] | None: ...
