@@ -354,3 +354,19 @@ def test_progress_line_on_a_terminal_and_not_in_a_pipe(labelled_dir, model_file)
     # The line is wiped before the summary, so the terminal is left clean.
     assert seen.endswith(b"\r")
     assert b"plots read" not in proc.stdout
+
+
+def test_triage_reads_a_chosen_site_under_the_datalogs_spelling(labelled_dir, model_file, tmp_path, capsys):
+    # The datalog prints site 2 as "02": --sites 2 reads that site, as extract does, and says so.
+    text = (labelled_dir / "sample_datalog_1.txt").read_text(encoding="utf-8")
+    assert "Site Number: 2\n" in text
+    log = tmp_path / "zero.txt"
+    log.write_text(text.replace("Site Number: 2\n", "Site Number: 02\n"), encoding="utf-8")
+    settings = labelled_dir / samples.SETTINGS_FILE_NAME
+    code, _, err = run(capsys, "triage", model_file, log, "--settings", settings, "--sites", "2",
+                       "--out", tmp_path / "v.csv")
+    assert code == 0, err
+    assert "prints site 2 as 'Site Number: 02'" in err
+    with open(tmp_path / "v.csv", newline="", encoding="utf-8") as fh:
+        rows = list(csv.DictReader(fh))
+    assert len(rows) == 5 and {r["site"] for r in rows} == {"02"}

@@ -114,6 +114,14 @@ def site_order(text: str) -> tuple[int, int, str]:
         return (1, 0, text)
 
 
+def printed_spelling(text: str, announced: Sequence[str]) -> str | None:
+    """The one announced site text that names the same number as `text` (the
+    datalog prints site 5 as "05"), or None when there is no such single text."""
+    number = site_order(text)
+    same = [s for s in announced if number[0] == 0 and site_order(s)[:2] == number[:2]]
+    return same[0] if len(same) == 1 else None
+
+
 def _announced(lines: list[str], label: str) -> list[str]:
     return sorted(_plotreader.announced_sites(lines, label), key=site_order)
 

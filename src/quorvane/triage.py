@@ -489,6 +489,26 @@ def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Seq
     return pairs
 
 
+def _respell_sites(keywords: dict[str, Any], paths: Sequence[str], lists: list[list[str]], label: str,
+                   warn: Any) -> None:
+    """Chosen sites are compared as the datalog prints them: a site asked for
+    as 5 that the datalog prints as "05" is read under that spelling, as
+    ``extract`` reads it."""
+    from .extraction import visible
+    from .plots import announced_sites, printed_spelling
+
+    for path, chosen in zip(paths, lists):
+        if not chosen:
+            continue
+        announced = announced_sites(keywords, path)
+        for index, text in enumerate(chosen):
+            spelled = None if text in announced else printed_spelling(text, announced)
+            if spelled is not None:
+                warn("triage", f"{visible(path)} prints site {text} as {visible(label + spelled)!r}, not "
+                               f"{visible(label + text)!r}; reading that site")
+                chosen[index] = spelled
+
+
 def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
     found = pairs.get((datalog, site))
     if found is None and site.lstrip("-").isdigit():
@@ -534,6 +554,7 @@ def run_triage(
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
     names = [str(p) for p in paths]
+    _respell_sites(keywords, names, lists, config["keyword_site"], warn)
     progress = progress or Progress()
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
