@@ -115,23 +115,25 @@ HOSTILE_CELLS = [
 ]
 
 
-def numbers(draw, longest=15):
-    digits = draw(st.integers(1, longest))
-    text = "".join(draw(st.sampled_from("0123456789")) for _ in range(digits))
-    if digits > 1 and draw(st.booleans()):
-        at = draw(st.integers(1, digits - 1))
+# The cells of a file come from one seeded generator that hypothesis draws:
+# drawing every cell through hypothesis made generation, not the readers,
+# nine tenths of a case's time.
+def numbers(rnd, longest=15):
+    digits = rnd.randint(1, longest)
+    text = "".join(rnd.choice("0123456789") for _ in range(digits))
+    if digits > 1 and rnd.random() < 0.5:
+        at = rnd.randint(1, digits - 1)
         text = text[:at] + "." + text[at:]
     return text.encode()
 
 
-@st.composite
-def cells(draw, hostile):
-    kind = draw(st.integers(0, 9))
+def cells(rnd, hostile):
+    kind = rnd.randint(0, 9)
     if kind < 7:
-        return draw(st.sampled_from(SYMBOLS))
+        return rnd.choice(SYMBOLS)
     if kind < 9 or not hostile:
-        return numbers(draw, 17 if hostile else 15)
-    return draw(st.sampled_from(HOSTILE_CELLS))
+        return numbers(rnd, 17 if hostile else 15)
+    return rnd.choice(HOSTILE_CELLS)
 
 
 @st.composite
@@ -141,6 +143,7 @@ def shmoo_bytes(draw, hostile=True):
     width = draw(st.sampled_from([11, 11, 11, 11, 12, 1, 2, 30]))
     numeric_columns = draw(st.sets(st.integers(0, width - 1), max_size=3))
     odd_cells = hostile and draw(st.booleans())  # else the damage is in the lines only
+    rnd = draw(st.randoms(use_true_random=False))
     lines = []
     for _ in range(draw(st.integers(0 if hostile else 1, 4))):
         label = draw(st.sampled_from(LABELS)) if not hostile or draw(st.integers(0, 5)) else draw(
@@ -148,7 +151,7 @@ def shmoo_bytes(draw, hostile=True):
         lines.append(label + b"," * (width - 1))
         rows = 11 if not hostile or draw(st.integers(0, 4)) else draw(st.integers(0, 12))
         for _ in range(rows):
-            row = [numbers(draw) if c in numeric_columns and draw(st.integers(0, 5)) else draw(cells(odd_cells))
+            row = [numbers(rnd) if c in numeric_columns and rnd.randint(0, 5) else cells(rnd, odd_cells)
                    for c in range(width)]
             lines.append(b",".join(row))
     if hostile and lines:
