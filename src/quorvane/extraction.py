@@ -153,7 +153,7 @@ def _pool(jobs: int) -> Any:
 
 def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Sequence[list[str]], jobs: int,
                      progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
-    pool = _pool(jobs)
+    pool = _pool(min(jobs, len(paths)))
     try:
         futures = [pool.submit(_scan_and_record, p, keywords, given) for p, given in zip(paths, wanted)]
         scans, recorded = [], []
