@@ -155,3 +155,16 @@ def test_stubs_type_check_with_mypy(tmp_path):
     )
     errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and "use.py:6:" in errors[0], proc.stdout + proc.stderr
+
+
+def test_the_package_itself_type_checks(tmp_path):
+    # py.typed promises users' checkers typed code: the package must pass too.
+    pytest.importorskip("mypy")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--ignore-missing-imports", "--cache-dir", str(tmp_path / "cache"),
+         "-p", "quorvane"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,  # the installed package, not a checkout's src/
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr

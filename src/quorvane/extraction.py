@@ -278,10 +278,9 @@ def extract_workbook(
         shown: dict[str, str] = {}
         for p, scan in zip(paths, scans):
             _warn_marks(command, str(p), scan)
-        recordings = [] if recorded is not None else None
-        for records, sites in zip(recorded or [], selected):
-            recordings += [records.get(text) for text in sites]
-        if recordings is not None and None not in recordings:
+        found = [records.get(text) for records, sites in zip(recorded or [], selected) for text in sites]
+        recordings = [r for r in found if r is not None]
+        if recorded is not None and len(recordings) == len(found):
             try:
                 with Progress(command, f"writing {total} plot(s) into the workbook"), module_output():
                     joined = Corvantis._save_recorded(str(target.resolve()), recordings, interval_columns,

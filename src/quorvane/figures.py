@@ -46,22 +46,11 @@ def save_figure(fig: Any, path: Path, dpi: int = 100) -> None:
     """Saves into a temporary file beside `path` and renames it over the name:
     an interrupted save leaves no half-written picture, and a symbolic link at
     the name is replaced rather than followed."""
-    import contextlib
-    import tempfile
+    from .errors import write_new_file
 
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, temp = tempfile.mkstemp(prefix="." + path.stem + ".", suffix=path.suffix, dir=path.parent)
-    os.close(fd)
-    try:
-        fig.savefig(temp, dpi=dpi)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
+    # The suffix tells the plotting library the format.
+    write_new_file(path, lambda temp: fig.savefig(temp, dpi=dpi), suffix=path.suffix)
 
 
 def new_figures(plt: Any, before: set[int]) -> list[Any]:

@@ -17,7 +17,6 @@ Only the standard library is used, so sample data can be written without torch.
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import errno
 import io
@@ -25,11 +24,11 @@ import json
 import os
 import random
 import re
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Sequence
 
+from .errors import write_new_file
 from .symbols import FAIL_SYMBOL, LABEL_KEYS, PASS_SYMBOL
 
 __all__ = [
@@ -313,18 +312,11 @@ def _write_text(path: Path, text: str, force: bool = True) -> Path:
         with os.fdopen(fd, "wb") as fh:
             fh.write(data)
         return path
-    fd, temp = tempfile.mkstemp(prefix="." + path.name + ".", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as fh:
+    def write(temp: str) -> None:
+        with open(temp, "wb") as fh:
             fh.write(data)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
+
+    write_new_file(path, write)
     return path
 
 
@@ -596,8 +588,8 @@ def write_samples(
     out = Path(out_dir)
     names = sample_names(out, datalogs)
     if not force:
-        truth = (out / TRUTH_FILE_NAME,) if sizes is not None else ()
-        for path in names.datalogs + (names.settings, names.shmoo_csv) + truth:
+        truth_name = (out / TRUTH_FILE_NAME,) if sizes is not None else ()
+        for path in names.datalogs + (names.settings, names.shmoo_csv) + truth_name:
             if os.path.lexists(path):
                 raise FileExistsError(errno.EEXIST, "file exists", str(path))
     out.mkdir(parents=True, exist_ok=True)
