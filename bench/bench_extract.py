@@ -38,9 +38,11 @@ WIDTH = 21
 
 # --- datalog generator ----------------------------------------------------------
 
-def generate_datalog(path, megabytes, sites=4, seed=1):
+def generate_datalog(path, megabytes, sites=4, seed=1, long_text=False):
     """Tester-like datalog: per test item, each site reports its parametric
-    results and one shmoo plot (16 voltage rows x 20 periods)."""
+    results and one shmoo plot (16 voltage rows x 20 periods). With
+    `long_text` the first item line is longer than a cell holds (40,000
+    characters), which the library cuts."""
     rnd = random.Random(seed)
     target = int(megabytes * 1_000_000)
     written = 0
@@ -50,7 +52,8 @@ def generate_datalog(path, megabytes, sites=4, seed=1):
         while written < target:
             item += 1
             for site in range(1, sites + 1):
-                chunk = [f"Test Item: VDD_PERIOD_SHMOO_{item}\n", f"Site: {site}\n"]
+                name = f"VDD_PERIOD_SHMOO_{item}" + ("X" * 40_000 if long_text and item == 1 else "")
+                chunk = [f"Test Item: {name}\n", f"Site: {site}\n"]
                 for k in range(14):
                     chunk.append(f"   {k:3d}  PARAM_{k:02d}_meas     {rnd.uniform(0.5, 1.5):9.5f} V   "
                                  f"limits 0.50000 1.50000  PASS\n")
@@ -264,10 +267,10 @@ def peak_memory_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-def big_run(megabytes, workdir):
+def big_run(megabytes, workdir, long_text=False):
     """Runs in a child process so that its peak memory is its own."""
     log = os.path.join(workdir, "big.txt")
-    plots = generate_datalog(log, megabytes)
+    plots = generate_datalog(log, megabytes, long_text=long_text)
     table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
     gc.collect()
     before = peak_memory_mb()
@@ -304,18 +307,20 @@ def main():
     parser.add_argument("--skip-python", action="store_true")
     parser.add_argument("--with-cell-api", action="store_true")
     parser.add_argument("--only-big", type=float, default=0)
+    parser.add_argument("--long-text", action="store_true",
+                        help="one item line longer than a cell holds (it used to force the cell-API path)")
     args = parser.parse_args()
     if args.big_child:
-        big_run(args.big_child, os.getcwd())
+        big_run(args.big_child, os.getcwd(), args.long_text)
         return
 
     work = tempfile.mkdtemp(prefix="bench_extract_")
     os.chdir(work)
     if args.only_big:
-        report_big(args.only_big, work)
+        report_big(args.only_big, work, args.long_text)
         return
     log = os.path.join(work, "datalog.txt")
-    plots = generate_datalog(log, args.mb, args.sites)
+    plots = generate_datalog(log, args.mb, args.sites, long_text=args.long_text)
     table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
     print(f"datalog: {os.path.getsize(log) / 1e6:.1f} MB, {args.sites} sites, {plots} plots")
 
@@ -343,11 +348,12 @@ def main():
         same = same and read_back(py_out) == read_back(fast_path)
     print(f"workbooks read back identically          : {same}")
     if args.big:
-        report_big(args.big, work)
+        report_big(args.big, work, args.long_text)
 
 
-def report_big(megabytes, work):
-    result = subprocess.run([sys.executable, __file__, "--big-child", str(megabytes)], cwd=work,
+def report_big(megabytes, work, long_text=False):
+    result = subprocess.run([sys.executable, __file__, "--big-child", str(megabytes),
+                             *(["--long-text"] if long_text else [])], cwd=work,
                             capture_output=True, text=True, check=True)
     big = json.loads(result.stdout.strip().splitlines()[-1])
     print(f"big datalog: {big['mb']:.0f} MB, {big['plots']} plots in {big['seconds']:.1f} s "
