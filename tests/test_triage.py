@@ -370,3 +370,47 @@ def test_triage_reads_a_chosen_site_under_the_datalogs_spelling(labelled_dir, mo
     with open(tmp_path / "v.csv", newline="", encoding="utf-8") as fh:
         rows = list(csv.DictReader(fh))
     assert len(rows) == 5 and {r["site"] for r in rows} == {"02"}
+
+
+def test_the_scoring_stand_in_computes_what_alexnet_computes(tmp_path):
+    # Triage scores with a functional copy of AlexNet's evaluation-mode forward
+    # (it spares the classifier module's start-up): it must agree with the
+    # module's network on any weights, batch and plot size.
+    import torch
+
+    from quorvane import models
+    from quorvane.inference import InferenceAlexNet
+    from quorvane.Source import tavrine
+
+    torch.manual_seed(11)
+    model = tavrine.AlexNet()
+    with torch.no_grad():
+        for name, value in model.state_dict().items():
+            if value.dtype.is_floating_point:
+                value.copy_(torch.rand_like(value) + 0.5 if "running_var" in name else torch.randn_like(value))
+    model.eval()
+    lean = InferenceAlexNet.from_state_dict(model.state_dict())
+    assert lean is not None
+    for rows, cols, batch in [(3, 3, 1), (7, 11, 5), (11, 11, 2), (21, 41, 3), (41, 21, 1), (4, 60, 2)]:
+        x = (torch.rand(batch, 1, rows, cols) > 0.4).float()
+        with torch.no_grad():
+            expected, got = model(x), lean(x)
+        assert got.shape == expected.shape == (batch, 6)
+        assert torch.allclose(got, expected, rtol=1e-4, atol=1e-5), (rows, cols, (got - expected).abs().max())
+
+    # A model file holding anything but AlexNet's weights gets the network's own
+    # loader, and with it the usual refusal.
+    state = model.state_dict()
+    for broken in ({k: v for k, v in state.items() if k != "fc3.0.bias"},
+                   {**state, "fc3.0.bias": torch.zeros(7)},
+                   {**state, "conv1.0.weight": state["conv1.0.weight"].to(torch.int64)}):
+        assert InferenceAlexNet.from_state_dict(broken) is None
+    path = tmp_path / "m.pt"
+    models.save_model(path, model, {"input_shape": [1, 11, 11]})
+    loaded, _ = models.load_model(path, scoring_only=True)
+    assert isinstance(loaded, InferenceAlexNet)
+    payload = torch.load(path, weights_only=True)
+    payload["state_dict"] = {k: v for k, v in payload["state_dict"].items() if k != "fc3.0.bias"}
+    torch.save(payload, path)
+    with pytest.raises(cli.CliError, match="does not hold AlexNet weights"):
+        models.load_model(path, scoring_only=True)

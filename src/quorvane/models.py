@@ -46,12 +46,13 @@ def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
             partial.unlink()
 
 
-def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
+def load_model(path: Path, scoring_only: bool = False) -> tuple[Any, dict[str, Any]]:
     """Loads a model file written by ``train`` into a fresh AlexNet in evaluation
-    mode. Only tensors and plain values are accepted (weights_only)."""
+    mode. Only tensors and plain values are accepted (weights_only). With
+    `scoring_only` the network may be the start-up-light stand-in of
+    ``inference``, which only scores plots."""
     import torch
 
-    tavrine = _tavrine()
     check_regular_file(path, "model file")
     try:
         # A file that is no model at all makes the library warn before it
@@ -69,7 +70,13 @@ def load_model(path: Path) -> tuple[Any, dict[str, Any]]:
         raise CliError(f"{path} has model format version {payload.get('version')}; this quorvane reads {MODEL_VERSION}")
     if payload.get("labels") != list(LABEL_KEYS):
         raise CliError(f"{path} was trained on other labels: {payload.get('labels')}")
-    net = tavrine.AlexNet()
+    if scoring_only:
+        from .inference import InferenceAlexNet
+
+        lean = InferenceAlexNet.from_state_dict(payload.get("state_dict"))
+        if lean is not None:
+            return lean, payload
+    net = _tavrine().AlexNet()
     try:
         net.load_state_dict(payload["state_dict"])
     except (KeyError, RuntimeError, TypeError, AttributeError) as exc:

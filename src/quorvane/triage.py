@@ -547,7 +547,7 @@ def run_triage(
     for out in (out_path, grid_path):
         if out is not None and out.is_dir():
             raise CliError(f"{out} is a directory; give a file name")
-    net, _ = load_model(model_path)
+    net, _ = load_model(model_path, scoring_only=True)
 
     from . import plots as plot_reader
     from .Source import Corvantis
