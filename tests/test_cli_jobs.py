@@ -90,13 +90,13 @@ def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, l
 def test_recordings_join_only_what_they_hold(tmp_path, settings):
     keywords = Corvantis.getKeyWordFromSettingFile(samples.settings())
     lines = (write_log(tmp_path / "a.txt", ["1"]).read_text(encoding="utf-8")).splitlines(keepends=True)
-    recording = Corvantis._record_plots(keywords, "a.txt", "1", lines)
+    [recording] = Corvantis._record_plots(keywords, "a.txt", ["1"], lines)
     assert isinstance(recording, bytes)
     for broken in (b"", b"QVR1", recording[:-1], recording + b"\x07", b"QVR0" + recording[4:]):
         with pytest.raises(ValueError, match="not a plot recording"):
             Corvantis._save_recorded(str(tmp_path), [recording, broken], None, "--interval-columns")
     assert list(tmp_path.glob("*.xlsx")) == []
     # Not a list of lines of text: nothing recorded, the caller extracts the usual way.
-    assert Corvantis._record_plots(keywords, "a.txt", "1", tuple(lines)) is None
+    assert Corvantis._record_plots(keywords, "a.txt", ["1"], tuple(lines)) is None
     path, width = Corvantis._save_recorded(str(tmp_path), [recording, recording], None, "--interval-columns")
     assert width == 20 and path.endswith(".xlsx")

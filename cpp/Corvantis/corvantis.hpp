@@ -4,6 +4,7 @@
 #include "support.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,5 +112,15 @@ WidestRow *watched_rows(const CellGrid *grid, py::handle xls);  // driver.cpp
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
                      py::handle interval_columns, CellGrid *grid, py::handle lines = py::handle());
+
+// extract.cpp: the collecting path for the sites `sites` of one datalog at
+// once (pairs first_site_count, first_site_count + 1, ...): one pass over its
+// lines records every site's plot groups, replayed into `grid` in site order,
+// so the grid takes exactly the calls one run_process_log per site makes.
+// Nullopt when this does not apply (the caller then runs run_process_log per
+// site); false when the cells cannot be collected (the cell API's turn).
+std::optional<bool> collect_sites(py::handle module, py::handle each_file, const py::list &sites,
+                                  long first_site_count, py::handle totalsiteCnt, py::handle dict_keyword,
+                                  py::handle interval_columns, CellGrid &grid, const py::list &lines);
 
 }  // namespace corvantis

@@ -331,12 +331,33 @@ py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_p
             WatchScope scope(watch);
             // A wider attempt may follow: it scans the same copy of each datalog.
             const bool keep_all = fit_width && !last;
-            const bool collected = for_each_pair([&](std::size_t index, py::handle each_file,
-                                                     py::handle each_site, py::object siteCnt) {
+            // Per datalog, one pass for all its sites; per site where that
+            // pass does not apply.
+            bool collected = true;
+            long siteCnt = 0;
+            for (std::size_t index = 0; index < files && collected; ++index) {
+                py::handle each_file = TER_files[index];
+                py::object sites = call_method(str_sites[index], "split", py::str(","));
                 py::list lines = cache.lines(each_file, keep_all || again[index]);
-                return run_process_log(m, each_file, each_site, py::none(), siteCnt, totalsiteCnt,
-                                       TER_keyword, interval_columns, &grid, lines);
-            });
+                if (PyList_CheckExact(sites.ptr())) {
+                    const py::list &listed = py::reinterpret_borrow<py::list>(sites);
+                    std::optional<bool> all = collect_sites(m, each_file, listed, siteCnt + 1, totalsiteCnt,
+                                                            TER_keyword, interval_columns, grid, lines);
+                    if (all) {
+                        collected = *all;
+                        siteCnt += static_cast<long>(py::len(listed));
+                        continue;
+                    }
+                }
+                for (py::handle each_site : sites) {
+                    ++siteCnt;
+                    if (!run_process_log(m, each_file, each_site, py::none(), py::int_(siteCnt), totalsiteCnt,
+                                         TER_keyword, interval_columns, &grid, lines)) {
+                        collected = false;
+                        break;
+                    }
+                }
+            }
             if (collected) {
                 if (!checked(watch, grid.last_row(), grid.last_column())) return std::nullopt;
                 cache = DatalogCache();  // the datalogs' text is not needed for saving

@@ -8,6 +8,8 @@
 #include "checked.hpp"
 
 #include <array>
+#include <memory>
+#include <optional>
 
 namespace corvantis {
 namespace {
@@ -567,6 +569,127 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
     }
 }
 
+// The answers about one line that do not depend on the site, each worked out
+// once for all the sites a pass follows. Only used while the keyword table
+// and `re` are plain (no outside code runs to answer), so asking once gives
+// what asking per site would.
+class SharedFacts {
+public:
+    SharedFacts(py::handle line, Keywords &kw, Matcher &matcher) : line_(line), kw_(kw), matcher_(matcher) {}
+
+    bool vbt_error() { return get(vbt_, [&] { return contains(line_, lit().vbt_error); }); }
+    bool item() { return get(item_, [&] { return matcher_.match(kw_.get(kItem), line_); }); }
+    bool has_site_label() { return get(label_, [&] { return contains(line_, kw_.get(kSiteNum)); }); }
+    bool pattern_name() { return get(pattern_, [&] { return contains(line_, kw_.get(kPatName)); }); }
+    bool plot_start() { return get(start_, [&] { return stripped_startswith(line_, kw_.get(kPlotStart)); }); }
+    bool blank() { return str_equals(line_, lit().newline); }
+    bool plot_end() { return get(end_, [&] { return contains(line_, kw_.get(kPlotEnd)); }); }
+    py::handle line() const { return line_; }
+
+private:
+    enum class Known : signed char { no, yes, unknown };
+    template <class F>
+    static bool get(Known &slot, F &&compute) {
+        if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
+        return slot == Known::yes;
+    }
+
+    py::handle line_;
+    Keywords &kw_;
+    Matcher &matcher_;
+    Known vbt_ = Known::unknown, item_ = Known::unknown, label_ = Known::unknown, pattern_ = Known::unknown,
+          start_ = Known::unknown, end_ = Known::unknown;
+};
+
+// One site's view of the shared answers.
+struct SiteView {
+    SharedFacts &f;
+    py::handle label_and_site;
+
+    bool vbt_error() { return f.vbt_error(); }
+    bool item() { return f.item(); }
+    bool has_site_label() { return f.has_site_label(); }
+    // line[:-1] == label + site holds only for lines that contain the label.
+    bool selected_site() { return f.has_site_label() && qv::is_site_line(f.line(), label_and_site); }
+    bool pattern_name() { return f.pattern_name(); }
+    bool plot_start() { return f.plot_start(); }
+    bool blank() { return f.blank(); }
+    bool plot_end() { return f.plot_end(); }
+};
+
+// One site followed by a multi-site pass: its own row cursor, scan state
+// and recording.
+struct FollowedSite {
+    FollowedSite(py::handle module, py::handle file_name, py::handle site, Keywords &kw, Matcher &matcher,
+                 const Numbered &empty)
+        : call{module, file_name, py::none(), py::none(), py::none(), py::none(), kw, matcher, &widest},
+          writer(call, sink),
+          state(empty),
+          label_and_site(qv::steal_or_throw(PyNumber_Add(kw.get(kSiteNum).ptr(), site.ptr()))) {}
+
+    WidestRow widest;
+    Call call;
+    RecordSink sink;
+    CollectingWriter<RecordSink> writer;
+    qv::PlotScan<Numbered> state;
+    py::object label_and_site;
+};
+
+// processLog's collecting scan for every site in `sites` in one pass over
+// `lines`: each site's plot groups recorded as its own scan would write them.
+// Empty when the pass cannot stand in for the per-site scans (a value that is
+// not plain, or anything the per-site scan would raise: that scan then
+// raises it in its own order).
+std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, const py::list &sites,
+                                    const py::list &lines, py::handle dict_keyword) {
+    if (!is_exact_str(file_name)) return {};
+    Keywords kw(dict_keyword);
+    Matcher matcher(module);
+    if (!kw.native() || !matcher.native() || !is_exact_str(kw.get(kSiteNum))) return {};
+    const Numbered empty{lit().empty, -1};
+    std::vector<std::unique_ptr<FollowedSite>> followed;
+    for (py::handle site : sites) {
+        if (!is_exact_str(site)) return {};
+        followed.push_back(std::make_unique<FollowedSite>(module, file_name, site, kw, matcher, empty));
+    }
+    try {
+        const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            py::handle line = PyList_GET_ITEM(lines.ptr(), i);
+            if (!is_exact_str(line)) return {};
+            SharedFacts facts(line, kw, matcher);
+            const Numbered numbered{py::reinterpret_borrow<py::object>(line), i};
+            for (auto &f : followed) {
+                SiteView view{facts, f->label_and_site};
+                qv::plot_scan_step(f->state, numbered, empty, view,
+                                   [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
+                                       std::vector<py::object> item_texts, plot_texts;
+                                       std::vector<Py_ssize_t> plot_lines;
+                                       for (const Numbered &n : items) item_texts.push_back(n.text);
+                                       for (const Numbered &n : plot) {
+                                           plot_texts.push_back(n.text);
+                                           plot_lines.push_back(n.index);
+                                       }
+                                       f->writer.write_group(item_texts, plot_texts, plot_lines);
+                                       py::object offset =
+                                           qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
+                                       f->call.advance(offset);
+                                   });
+            }
+        }
+    } catch (const NotCollectable &) {
+        return {};
+    } catch (py::error_already_set &e) {
+        // Only what the per-site scan raises again; a KeyboardInterrupt goes on.
+        if (!e.matches(PyExc_Exception)) throw;
+        return {};
+    }
+    if (!kw.native() || !matcher.native()) return {};
+    std::vector<py::bytes> recordings;
+    for (auto &f : followed) recordings.push_back(f->sink.finish(f->widest));
+    return recordings;
+}
+
 }  // namespace
 
 bool run_process_log(py::handle module, py::handle each_file, py::handle each_site, py::handle xls,
@@ -609,35 +732,49 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
     return true;
 }
 
+std::optional<bool> collect_sites(py::handle module, py::handle each_file, const py::list &sites,
+                                  long first_site_count, py::handle totalsiteCnt, py::handle dict_keyword,
+                                  py::handle interval_columns, CellGrid &grid, const py::list &lines) {
+    if (!small_int(totalsiteCnt) || !small_int(interval_columns)) return std::nullopt;
+    std::vector<py::bytes> recordings = record_sites(module, each_file, sites, lines, dict_keyword);
+    if (recordings.size() != static_cast<std::size_t>(py::len(sites))) return std::nullopt;
+    WidestRow scratch;
+    WidestRow *widest = watched_rows(&grid, py::none());
+    const std::int64_t width = as_int64(interval_columns);
+    try {
+        std::int64_t summary = 0;
+        const bool summary_ok = qv::checked_mul(as_int64(totalsiteCnt), width, &summary);
+        long site_count = first_site_count;
+        for (const py::bytes &recording : recordings) {
+            GridSink sink(grid, GridSink::mul(site_count - 1, width), summary, summary_ok);
+            replay(recording, sink, widest ? *widest : scratch);
+            ++site_count;
+        }
+    } catch (const NotCollectable &) {
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
-// `_record_plots(TER_keyword, file_name, site, lines)`: processLog's
-// collecting scan of `lines` (the datalog's text, read by the caller) for one
-// site, recorded for a later replay; `file_name` is what the block shows
-// above it. None when the scan needs the cell API (the caller then extracts
-// the usual way).
+// `_record_plots(TER_keyword, file_name, sites, lines)`: processLog's
+// collecting scan of `lines` (the datalog's text, read by the caller) for
+// each site in the list, in one pass, recorded for a later replay;
+// `file_name` is what the blocks show above them. None when the scan needs
+// the cell API or would raise (the caller then extracts the usual way).
 py::object record_plots(py::handle module, const qv::Args &args) {
-    py::handle file_name = args[1], site = args[2], lines = args[3];
-    if (!is_exact_str(file_name) || !is_exact_str(site) || !PyList_CheckExact(lines.ptr())) return py::none();
-    Keywords kw(args[0]);
-    Matcher matcher(module);
-    if (!kw.native() || !matcher.native()) return py::none();
-    WidestRow widest;
-    py::object none = py::none();
-    Call call{module, file_name, none, none, none, none, kw, matcher, &widest};
-    RecordSink sink;
-    try {
-        CollectingWriter<RecordSink> writer(call, sink);
-        scan(call, site, py::reinterpret_borrow<py::list>(lines), writer);
-    } catch (const NotCollectable &) {
-        return py::none();
-    }
-    if (!kw.native() || !matcher.native()) return py::none();
-    return sink.finish(widest);
+    if (!PyList_CheckExact(args[2].ptr()) || !PyList_CheckExact(args[3].ptr())) return py::none();
+    std::vector<py::bytes> recordings = record_sites(module, args[1], py::reinterpret_borrow<py::list>(args[2]),
+                                                     py::reinterpret_borrow<py::list>(args[3]), args[0]);
+    if (recordings.size() != static_cast<std::size_t>(py::len(args[2]))) return py::none();
+    py::list out;
+    for (py::bytes &r : recordings) out.append(r);
+    return out;
 }
 
 const qv::FunctionSpec record_spec{
-    "_record_plots", nullptr, {"TER_keyword", "file_name", "site", "lines"}, record_plots};
+    "_record_plots", nullptr, {"TER_keyword", "file_name", "sites", "lines"}, record_plots};
 
 py::object processLog(py::handle module, const qv::Args &args) {
     run_process_log(module, args[0], args[1], args[2], args[3], args[4], args[5], args[6], nullptr);

@@ -134,11 +134,11 @@ def _scan_and_record(path: Path, keywords: dict[str, Any],
     scan, lines = _scan_lines(path, keywords, wanted, None)
     texts = list(wanted) if wanted and all(t in scan.sites for t in wanted) else [*wanted, *scan.sites]
     shown = _shown_name(str(path), scan)
-    recorded: dict[str, bytes | None] = {}
-    for text in dict.fromkeys(texts):
-        if "," not in text and ";" not in text:
-            recorded[text] = Corvantis._record_plots(keywords, shown, text, lines)
-    return scan, recorded
+    usable = [text for text in dict.fromkeys(texts) if "," not in text and ";" not in text]
+    recordings = Corvantis._record_plots(keywords, shown, usable, lines)
+    if recordings is None:
+        return scan, dict.fromkeys(usable)
+    return scan, dict(zip(usable, recordings))
 
 
 def _pool(jobs: int) -> Any:

@@ -54,7 +54,7 @@ class InferenceAlexNet:
         self._w = weights
 
     @classmethod
-    def from_state_dict(cls, state: Mapping[str, Any]) -> "InferenceAlexNet | None":
+    def from_state_dict(cls, state: Any) -> "InferenceAlexNet | None":
         """None unless `state` holds exactly AlexNet's floating-point weights."""
         import torch
 
