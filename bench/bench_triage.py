@@ -129,9 +129,12 @@ def model_b(args: argparse.Namespace, work: Path) -> None:
 def _child(code: str) -> tuple[float, float, str]:
     """Runs ``code`` in a fresh interpreter; (seconds, peak MB, stdout)."""
     env = dict(os.environ, MPLBACKEND="Agg")
+    # VmHWM is the child's own high-water mark (ru_maxrss would carry this
+    # process's across exec).
     wrapper = (
-        "import resource, time, sys\nstarted = time.perf_counter()\n" + code +
-        "\nprint('@@', time.perf_counter() - started, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+        "import time\nstarted = time.perf_counter()\n" + code +
+        "\npeak = [l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1]"
+        "\nprint('@@', time.perf_counter() - started, peak)\n"
     )
     out = subprocess.run([sys.executable, "-c", wrapper], env=env, capture_output=True, text=True, check=True).stdout
     line = [ln for ln in out.splitlines() if ln.startswith("@@")][-1].split()
