@@ -149,6 +149,13 @@ def test_random_datalogs_equal_the_workbook(tmp_path, monkeypatch, capsys, seed)
     for group in found.values():
         assert [p.plot for p in group] == list(range(1, len(group) + 1))
         assert all(p.axis[0] == "X-Axis" for p in group)
+    # The count the command line checks a run with agrees with the plots read.
+    from quorvane.plots import count_plots
+
+    for log, sites in zip(logs, ("012", "201")):
+        with open(log, encoding="utf-8") as fh:
+            counts, _ = count_plots(table, fh.readlines(), list(sites))
+        assert counts == [len(found[(Path(log).name, s)]) for s in sites]
 
 
 # ---------------------------------------------------------------------------

@@ -186,11 +186,13 @@ struct Site {
     qv::PlotScan<Py_ssize_t> scan{-1};
     Opening open;
     py::list plots;
+    Py_ssize_t count = 0;
 };
 
 // read_plots(lines, sites, item_match, site_label, pattern_name, plot_start,
-//            plot_end, pass_match, fail_match) -> (plots per site, unclosed)
-py::object read_plots(PyObject *const *args) {
+//            plot_end, pass_match, fail_match) -> (plots per site, unclosed);
+// with `build` false the plots are only counted: (count per site, unclosed).
+py::object scan_plots(PyObject *const *args, bool build) {
     py::handle lines_arg = args[0], sites_arg = args[1];
     if (!PyList_Check(lines_arg.ptr())) throw py::type_error("lines must be a list of str");
     if (!PyList_Check(sites_arg.ptr())) throw py::type_error("sites must be a list of str");
@@ -239,7 +241,8 @@ py::object read_plots(PyObject *const *args) {
             };
             auto on_end = [&](const std::vector<Py_ssize_t> &, const std::vector<Py_ssize_t> &plot) {
                 const Opening at = was_open ? site.open : opening_here();
-                site.plots.append(build_plot(lines, plot, at, m, classify));
+                if (build) site.plots.append(build_plot(lines, plot, at, m, classify));
+                ++site.count;
                 site.open = Opening{};
             };
             // The item test runs inside the step; note the item line first.
@@ -251,7 +254,8 @@ py::object read_plots(PyObject *const *args) {
 
     py::list per_site, unclosed;
     for (std::size_t k = 0; k < sites.size(); ++k) {
-        per_site.append(sites[k].plots);
+        if (build) per_site.append(sites[k].plots);
+        else per_site.append(py::int_(sites[k].count));
         if (sites[k].scan.startPlot) unclosed.append(py::make_tuple(py::int_(k), py::int_(sites[k].open.line + 1)));
     }
     return py::make_tuple(per_site, unclosed);
@@ -292,6 +296,9 @@ py::object announced_sites(PyObject *const *args) {
     return found;
 }
 
+py::object read_plots(PyObject *const *args) { return scan_plots(args, true); }
+py::object count_plots(PyObject *const *args) { return scan_plots(args, false); }
+
 template <py::object (*Impl)(PyObject *const *), Py_ssize_t N>
 PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
     if (nargs != N) {
@@ -306,6 +313,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "read_plots(lines, sites, item_match, site_label, pattern_name, plot_start, plot_end, pass_match, "
      "fail_match, /)\n--\n\nThe plots of each site, and the plots still open at the end."},
+    {"count_plots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<count_plots, 9>)),
+     METH_FASTCALL,
+     "count_plots(lines, sites, item_match, site_label, pattern_name, plot_start, plot_end, pass_match, "
+     "fail_match, /)\n--\n\nThe number of plots of each site, and the plots still open at the end."},
     {"announced_sites", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<announced_sites, 2>)),
      METH_FASTCALL, "announced_sites(lines, site_label, /)\n--\n\nThe site texts the lines announce, with their numbers."},
     {nullptr, nullptr, 0, nullptr},

@@ -152,8 +152,8 @@ def count_plots(keywords: dict, lines: list[str], sites: Sequence[str]) -> tuple
     complete plots of each site text, and (site, start line) of each plot still
     open at the end. The extraction's check of a run before it writes."""
     texts = [str(s) for s in sites]
-    per_site, still_open = _plotreader.read_plots(lines, texts, *_markers(keywords))
-    return [len(found) for found in per_site], [(texts[k], line) for k, line in still_open]
+    counts, still_open = _plotreader.count_plots(lines, texts, *_markers(keywords))
+    return counts, [(texts[k], line) for k, line in still_open]
 
 
 def _site_lists(datalogs: Sequence[str], sites: Sequence[Sequence[str]] | None) -> list[list[str] | None]:

@@ -18,4 +18,16 @@ def read_plots(
     fail_match: _Match,
     /,
 ) -> tuple[list[list[_PlotTuple]], list[tuple[int, int]]]: ...
+def count_plots(
+    lines: list[str],
+    sites: list[str],
+    item_match: _Match,
+    site_label: str,
+    pattern_name: str,
+    plot_start: str,
+    plot_end: str,
+    pass_match: _Match,
+    fail_match: _Match,
+    /,
+) -> tuple[list[int], list[tuple[int, int]]]: ...
 def announced_sites(lines: list[str], site_label: str, /) -> dict[str, int | None]: ...
