@@ -156,6 +156,8 @@ def shmoo_bytes(draw, hostile=True):
             lines.append(b",".join(row))
     if hostile and lines:
         for _ in range(draw(st.integers(0, 3))):
+            if not lines:  # every line dropped by an earlier damage
+                break
             at = draw(st.integers(0, len(lines) - 1))
             damage = draw(st.integers(0, 7))
             if damage == 0:  # blank line, or one of spaces
