@@ -4,27 +4,14 @@ from __future__ import annotations
 
 import os
 import stat
-from dataclasses import dataclass
 
 import numpy as np
 import openpyxl
 import pytest
 
 from quorvane import composite, samples, workbook_sheets
+from quorvane.plots import Plot
 from quorvane.Source import Corvantis
-
-
-@dataclass(frozen=True)
-class FakePlot:
-    datalog: str
-    site: str
-    plot: int
-    item: str
-    pattern: str | None
-    line: int
-    row_labels: tuple[str, ...]
-    axis: tuple[str, ...] | None
-    grid: np.ndarray
 
 
 def as_grid(rows):
@@ -33,7 +20,7 @@ def as_grid(rows):
 
 
 def known_plots(log):
-    return [FakePlot(str(log.path), site, n, item.rstrip("\n"), None, line, labels, axis, as_grid(grid))
+    return [Plot(str(log.path), site, n, item.rstrip("\n"), None, line, labels, axis, as_grid(grid))
             for site, n, item, grid, labels, axis, line in log.plots]
 
 
@@ -100,10 +87,10 @@ def saved_dir(path):
 
 
 def test_points_without_a_verdict_and_plots_of_other_sizes(tmp_path):
-    small = FakePlot("a", "0", 1, "  9  Shmoo_Q", None, 1, ("1V", "2V"), None, as_grid([[1, None], [0, 1]]))
-    large = FakePlot("a", "1", 1, "9 Shmoo_Q", None, 1, ("1V", "2V", "3V"), ("MHz", "5", "6", "7"),
+    small = Plot("a", "0", 1, "  9  Shmoo_Q", None, 1, ("1V", "2V"), None, as_grid([[1, None], [0, 1]]))
+    large = Plot("a", "1", 1, "9 Shmoo_Q", None, 1, ("1V", "2V", "3V"), ("MHz", "5", "6", "7"),
                      as_grid([[1, 1, 1], [1, 1], [0, 0, 0]]))
-    again = FakePlot("a", "1", 2, "9  Shmoo_Q", None, 1, ("1V",), None, as_grid([[0]]))
+    again = Plot("a", "1", 2, "9  Shmoo_Q", None, 1, ("1V",), None, as_grid([[0]]))
     first, second = composite.composite_maps([small, large, again])
     assert (first.plots, second.plots, second.run) == (2, 1, 2)
     assert first.passes.tolist() == [[2, 1, 1], [1, 2, 0], [0, 0, 0]]
@@ -161,10 +148,10 @@ def test_append_through_a_symbolic_link_keeps_the_link(tmp_path):
 def test_pictures_split_into_pages_and_name_every_file(tmp_path):
     from quorvane import margins
 
-    plots = [FakePlot("a", str(s), k + 1, f"{k} Shmoo_{k}", "Shmoo: VDD(V) vs Freq(MHz)", 1, ("1.1V", "1.0V"),
+    plots = [Plot("a", str(s), k + 1, f"{k} Shmoo_{k}", "Shmoo: VDD(V) vs Freq(MHz)", 1, ("1.1V", "1.0V"),
                       ("MHz", "100", "200"), as_grid([[1, s % 2], [0, 1]])) for k in range(3) for s in range(2)]
     # a plot without point rows gets a panel saying so rather than stopping the picture
-    plots.append(FakePlot("a", "0", 9, "9 Shmoo_bare", None, 1, (), None, np.zeros((0, 0), dtype=np.int8)))
+    plots.append(Plot("a", "0", 9, "9 Shmoo_bare", None, 1, (), None, np.zeros((0, 0), dtype=np.int8)))
     kept = []
     margins.write_tables(plots, None, None, kept)
     overlay = margins.save_overlay(tmp_path / "vmin.png", kept, per_page=2)
@@ -277,7 +264,7 @@ def test_sheets_the_merge_cannot_carry_go_through_openpyxl(tmp_path):
 def test_control_characters_in_datalog_text_do_not_break_the_worksheet(tmp_path):
     path = tmp_path / "book.xlsx"
     openpyxl.Workbook().save(path)
-    plot = FakePlot("a\x1b.txt", "0", 1, "7 Shmoo\x07_X", None, 1, ("1V\x01",), ("MHz\x02", "5"), as_grid([[1]]))
+    plot = Plot("a\x1b.txt", "0", 1, "7 Shmoo\x07_X", None, 1, ("1V\x01",), ("MHz\x02", "5"), as_grid([[1]]))
     workbook_sheets.append_worksheets(path, {"Composite": composite.fill_composite(composite.composite_maps([plot]))})
     ws = openpyxl.load_workbook(path)["Composite"]
     assert ws.cell(row=3, column=1).value == "7 Shmoo\ufffd_X"

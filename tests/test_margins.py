@@ -7,32 +7,19 @@ import csv
 import io
 import random
 from collections import deque
-from dataclasses import dataclass
 
 import numpy as np
 import pytest
 
 from quorvane import axes, margins
-
-
-@dataclass(frozen=True)
-class FakePlot:
-    datalog: str
-    site: str
-    plot: int
-    item: str
-    pattern: str | None
-    line: int
-    row_labels: tuple[str, ...]
-    axis: tuple[str, ...] | None
-    grid: np.ndarray
+from quorvane.plots import Plot
 
 
 def voltages(rows: int, top: float = 1.2, step: float = 0.025) -> list[str]:
     return [f"{top - step * r:.3f}" for r in range(rows)]
 
 
-def band_plot(rng: random.Random, rows: int, cols: int, **fields) -> tuple[FakePlot, list[tuple[str, str]]]:
+def band_plot(rng: random.Random, rows: int, cols: int, **fields) -> tuple[Plot, list[tuple[str, str]]]:
     """A plot whose every column passes in one band of rows chosen at random
     (or nowhere); returns it with the true (y_min, y_max) texts per column."""
     volts = voltages(rows)
@@ -48,7 +35,7 @@ def band_plot(rng: random.Random, rows: int, cols: int, **fields) -> tuple[FakeP
         # rows run from high voltage down: the band's bottom row is its lowest voltage
         truth.append((volts[bottom], volts[top]))
     freqs = [str(400 + 50 * c) for c in range(cols)]
-    plot = FakePlot(
+    plot = Plot(
         datalog=fields.get("datalog", "lot.txt"),
         site=fields.get("site", "0"),
         plot=fields.get("plot", 1),
@@ -192,9 +179,9 @@ def test_summary_rows():
     grid = parse("""P P P P
                     P . P P
                     . P . .""")
-    plot = FakePlot("a.txt", "3", 2, "  7  Shmoo_X", None, 5, ("1.1V", "1.0V", "0.9V"), ("MHz", "1", "2", "3", "4"), grid)
-    empty = FakePlot("a.txt", "3", 3, "  7  Shmoo_X", None, 9, ("a", "b"), None, parse("? ?\n? ?"))
-    no_rows = FakePlot("a.txt", "3", 4, "  7  Shmoo_X", None, 12, (), ("MHz",), np.zeros((0, 0), dtype=np.int8))
+    plot = Plot("a.txt", "3", 2, "  7  Shmoo_X", None, 5, ("1.1V", "1.0V", "0.9V"), ("MHz", "1", "2", "3", "4"), grid)
+    empty = Plot("a.txt", "3", 3, "  7  Shmoo_X", None, 9, ("a", "b"), None, parse("? ?\n? ?"))
+    no_rows = Plot("a.txt", "3", 4, "  7  Shmoo_X", None, 12, (), ("MHz",), np.zeros((0, 0), dtype=np.int8))
     summary, out = io.StringIO(), io.StringIO()
     margins.write_tables([plot, empty, no_rows], out, summary)
     rows = read_csv(summary.getvalue())
@@ -241,10 +228,10 @@ def test_column_values_from_the_axis_line(tokens, cols, texts, unit, kind):
 
 def test_axes_column_says_which_axis_fell_back():
     grid = parse("P .\n. P")
-    both = FakePlot("a", "0", 1, "i", None, 1, ("1V", "2V"), ("3", "4"), grid)
-    no_x = FakePlot("a", "0", 1, "i", None, 1, ("1V", "2V"), None, grid)
-    no_y = FakePlot("a", "0", 1, "i", None, 1, ("x", "y"), ("3", "4"), grid)
-    neither = FakePlot("a", "0", 1, "i", None, 1, ("x", "y"), None, grid)
+    both = Plot("a", "0", 1, "i", None, 1, ("1V", "2V"), ("3", "4"), grid)
+    no_x = Plot("a", "0", 1, "i", None, 1, ("1V", "2V"), None, grid)
+    no_y = Plot("a", "0", 1, "i", None, 1, ("x", "y"), ("3", "4"), grid)
+    neither = Plot("a", "0", 1, "i", None, 1, ("x", "y"), None, grid)
     assert [margins.analyse(p).axes for p in (both, no_x, no_y, neither)] == ["values", "x:index", "y:index", "index"]
     out = io.StringIO()
     margins.write_tables([no_y], out)
@@ -259,7 +246,7 @@ def test_quantity_names_from_the_plot_title():
 
 def test_texts_with_commas_and_quotes_survive_the_csv():
     grid = parse("P .\nP P")
-    plot = FakePlot('lot "A", wafer 7.txt', "0", 1, ' 5 Shmoo "fast", slow', None, 1, ("1V", "2V"),
+    plot = Plot('lot "A", wafer 7.txt', "0", 1, ' 5 Shmoo "fast", slow', None, 1, ("1V", "2V"),
                     ('Freq(M,Hz")', "3", "4"), grid)
     out, summary = io.StringIO(), io.StringIO()
     margins.write_tables([plot], out, summary)
