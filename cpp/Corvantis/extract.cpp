@@ -587,34 +587,16 @@ public:
     py::handle line() const { return line_; }
 
 private:
-    enum class Known : signed char { no, yes, unknown };
     template <class F>
-    static bool get(Known &slot, F &&compute) {
-        if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
-        return slot == Known::yes;
+    static bool get(qv::Known &slot, F &&compute) {
+        return qv::answer_once(slot, std::forward<F>(compute));
     }
 
     py::handle line_;
     Keywords &kw_;
     Matcher &matcher_;
-    Known vbt_ = Known::unknown, item_ = Known::unknown, label_ = Known::unknown, pattern_ = Known::unknown,
-          start_ = Known::unknown, end_ = Known::unknown;
-};
-
-// One site's view of the shared answers.
-struct SiteView {
-    SharedFacts &f;
-    py::handle label_and_site;
-
-    bool vbt_error() { return f.vbt_error(); }
-    bool item() { return f.item(); }
-    bool has_site_label() { return f.has_site_label(); }
-    // line[:-1] == label + site holds only for lines that contain the label.
-    bool selected_site() { return f.has_site_label() && qv::is_site_line(f.line(), label_and_site); }
-    bool pattern_name() { return f.pattern_name(); }
-    bool plot_start() { return f.plot_start(); }
-    bool blank() { return f.blank(); }
-    bool plot_end() { return f.plot_end(); }
+    qv::Known vbt_ = qv::Known::unknown, item_ = qv::Known::unknown, label_ = qv::Known::unknown,
+              pattern_ = qv::Known::unknown, start_ = qv::Known::unknown, end_ = qv::Known::unknown;
 };
 
 // One site followed by a multi-site pass: its own row cursor, scan state
@@ -660,7 +642,7 @@ std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, con
             SharedFacts facts(line, kw, matcher);
             const Numbered numbered{py::reinterpret_borrow<py::object>(line), i};
             for (auto &f : followed) {
-                SiteView view{facts, f->label_and_site};
+                qv::SiteView<SharedFacts> view{facts, f->label_and_site};
                 qv::plot_scan_step(f->state, numbered, empty, view,
                                    [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
                                        std::vector<py::object> item_texts, plot_texts;

@@ -61,36 +61,15 @@ public:
     py::handle line() const { return line_; }
 
 private:
-    // Each answer is unknown until first asked (a plain tri-state: GCC takes
-    // a std::optional<bool> member for possibly uninitialized at -O3).
-    enum class Known : signed char { no, yes, unknown };
-
     template <class F>
-    static bool get(Known &slot, F &&compute) {
-        if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
-        return slot == Known::yes;
+    static bool get(qv::Known &slot, F &&compute) {
+        return qv::answer_once(slot, std::forward<F>(compute));
     }
 
     const Markers &m_;
     py::handle line_;
-    Known vbt_ = Known::unknown, item_ = Known::unknown, label_ = Known::unknown, pattern_ = Known::unknown,
-          start_ = Known::unknown, end_ = Known::unknown;
-};
-
-// The same line seen from one site: adds the selected-site test.
-struct SiteFacts {
-    LineFacts &f;
-    py::handle label_and_site;
-
-    bool vbt_error() { return f.vbt_error(); }
-    bool item() { return f.item(); }
-    bool has_site_label() { return f.has_site_label(); }
-    // line[:-1] == label + site holds only for lines that contain the label.
-    bool selected_site() { return f.has_site_label() && qv::is_site_line(f.line(), label_and_site); }
-    bool pattern_name() { return f.pattern_name(); }
-    bool plot_start() { return f.plot_start(); }
-    bool blank() { return f.blank(); }
-    bool plot_end() { return f.plot_end(); }
+    qv::Known vbt_ = qv::Known::unknown, item_ = qv::Known::unknown, label_ = qv::Known::unknown,
+              pattern_ = qv::Known::unknown, start_ = qv::Known::unknown, end_ = qv::Known::unknown;
 };
 
 // pass / fail / neither of a point token as printed; the fail test wins when
@@ -225,7 +204,7 @@ py::object scan_plots(PyObject *const *args, bool build) {
         if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
         LineFacts facts(m, line);
         for (Site &site : sites) {
-            SiteFacts seen{facts, site.label_and_site};
+            qv::SiteView<LineFacts> seen{facts, site.label_and_site};
             const bool was_open = site.scan.startPlot;
             const Py_ssize_t pattern_before = site.scan.tmp_pattern_info;
             auto opening_here = [&] {

@@ -53,6 +53,34 @@ inline bool is_site_line(py::handle line, py::handle label_and_site) {
     return r == 1;
 }
 
+// An answer about a line, unknown until first asked (a plain tri-state: GCC
+// takes a std::optional<bool> member for possibly uninitialized at -O3).
+enum class Known : signed char { no, yes, unknown };
+
+template <class F>
+bool answer_once(Known &slot, F &&compute) {
+    if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
+    return slot == Known::yes;
+}
+
+// One site's view of answers shared by every site of a pass over a datalog:
+// `Shared` answers everything but whether the line is this site's own.
+template <class Shared>
+struct SiteView {
+    Shared &f;
+    py::handle label_and_site;
+
+    bool vbt_error() { return f.vbt_error(); }
+    bool item() { return f.item(); }
+    bool has_site_label() { return f.has_site_label(); }
+    // line[:-1] == label + site holds only for lines that contain the label.
+    bool selected_site() { return f.has_site_label() && is_site_line(f.line(), label_and_site); }
+    bool pattern_name() { return f.pattern_name(); }
+    bool plot_start() { return f.plot_start(); }
+    bool blank() { return f.blank(); }
+    bool plot_end() { return f.plot_end(); }
+};
+
 // The scan state of one (datalog, site) pair. `Line` is whatever the caller
 // keeps for a line (the line object, or its index).
 template <class Line>
