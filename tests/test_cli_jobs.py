@@ -1,7 +1,9 @@
-"""`quorvane extract --jobs N`: datalogs read and scanned in worker processes,
-their plots joined into one workbook that is the same as a one-job run's."""
+"""`quorvane extract` reads each datalog once and records its plots there (in
+worker processes with --jobs N), then joins the recordings into the workbook
+the extractor would write reading the datalogs itself."""
 
 import json
+import sys
 import zipfile
 
 import pytest
@@ -59,20 +61,26 @@ def extract(tmp_path, name, argv, capsys):
 
 
 @pytest.mark.parametrize("extra", [[], ["--sites", "1,2;3;5;0,3"], ["--interval-columns", "40"]])
-def test_jobs_write_the_workbook_one_job_writes(tmp_path, settings, logs, capsys, monkeypatch, extra):
+def test_recorded_runs_write_the_workbook_the_extractor_writes(tmp_path, settings, logs, capsys, monkeypatch,
+                                                               extra):
+    # The reference: no recordings, so the extractor reads the datalogs itself
+    # (through stand-ins for the odd names and texts, put back afterwards).
     argv = [*logs, "--settings", settings, *extra]
-    code, one, [single] = extract(tmp_path, "one", [*argv, "--jobs", "1"], capsys)
-    assert code == 0, one.err
+    with monkeypatch.context() as patch:
+        patch.setattr(Corvantis, "_record_plots", lambda *args: None)
+        code, plain, [reference] = extract(tmp_path, "plain", [*argv, "--jobs", "1"], capsys)
+    assert code == 0, plain.err
 
-    # The joined path must carry the run on its own: the one-job entry is not used.
+    # Recorded runs, one job and three, must carry the run on their own.
     def not_used(*args):
-        raise AssertionError("the one-job extraction ran")
+        raise AssertionError("the extractor read the datalogs again")
 
     monkeypatch.setattr(Corvantis, "_extract_into", not_used)
-    code, two, [joined] = extract(tmp_path, "two", [*argv, "--jobs", "3"], capsys)
-    assert code == 0, two.err
-    assert two.err == one.err  # the same warnings, in the same order
-    assert archive(joined) == archive(single)
+    for jobs in ("1", "3"):
+        code, recorded, [joined] = extract(tmp_path, f"jobs{jobs}", [*argv, "--jobs", jobs], capsys)
+        assert code == 0, recorded.err
+        assert recorded.err == plain.err  # the same warnings, in the same order
+        assert archive(joined) == archive(reference)
 
 
 def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, logs, capsys):
@@ -100,3 +108,30 @@ def test_recordings_join_only_what_they_hold(tmp_path, settings):
     assert Corvantis._record_plots(keywords, "a.txt", ["1"], tuple(lines)) is None
     path, width = Corvantis._save_recorded(str(tmp_path), [recording, recording], None, "--interval-columns")
     assert width == 20 and path.endswith(".xlsx")
+
+
+_opened: list[str] | None = None
+
+
+def _count_opens(event, args):
+    if event == "open" and _opened is not None:
+        _opened.append(str(args[0]))
+
+
+def test_one_job_reads_each_datalog_once(tmp_path, settings, capsys):
+    # A datalog still being written must give one version of itself: the
+    # check that counts its plots and the workbook come from one reading.
+    global _opened
+    log = write_log(tmp_path / "live.txt", ["1", "2", "3"])
+    if not getattr(test_one_job_reads_each_datalog_once, "hooked", False):
+        sys.addaudithook(_count_opens)
+        test_one_job_reads_each_datalog_once.hooked = True
+    _opened = []
+    try:
+        code, run, [book] = extract(tmp_path, "out", [log, "--settings", settings], capsys)
+    finally:
+        opened, _opened = _opened, None
+    assert code == 0, run.err
+    # Two opens: the up-front check that the file can be read (one byte), and
+    # the one reading of its text (the extractor used to read it once more).
+    assert opened.count(str(log)) == 2, opened

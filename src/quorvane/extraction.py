@@ -123,15 +123,15 @@ def _shown_name(name: str, scan: DatalogScan) -> str:
     return visible(name) if _needs_stand_in(name, scan) else name
 
 
-def _scan_and_record(path: Path, keywords: dict[str, Any],
-                     wanted: Sequence[str]) -> tuple[DatalogScan, dict[str, bytes | None]]:
-    """A worker's share of a --jobs run: one datalog read once, its plots
-    counted and each site's plots recorded for the workbook (the sites asked
-    for, or, where those are spelled otherwise or not given, every site the
-    datalog prints). A site the extractor cannot record maps to None."""
+def _scan_and_record(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
+                     progress: Progress | None = None) -> tuple[DatalogScan, dict[str, bytes | None]]:
+    """One datalog read once, its plots counted and each site's plots recorded
+    for the workbook (the sites asked for, or, where those are spelled
+    otherwise or not given, every site the datalog prints). A site the
+    extractor cannot record maps to None. A --jobs worker's share of a run."""
     from .Source import Corvantis
 
-    scan, lines = _scan_lines(path, keywords, wanted, None)
+    scan, lines = _scan_lines(path, keywords, wanted, progress)
     texts = list(wanted) if wanted and all(t in scan.sites for t in wanted) else [*wanted, *scan.sites]
     shown = _shown_name(str(path), scan)
     usable = [text for text in dict.fromkeys(texts) if "," not in text and ";" not in text]
@@ -257,14 +257,19 @@ def extract_workbook(
                 # A worker's failure is found again, and reported, below.
                 scans, recorded = [], None
         if not scans:
+            # One job: each datalog is read once, here; its check and its
+            # plots' recordings come from that one reading.
+            recorded = []
             for p, given in zip(paths, selected):
                 try:
-                    scans.append(scan_datalog(p, keywords, given, progress))
+                    scan, records = _scan_and_record(p, keywords, given, progress)
                 except UnicodeDecodeError:
                     check_utf8(p)
                     raise
                 except OSError as exc:
                     raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
+                scans.append(scan)
+                recorded.append(records)
     total = _report_scans(command, scans, selected, config, settings_path)
 
     try:
