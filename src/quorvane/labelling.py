@@ -27,11 +27,11 @@ from pathlib import Path
 import numpy as np
 
 from .plots import Plot
+from .shmoo_csv import PLACEHOLDER
 from .symbols import FAIL_SYMBOL, PASS_SYMBOL
 
 SHAPE = (11, 11)
 # What the label line holds until someone labels the record.
-PLACEHOLDER = "UNLABELLED"
 PROVENANCE_SUFFIX = ".provenance.csv"
 PROVENANCE_HEADER = ("record", "datalog", "site", "plot", "item", "line", "rows", "cols")
 UNKNOWN = 0.5
@@ -128,15 +128,6 @@ def tensor(plots: Iterable[Plot]):
         return torch.zeros((0, 1) + SHAPE)
     return torch.tensor(np.stack(arrays), dtype=torch.float32).unsqueeze(1)
 
-
-def placeholder_records(csv_path: Path) -> list[int]:
-    """1-based numbers of the records whose label is still the placeholder."""
-    found = []
-    with open(csv_path, encoding="utf-8", newline="") as f:
-        for index, row in enumerate(csv.reader(f)):
-            if index % (SHAPE[0] + 1) == 0 and row and row[0].strip() == PLACEHOLDER:
-                found.append(index // (SHAPE[0] + 1) + 1)
-    return found
 
 
 def site_lists(site_label: str, datalog_count: int) -> list[list[str]] | None:

@@ -22,6 +22,10 @@ PLOT_ROWS = 11
 #: millions of fields per line would take gigabytes once it is a tensor.
 MAX_WIDTH = 1000
 
+#: The label `export` writes where no model labelled a record; `train`
+#: refuses a file that still holds it.
+PLACEHOLDER = "UNLABELLED"
+
 _SYMBOLS = frozenset(POINT_SYMBOLS)
 _KEYS = frozenset(LABEL_KEYS)
 
@@ -129,3 +133,13 @@ def describe_unknown(check: CsvCheck, limit: int = 5) -> str:
                                                         else "")
         parts.append(f"{word!r} (record{'s' if len(records) > 1 else ''} {shown})")
     return "; ".join(parts)
+
+
+def placeholder_records(csv_path: Path) -> list[int]:
+    """1-based numbers of the records whose label is still the placeholder."""
+    found = []
+    with open(csv_path, encoding="utf-8", newline="") as f:
+        for index, row in enumerate(csv.reader(f)):
+            if index % (PLOT_ROWS + 1) == 0 and row and row[0].strip() == PLACEHOLDER:
+                found.append(index // (PLOT_ROWS + 1) + 1)
+    return found

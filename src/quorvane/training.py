@@ -59,7 +59,7 @@ def count_records(csv_path: Path) -> int:
 def refuse_placeholder_labels(csv_path: Path) -> None:
     """Records written by 'export' without --model carry a placeholder label;
     training on them would teach the network nothing but noise."""
-    from .labelling import PLACEHOLDER, placeholder_records
+    from .shmoo_csv import PLACEHOLDER, placeholder_records
 
     try:
         found = placeholder_records(csv_path)
