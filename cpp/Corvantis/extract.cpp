@@ -533,6 +533,25 @@ struct Numbered {
     Py_ssize_t index;
 };
 
+// Hands a finished plot group to `writer` (texts, and the plot lines' places
+// in the datalog), then moves the row cursor by RowOffset.
+template <class Writer>
+void write_group(Writer &writer, const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
+    std::vector<py::object> item_texts, plot_texts;
+    std::vector<Py_ssize_t> plot_lines;
+    for (const Numbered &n : items) item_texts.push_back(n.text);
+    for (const Numbered &n : plot) {
+        plot_texts.push_back(n.text);
+        plot_lines.push_back(n.index);
+    }
+    writer.write_group(item_texts, plot_texts, plot_lines);
+}
+
+void advance_by_row_offset(Call &c) {
+    py::object offset = qv::steal_or_throw(PyNumber_Long(c.kw.get(kRowOffset).ptr()));
+    c.advance(offset);
+}
+
 template <class Writer>
 void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) {
     Keywords &kw = c.kw;
@@ -543,18 +562,10 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
     qv::PlotScan<Numbered> state(empty);
 
     auto on_end = [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
-        std::vector<py::object> item_texts, plot_texts;
-        std::vector<Py_ssize_t> plot_lines;
-        for (const Numbered &n : items) item_texts.push_back(n.text);
-        for (const Numbered &n : plot) {
-            plot_texts.push_back(n.text);
-            plot_lines.push_back(n.index);
-        }
-        writer.write_group(item_texts, plot_texts, plot_lines);
+        write_group(writer, items, plot);
         kw.refresh();
         matcher.validate();
-        py::object offset = qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
-        c.advance(offset);
+        advance_by_row_offset(c);
     };
 
     const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
@@ -645,17 +656,8 @@ std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, con
                 qv::SiteView<SharedFacts> view{facts, f->label_and_site};
                 qv::plot_scan_step(f->state, numbered, empty, view,
                                    [&](const std::vector<Numbered> &items, const std::vector<Numbered> &plot) {
-                                       std::vector<py::object> item_texts, plot_texts;
-                                       std::vector<Py_ssize_t> plot_lines;
-                                       for (const Numbered &n : items) item_texts.push_back(n.text);
-                                       for (const Numbered &n : plot) {
-                                           plot_texts.push_back(n.text);
-                                           plot_lines.push_back(n.index);
-                                       }
-                                       f->writer.write_group(item_texts, plot_texts, plot_lines);
-                                       py::object offset =
-                                           qv::steal_or_throw(PyNumber_Long(kw.get(kRowOffset).ptr()));
-                                       f->call.advance(offset);
+                                       write_group(f->writer, items, plot);
+                                       advance_by_row_offset(f->call);
                                    });
             }
         }
