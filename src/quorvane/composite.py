@@ -247,7 +247,7 @@ def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
 def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:
     """Pictures of the maps, ``per_page`` to a page (further pages
     ``<stem>_2.png`` ...). Returns the files written."""
-    from .figures import pyplot
+    from .figures import pyplot, save_page
 
     plt = pyplot()
     pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
@@ -285,11 +285,8 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
         if image is not None:
             fig.colorbar(image, ax=list(axes.flat), shrink=0.8, label="share of sites passing")
         fig.suptitle("Composite: sites passing at each point", fontsize=10)
-        target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
-        target.parent.mkdir(parents=True, exist_ok=True)
-        fig.savefig(target, dpi=100)
+        written.append(save_page(fig, path, page_number))
         plt.close(fig)
-        written.append(target)
     return written
 
 

@@ -53,6 +53,14 @@ def save_figure(fig: Any, path: Path, dpi: int = 100) -> None:
     write_new_file(path, lambda temp: fig.savefig(temp, dpi=dpi), suffix=path.suffix)
 
 
+def save_page(fig: Any, path: Path, page_number: int) -> Path:
+    """Saves page `page_number` of a picture that runs over several pages:
+    the first under `path`, the others as PATH_2, PATH_3, ... Returns the name."""
+    target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
+    save_figure(fig, target)
+    return target
+
+
 def new_figures(plt: Any, before: set[int]) -> list[Any]:
     return [plt.figure(n) for n in plt.get_fignums() if n not in before]
 

@@ -270,7 +270,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     """Pages of Vmin overlays, one panel per test item, one line per (datalog,
     site). Items beyond ``per_page`` go to further pages named ``<stem>_2.png``
     and so on. Returns the files written."""
-    from .figures import pyplot
+    from .figures import pyplot, save_page
 
     plt = pyplot()
     groups = list(_groups(kept).items())
@@ -314,11 +314,8 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
         fig.suptitle("Vmin: lowest passing row value per column, per site", fontsize=10)
-        target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
-        target.parent.mkdir(parents=True, exist_ok=True)
-        fig.savefig(target, dpi=100)
+        written.append(save_page(fig, path, page_number))
         plt.close(fig)
-        written.append(target)
     return written
 
 
