@@ -2,6 +2,7 @@
 main-program block."""
 import inspect
 import json
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -183,3 +184,23 @@ def test_import_fails_without_the_workbook_library(tmp_path, setup, expected):
     first, registered = result.stdout.splitlines()
     assert first.startswith(expected)
     assert registered == "False"
+
+
+def test_the_extraction_example_runs_as_a_user_runs_it(tmp_path):
+    # The bundled example and its sample data must keep working together: a
+    # workbook in the working directory with a block per announced site.
+    import openpyxl
+
+    example = pathlib.Path(__file__).resolve().parents[1] / "examples" / "extract_workbook.py"
+    done = subprocess.run([sys.executable, str(example)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    saved = done.stdout.strip().splitlines()[-1]
+    assert saved.startswith("saved ")
+    path = pathlib.Path(saved[len("saved "):])
+    assert path.parent == tmp_path and path.name.startswith("shmplot_") and path.suffix == ".xlsx"
+    sheet = openpyxl.load_workbook(path)["Sheet"]
+    names = [c.value for c in sheet[1] if c.value]
+    assert len(names) == 2 and all(name.endswith("sample_datalog.txt") for name in names)
+    points = [c.value for row in sheet.iter_rows() for c in row]
+    assert points.count("P") > 0 and points.count(".") > 0
