@@ -427,6 +427,61 @@ def test_classify_model_errors(trained, tmp_path, capsys, make_model, fragments)
     assert_one_line_error(code, err, "classify: error:", *fragments)
 
 
+@pytest.fixture
+def failing_and_passing_plot(tmp_path, shmoo_datalog, monkeypatch):
+    """A datalog whose site 0 plot fails at every point and site 1 plot passes at
+    every point, with its settings, and the two plots as shmoo CSV records."""
+    monkeypatch.chdir(tmp_path)
+    samples.write_settings(tmp_path / samples.SETTINGS_FILE_NAME)
+    shmoo_datalog(tmp_path / "log.txt", [{0: [[0] * 11] * 11, 1: [[1] * 11] * 11}])
+    assert cli.main(["export", "log.txt", "--shmoo-csv", "records.csv"]) == 0
+    return tmp_path
+
+
+def _model_with(path, tensor, value):
+    """An untrained AlexNet saved with every weight of `tensor` set to `value`."""
+    import torch
+
+    from quorvane.Source import tavrine
+
+    net = tavrine.AlexNet()
+    with torch.no_grad():
+        net.state_dict()[tensor].fill_(value)
+    models.save_model(path, net, {"input_shape": [1, 11, 11]})
+    return path
+
+
+COMMANDS_WITH_A_MODEL = {
+    "triage": lambda model: ["triage", model, "log.txt", "--out", "verdicts.csv"],
+    "export": lambda model: ["export", "log.txt", "--shmoo-csv", "labelled.csv", "--model", model],
+    "classify": lambda model: ["classify", model, "records.csv", "--out", "predicted.csv"],
+}
+
+
+@pytest.mark.parametrize("command", COMMANDS_WITH_A_MODEL)
+@pytest.mark.parametrize("value", [float("nan"), float("inf")])
+def test_a_model_with_non_finite_weights_is_refused(failing_and_passing_plot, capsys, command, value):
+    model = _model_with(failing_and_passing_plot / "m.pt", "conv2.0.weight", value)
+    capsys.readouterr()
+    code, out, err = run(capsys, *COMMANDS_WITH_A_MODEL[command](model))
+    assert_one_line_error(code, err, f"{command}: error: model {model} holds non-finite weights "
+                                     "(first: conv2.0.weight); retrain it")
+    assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & set(p.name for p in model.parent.iterdir())
+
+
+@pytest.mark.parametrize("command, plot", [("triage", "datalog log.txt site 1 plot 1"),
+                                           ("export", "datalog log.txt site 1 plot 1"),
+                                           ("classify", "records.csv record 2")])
+def test_scores_that_overflow_stop_the_run_naming_the_plot(failing_and_passing_plot, capsys, command, plot):
+    # Finite weights this large overflow on the passing plot only: the run
+    # stops there instead of giving it a verdict.
+    model = _model_with(failing_and_passing_plot / "m.pt", "conv1.0.weight", 1e38)
+    capsys.readouterr()
+    code, out, err = run(capsys, *COMMANDS_WITH_A_MODEL[command](model))
+    assert_one_line_error(code, err, f"{command}: error: the model's scores for {plot} are not finite numbers")
+    assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & set(p.name for p in model.parent.iterdir())
+
+
 def argparse_namespace():
     import argparse
 

@@ -5,18 +5,20 @@ from __future__ import annotations
 
 import csv
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from .errors import CliError, check_output_file, check_readable_text, module_output, say, warn
 from .figures import image_path, save_grid, tavrine as _tavrine
 from .shmoo_csv import check_shmoo_csv, describe_bad
-from .models import load_model
+from .models import check_finite_scores, load_model
 from .symbols import is_label_text, same_label
 from .training import count_records
 
 
-def predicted_texts(net: Any, plots: Any, batch_size: int = 256) -> list[str]:
-    """Label texts such as "Pass-Vol" for a (N, 1, H, W) float tensor of plots."""
+def predicted_texts(net: Any, plots: Any, name: Callable[[int], str] | None = None,
+                    batch_size: int = 256) -> list[str]:
+    """Label texts such as "Pass-Vol" for a (N, 1, H, W) float tensor of plots;
+    `name(i)` says which plot row i is when its scores are not finite."""
     import torch
 
     tavrine = _tavrine()
@@ -25,6 +27,7 @@ def predicted_texts(net: Any, plots: Any, batch_size: int = 256) -> list[str]:
     with torch.no_grad():
         for start in range(0, plots.shape[0], batch_size):
             scores = net(plots[start : start + batch_size])
+            check_finite_scores(scores.tolist(), lambda i: name(start + i) if name else f"plot {start + i + 1}")
             rows.extend(tavrine.reformat_output(scores).tolist())
     texts = tavrine.get_custom_shm_labels(rows, "")
     # Each text is ": " then "-Key" per set position; keep the keys joined by "-".
@@ -69,7 +72,7 @@ def run_classify(
     plots = dataset.X_train
     if plots.shape[2] < 3 or plots.shape[3] < 3:
         raise CliError(f"plots in {csv_path} are {plots.shape[2]} x {plots.shape[3]}; at least 3 x 3 is needed")
-    predicted = predicted_texts(net, plots)
+    predicted = predicted_texts(net, plots, name=lambda i: f"{csv_path} record {i + 1}")
     given = ["" if not isinstance(y[0], str) else y[0] for y in dataset.Y_train]
     results = [(i + 1, given[i], predicted[i]) for i in range(n)]
     if out_path is not None:

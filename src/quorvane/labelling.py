@@ -146,7 +146,7 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     from .classification import predicted_texts
     from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
     from .extraction import site_label
-    from .models import load_model
+    from .models import load_model, plot_name
     from .plots import read_plots
     from .settings import load_settings
     from .Source import Corvantis
@@ -177,7 +177,7 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
         warn("export", f"{path} site {site}: the plot starting on line {line} never ends; left out")
     labels = [PLACEHOLDER] * len(kept)
     if net is not None and kept:
-        labels = predicted_texts(net, tensor(kept))
+        labels = predicted_texts(net, tensor(kept), name=lambda i: plot_name(kept[i]))
     try:
         out_csv.parent.mkdir(parents=True, exist_ok=True)
         side = write_records(out_csv, kept, labels)

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import contextlib
+import math
 import os
 import warnings
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -70,6 +72,11 @@ def load_model(path: Path, scoring_only: bool = False) -> tuple[Any, dict[str, A
         raise CliError(f"{path} has model format version {payload.get('version')}; this quorvane reads {MODEL_VERSION}")
     if payload.get("labels") != list(LABEL_KEYS):
         raise CliError(f"{path} was trained on other labels: {payload.get('labels')}")
+    broken = first_non_finite_weight(payload.get("state_dict"))
+    if broken is not None:
+        # Such a network scores every plot NaN, which reads as a verdict for
+        # each of them; earlier versions of train could write one.
+        raise CliError(f"model {path} holds non-finite weights (first: {broken}); retrain it")
     if scoring_only:
         from .inference import InferenceAlexNet
 
@@ -84,3 +91,35 @@ def load_model(path: Path, scoring_only: bool = False) -> tuple[Any, dict[str, A
         raise CliError(f"{path} does not hold AlexNet weights: {first}") from None
     net.eval()
     return net, payload
+
+
+def first_non_finite_weight(state: Any) -> str | None:
+    """Name of the first floating-point tensor of a state dict holding NaN or
+    an infinity; None when all are finite (or `state` is no mapping, which the
+    network's loader reports)."""
+    import torch
+
+    if not isinstance(state, Mapping):
+        return None
+    for name, value in state.items():
+        if isinstance(value, torch.Tensor) and value.dtype.is_floating_point and not bool(value.isfinite().all()):
+            return str(name)
+    return None
+
+
+def check_finite_scores(scores: Sequence[Sequence[float]], name: Callable[[int], str]) -> None:
+    """Stops the run at the first row of network scores holding NaN or an
+    infinity (finite weights can still overflow on extreme inputs): such scores
+    compare false with every threshold and would pass for a verdict.
+    `name(i)` says which plot row i scored."""
+    for i, row in enumerate(scores):
+        if not all(math.isfinite(s) for s in row):
+            raise CliError(f"the model's scores for {name(i)} are not finite numbers "
+                           "(the weights or the plot's values overflow); no verdict can be given")
+
+
+def plot_name(plot: Any) -> str:
+    """A datalog plot as failure messages name it."""
+    from .extraction import visible
+
+    return f"datalog {visible(str(plot.datalog))} site {plot.site} plot {plot.plot}"

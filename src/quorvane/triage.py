@@ -180,6 +180,8 @@ def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT,
 
 
 def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any, Verdict]]:
+    from .models import check_finite_scores, plot_name
+
     verdicts: list[Verdict | None] = [None] * len(plots)
     by_shape: dict[tuple[int, ...], list[int]] = {}
     for k, plot in enumerate(plots):
@@ -191,6 +193,7 @@ def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any,
             by_shape.setdefault(grid.shape, []).append(k)
     for members in by_shape.values():
         scores = _scores(net, [np.asarray(plots[k].grid) for k in members], fit)
+        check_finite_scores(scores, lambda i: plot_name(plots[members[i]]))
         for k, s in zip(members, scores):
             verdicts[k] = _verdict(plots[k], label_from_scores(s), s, "")
     return [(plot, v) for plot, v in zip(plots, verdicts) if v is not None]
