@@ -100,7 +100,9 @@ def test_points_that_are_neither_pass_nor_fail_count_as_not_passing(net):
     unknown = grid.copy()
     unknown[7, 3:6] = -1
     (_, a), (_, b) = triage.classify_plots(net, [make_plot(grid), make_plot(unknown, 2)])
-    assert a.scores == b.scores
+    # Scored in one batch: the convolution kernels may round each batch position
+    # differently in the last bits, so the scores agree within float tolerance.
+    assert a.scores == pytest.approx(b.scores, rel=1e-5, abs=1e-6)
     # ...but the pass fraction counts only real pass and fail points.
     assert b.pass_fraction == pytest.approx(78 / (117 - 3))
 
