@@ -451,35 +451,30 @@ def _model_with(path, tensor, value):
     return path
 
 
+# Each command's arguments for a model, and how it names the passing plot.
 COMMANDS_WITH_A_MODEL = {
-    "triage": lambda model: ["triage", model, "log.txt", "--out", "verdicts.csv"],
-    "export": lambda model: ["export", "log.txt", "--shmoo-csv", "labelled.csv", "--model", model],
-    "classify": lambda model: ["classify", model, "records.csv", "--out", "predicted.csv"],
+    "triage": (lambda model: ["triage", model, "log.txt", "--out", "verdicts.csv"], "datalog log.txt site 1 plot 1"),
+    "export": (lambda model: ["export", "log.txt", "--shmoo-csv", "labelled.csv", "--model", model],
+               "datalog log.txt site 1 plot 1"),
+    "classify": (lambda model: ["classify", model, "records.csv", "--out", "predicted.csv"], "records.csv record 2"),
 }
 
 
 @pytest.mark.parametrize("command", COMMANDS_WITH_A_MODEL)
-@pytest.mark.parametrize("value", [float("nan"), float("inf")])
-def test_a_model_with_non_finite_weights_is_refused(failing_and_passing_plot, capsys, command, value):
-    model = _model_with(failing_and_passing_plot / "m.pt", "conv2.0.weight", value)
-    capsys.readouterr()
-    code, out, err = run(capsys, *COMMANDS_WITH_A_MODEL[command](model))
-    assert_one_line_error(code, err, f"{command}: error: model {model} holds non-finite weights "
-                                     "(first: conv2.0.weight); retrain it")
-    assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & set(p.name for p in model.parent.iterdir())
-
-
-@pytest.mark.parametrize("command, plot", [("triage", "datalog log.txt site 1 plot 1"),
-                                           ("export", "datalog log.txt site 1 plot 1"),
-                                           ("classify", "records.csv record 2")])
-def test_scores_that_overflow_stop_the_run_naming_the_plot(failing_and_passing_plot, capsys, command, plot):
+@pytest.mark.parametrize("tensor, value, error", [
+    ("conv2.0.weight", float("nan"), "model {model} holds non-finite weights (first: conv2.0.weight); retrain it"),
+    ("conv2.0.weight", float("inf"), "model {model} holds non-finite weights (first: conv2.0.weight); retrain it"),
     # Finite weights this large overflow on the passing plot only: the run
     # stops there instead of giving it a verdict.
-    model = _model_with(failing_and_passing_plot / "m.pt", "conv1.0.weight", 1e38)
+    ("conv1.0.weight", 1e38, "the model's scores for {plot} are not finite numbers"),
+], ids=["nan", "inf", "overflow"])
+def test_a_model_that_scores_nan_is_refused(failing_and_passing_plot, capsys, command, tensor, value, error):
+    model = _model_with(failing_and_passing_plot / "m.pt", tensor, value)
+    argv, plot = COMMANDS_WITH_A_MODEL[command]
     capsys.readouterr()
-    code, out, err = run(capsys, *COMMANDS_WITH_A_MODEL[command](model))
-    assert_one_line_error(code, err, f"{command}: error: the model's scores for {plot} are not finite numbers")
-    assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & set(p.name for p in model.parent.iterdir())
+    code, _, err = run(capsys, *argv(model))
+    assert_one_line_error(code, err, f"{command}: error: " + error.format(model=model, plot=plot))
+    assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & {p.name for p in model.parent.iterdir()}
 
 
 def argparse_namespace():
