@@ -422,3 +422,90 @@ def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[lis
             f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
         )
     return total
+
+
+# ---------------------------------------------------------------------------
+# The site blocks, and triage's workbook built on them
+
+
+def site_pairs(site_lists: Sequence[Sequence[str]]) -> list[tuple[int, str]]:
+    """The workbook's site blocks in order, as (datalog index, site text):
+    datalog by datalog, each datalog's sites in the order of its list. Block k
+    (1-based) is entry k - 1."""
+    return [(k, site) for k, sites in enumerate(site_lists) for site in sites]
+
+
+def block_numbers(names: Sequence[str], site_lists: Sequence[Sequence[str]]) -> dict[tuple[str, str], int]:
+    """(datalog, site text) -> the number of its site block (the first one, for
+    a site listed twice)."""
+    numbers: dict[tuple[str, str], int] = {}
+    for number, (k, site) in enumerate(site_pairs(site_lists), 1):
+        numbers.setdefault((names[k], site), number)
+    return numbers
+
+
+def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
+    """(datalog, site) -> the number of its site block in the extraction workbook,
+    numbered as the extraction numbers them: without chosen sites, every site
+    the datalog prints, as printed, in numeric order (a site text holding a list
+    separator cannot be extracted and has no block)."""
+    from .plots import announced_sites
+
+    texts = [chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
+             for path, chosen in zip(paths, lists)]
+    return block_numbers(paths, texts)
+
+
+def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
+    found = pairs.get((datalog, site))
+    if found is None and site.lstrip("-").isdigit():
+        found = pairs.get((datalog, str(int(site))))
+    return found
+
+
+class TriageWorkbook:
+    """What ``triage --workbook`` adds to the extraction workbook of its
+    datalogs: the "Composite" maps of the plots it scored and the "Verdicts"
+    worksheet, each verdict linked to its plot group on "Sheet"."""
+
+    def __init__(self) -> None:
+        from .composite import CompositeStack
+
+        self.stack = CompositeStack()
+        self.verdicts: list[tuple[Any, int]] = []
+
+    def add(self, plot: Any, verdict: Any) -> None:
+        from .workbook_sheets import group_rows
+
+        self.verdicts.append((verdict, group_rows(plot)))
+        self.stack.add(plot)
+
+    def write(self, keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
+              settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
+              out_dir: Path | None) -> Path:
+        """The extraction workbook of the same datalogs and sites, plus
+        "Composite" and "Verdicts"; "Sheet" stays exactly as the extraction
+        wrote it."""
+        from .composite import SHEET_NAME, fill_composite
+        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, item_cells, verdict_rows
+
+        book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
+        names = [str(p) for p in paths]
+        pairs = _extraction_pairs(keywords, names, lists)
+        next_row: dict[int, int] = {}
+        placed = []
+        for v, rows in self.verdicts:
+            pair = _pair_of(pairs, v.datalog, v.site)
+            if pair is None:
+                continue
+            row = next_row.get(pair, 3)
+            placed.append((v, pair, row))
+            next_row[pair] = row + rows
+        try:
+            items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
+            linked = list(verdict_rows(placed, interval_columns, items))
+            append_worksheets(book, {SHEET_NAME: fill_composite(self.stack.maps()),
+                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
+        except OSError as exc:
+            raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
+        return book
