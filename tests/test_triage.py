@@ -10,7 +10,7 @@ import numpy as np
 import openpyxl
 import pytest
 
-from quorvane import cli, samples, triage
+from quorvane import cli, samples, triage, workbook_sheets
 from quorvane.plots import Plot
 from quorvane.symbols import LABEL_KEYS
 
@@ -134,11 +134,11 @@ def test_verdict_links_follow_the_item_line_where_the_layout_shifted():
     first, second = (triage._verdict(make_plot([[1, 1, 1]] * 3, n=n), "Pass", (0.0,) * 6, "") for n in (1, 2))
     # block 2 starts in column 21; its second plot sits two rows lower than estimated
     cells = {21: {3: first.item, 4: "Site Number: 0", 12: "noise", 14: second.item}}
-    rows = list(triage.verdict_rows([(first, 2, 3), (second, 2, 12)], 20, cells))
+    rows = list(workbook_sheets.verdict_rows([(first, 2, 3), (second, 2, 12)], 20, cells))
     assert [target for _, target in rows] == ["U3", "U14"]
     # without the texts the estimate stands; an item never found keeps it too
-    assert [t for _, t in triage.verdict_rows([(second, 2, 12)], 20)] == ["U12"]
-    assert [t for _, t in triage.verdict_rows([(second, 1, 12)], 20, cells)] == ["A12"]
+    assert [t for _, t in workbook_sheets.verdict_rows([(second, 2, 12)], 20)] == ["U12"]
+    assert [t for _, t in workbook_sheets.verdict_rows([(second, 1, 12)], 20, cells)] == ["A12"]
 
 
 def test_summary_and_grid_picks():

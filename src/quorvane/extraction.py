@@ -13,7 +13,7 @@ import shutil
 import tempfile
 from pathlib import Path
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from .errors import (CliError, Progress, check_readable_text, check_utf8, module_output, os_reason,
                      recheck_termination, warn)
@@ -123,22 +123,28 @@ def _shown_name(name: str, scan: DatalogScan) -> str:
     return visible(name) if _needs_stand_in(name, scan) else name
 
 
+def _record(path: Path, keywords: dict[str, Any], texts: Sequence[str], scan: DatalogScan,
+            lines: list[str]) -> dict[str, bytes | None]:
+    """Each site text's plot groups, recorded from the datalog's lines as the
+    workbook will hold them. A site the extractor cannot record maps to None."""
+    from .Source import Corvantis
+
+    usable = [text for text in dict.fromkeys(texts) if "," not in text and ";" not in text]
+    recordings = Corvantis._record_plots(keywords, _shown_name(str(path), scan), usable, lines)
+    if recordings is None:
+        return dict.fromkeys(usable)
+    return dict(zip(usable, recordings))
+
+
 def _scan_and_record(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
                      progress: Progress | None = None) -> tuple[DatalogScan, dict[str, bytes | None]]:
     """One datalog read once, its plots counted and each site's plots recorded
     for the workbook (the sites asked for, or, where those are spelled
-    otherwise or not given, every site the datalog prints). A site the
-    extractor cannot record maps to None. A --jobs worker's share of a run."""
-    from .Source import Corvantis
-
+    otherwise or not given, every site the datalog prints). A --jobs worker's
+    share of a run."""
     scan, lines = _scan_lines(path, keywords, wanted, progress)
     texts = list(wanted) if wanted and all(t in scan.sites for t in wanted) else [*wanted, *scan.sites]
-    shown = _shown_name(str(path), scan)
-    usable = [text for text in dict.fromkeys(texts) if "," not in text and ";" not in text]
-    recordings = Corvantis._record_plots(keywords, shown, usable, lines)
-    if recordings is None:
-        return scan, dict.fromkeys(usable)
-    return scan, dict(zip(usable, recordings))
+    return scan, _record(path, keywords, texts, scan, lines)
 
 
 def _pool(jobs: int) -> Any:
@@ -218,17 +224,23 @@ def run_extract(
     return extract_workbook(datalogs, settings_path, sites, interval_columns, out_dir, command, jobs)[0]
 
 
-def extract_workbook(
-    datalogs: Sequence[str | Path],
-    settings_path: Path,
-    sites: Sequence[str] | None = None,
-    interval_columns: int | None = None,
-    out_dir: Path | None = None,
-    command: str = "extract",
-    jobs: int = 1,
-) -> tuple[Path, int]:
-    """``run_extract`` that also returns the site block width the workbook got,
-    for reports that point into its blocks."""
+@dataclass
+class _Run:
+    """One extraction's inputs, checked: the datalogs (absolute paths), per
+    datalog the site texts asked for (the sites read, once the datalog's scan
+    has settled them), the output folder and the keyword table."""
+
+    command: str
+    config: dict[str, Any]
+    settings_path: Path
+    paths: list[Path]
+    selected: list[list[str]]
+    target: Path
+    keywords: dict[str, Any]
+
+
+def _prepare(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
+             out_dir: Path | None, command: str) -> _Run:
     config = load_settings(settings_path)
     for key in nested_quantifiers(config):
         warn(command, f"settings key '{key}' repeats a group that itself repeats ({config[key]!r}); such an "
@@ -245,80 +257,103 @@ def extract_workbook(
 
     from .Source import Corvantis
 
-    keywords = Corvantis.getKeyWordFromSettingFile(config)
-    scans: list[DatalogScan] = []
-    selected: list[list[str]] = [wanted.split(",") if wanted else [] for wanted in wanted_lists]
-    recorded: list[dict[str, bytes | None]] | None = None
-    with Progress(command, "reading the datalogs") as progress:
-        if jobs > 1 and len(paths) > 1:
-            try:
-                scans, recorded = _scan_in_workers(paths, keywords, [list(s) for s in selected], jobs, progress)
-            except Exception:
-                # A worker's failure is found again, and reported, below.
-                scans, recorded = [], None
-        if not scans:
-            # One job: each datalog is read once, here; its check and its
-            # plots' recordings come from that one reading.
-            recorded = []
-            for p, given in zip(paths, selected):
-                try:
-                    scan, records = _scan_and_record(p, keywords, given, progress)
-                except UnicodeDecodeError:
-                    check_utf8(p)
-                    raise
-                except OSError as exc:
-                    raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
-                scans.append(scan)
-                recorded.append(records)
-    total = _report_scans(command, scans, selected, config, settings_path)
+    return _Run(command, config, settings_path, paths, [wanted.split(",") if wanted else [] for wanted in wanted_lists],
+                target, Corvantis.getKeyWordFromSettingFile(config))
 
+
+def _read_once(path: Path, read: Callable[[], Any]) -> Any:
+    """``read()`` of one datalog, its failures as one-line errors."""
     try:
-        target.mkdir(parents=True, exist_ok=True)
+        return read()
+    except UnicodeDecodeError:
+        check_utf8(path)
+        raise
     except OSError as exc:
-        raise CliError(f"cannot create output directory {target}: {os_reason(exc)}") from None
-    # Stand-ins for datalogs whose path or text the extractor cannot take as it is.
+        raise CliError(f"cannot read datalog {visible(str(path))}: {os_reason(exc)}") from None
+
+
+def _read_datalogs(run: _Run, jobs: int,
+                   progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
+    """Each datalog read once: its scan, and its sites' plot groups recorded."""
+    if jobs > 1 and len(run.paths) > 1:
+        try:
+            return _scan_in_workers(run.paths, run.keywords, [list(s) for s in run.selected], jobs, progress)
+        except Exception:
+            pass  # a worker's failure is found again, and reported, below
+    # One job: each datalog is read once, here; its check and its plots'
+    # recordings come from that one reading.
+    scans, recorded = [], []
+    for p, given in zip(run.paths, run.selected):
+        scan, records = _read_once(p, lambda: _scan_and_record(p, run.keywords, given, progress))
+        scans.append(scan)
+        recorded.append(records)
+    return scans, recorded
+
+
+def _make_target(run: _Run, scans: Sequence[DatalogScan]) -> None:
+    try:
+        run.target.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise CliError(f"cannot create output directory {run.target}: {os_reason(exc)}") from None
+    for p, scan in zip(run.paths, scans):
+        _warn_marks(run.command, str(p), scan)
+
+
+def _save_recordings(run: _Run, recordings: Sequence[bytes | None], total: int,
+                     interval_columns: int | None) -> tuple[Path, int] | None:
+    """The workbook joined from the recorded plot groups, one per site block in
+    block order; None where a block has no recording or the grid cannot take
+    them (the datalogs are then extracted from their files)."""
+    from .Source import Corvantis
+
+    if any(r is None for r in recordings):
+        return None
+    try:
+        with Progress(run.command, f"writing {total} plot(s) into the workbook"), module_output():
+            joined = Corvantis._save_recorded(str(run.target.resolve()), list(recordings), interval_columns,
+                                              "--interval-columns")
+    except OSError as exc:
+        raise CliError(f"cannot write the workbook into {run.target}: {os_reason(exc)}") from None
+    except ValueError as exc:
+        raise CliError(f"cannot write the workbook: {visible(_first_line(exc))}") from None
+    if joined is None:
+        return None
+    saved = Path(joined[0])
+    try:
+        recheck_termination()
+    except BaseException:
+        saved.unlink(missing_ok=True)
+        raise
+    return saved, int(joined[1])
+
+
+def _extract_from_files(run: _Run, scans: Sequence[DatalogScan], total: int,
+                        interval_columns: int | None) -> tuple[Path, int]:
+    """The extractor's own run over the datalog files, through stand-ins for
+    datalogs whose path or text it cannot take as they are."""
+    from .Source import Corvantis
+
     staging: Path | None = None
     try:
         given_paths = []
         shown: dict[str, str] = {}
-        for p, scan in zip(paths, scans):
-            _warn_marks(command, str(p), scan)
-        found = [records.get(text) for records, sites in zip(recorded or [], selected) for text in sites]
-        recordings = [r for r in found if r is not None]
-        if recorded is not None and len(recordings) == len(found):
-            try:
-                with Progress(command, f"writing {total} plot(s) into the workbook"), module_output():
-                    joined = Corvantis._save_recorded(str(target.resolve()), recordings, interval_columns,
-                                                      "--interval-columns")
-            except OSError as exc:
-                raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
-            except ValueError as exc:
-                raise CliError(f"cannot write the workbook: {visible(_first_line(exc))}") from None
-            if joined is not None:
-                saved = Path(joined[0])
-                try:
-                    recheck_termination()
-                except BaseException:
-                    saved.unlink(missing_ok=True)
-                    raise
-                return saved, int(joined[1])
-        for k, (p, scan) in enumerate(zip(paths, scans)):
+        for k, (p, scan) in enumerate(zip(run.paths, scans)):
             name = str(p)
             if _needs_stand_in(name, scan):
                 if staging is None:
-                    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=target))
+                    staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=run.target))
                 stand_in = _stand_in(p, staging, k, bool(scan.controls))
                 shown[str(stand_in)] = visible(name)
                 name = str(stand_in)
             given_paths.append(name)
         try:
-            with Progress(command, f"writing {total} plot(s) into the workbook"), module_output():
+            with Progress(run.command, f"writing {total} plot(s) into the workbook"), module_output():
                 # The extractor saves straight into the output folder and claims a
                 # name there that no other workbook holds, also against runs in
                 # the same second.
                 saved_name, width = Corvantis._extract_into(
-                    str(target.resolve()), keywords, ";".join(given_paths),
-                    ";".join(",".join(s) for s in selected), interval_columns, "--interval-columns")
+                    str(run.target.resolve()), run.keywords, ";".join(given_paths),
+                    ";".join(",".join(s) for s in run.selected), interval_columns, "--interval-columns")
             saved = Path(saved_name)
             try:
                 recheck_termination()
@@ -332,7 +367,7 @@ def extract_workbook(
         except OSError as exc:
             if exc.filename is not None and str(exc.filename) in given_paths:
                 raise CliError(f"cannot read datalog {visible(str(exc.filename))}: {os_reason(exc)}") from None
-            raise CliError(f"cannot write the workbook into {target}: {os_reason(exc)}") from None
+            raise CliError(f"cannot write the workbook into {run.target}: {os_reason(exc)}") from None
         except re.error as exc:
             raise CliError(f"bad regular expression in the settings: {exc}") from None
         except ValueError as exc:
@@ -342,6 +377,30 @@ def extract_workbook(
     finally:
         if staging is not None:
             shutil.rmtree(staging, ignore_errors=True)
+
+
+def _block_recordings(run: _Run, recorded: Sequence[dict[str, bytes | None]]) -> list[bytes | None]:
+    return [recorded[k].get(site) for k, site in site_pairs(run.selected)]
+
+
+def extract_workbook(
+    datalogs: Sequence[str | Path],
+    settings_path: Path,
+    sites: Sequence[str] | None = None,
+    interval_columns: int | None = None,
+    out_dir: Path | None = None,
+    command: str = "extract",
+    jobs: int = 1,
+) -> tuple[Path, int]:
+    """``run_extract`` that also returns the site block width the workbook got,
+    for reports that point into its blocks."""
+    run = _prepare(datalogs, settings_path, sites, out_dir, command)
+    with Progress(command, "reading the datalogs") as progress:
+        scans, recorded = _read_datalogs(run, jobs, progress)
+    total = _report_scans(command, scans, run.selected, run.config, settings_path)
+    _make_target(run, scans)
+    saved = _save_recordings(run, _block_recordings(run, recorded), total, interval_columns)
+    return saved if saved is not None else _extract_from_files(run, scans, total, interval_columns)
 
 
 def _first_line(exc: BaseException) -> str:
@@ -373,52 +432,159 @@ def _announced(command: str, scan: DatalogScan) -> list[str]:
     return usable or [""]
 
 
-def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[list[str]],
-                  config: dict[str, Any], settings_path: Path) -> int:
-    """Warns per (datalog, site) pair without a plot, about plots cut short and
-    about --sites spelled otherwise than in the datalog; refuses a run that
-    would find no plot at all. Returns the number of plots found."""
+def _settle_sites(command: str, scan: DatalogScan, sites: list[str], config: dict[str, Any]) -> tuple[int, list[str]]:
+    """Settles the sites read in one datalog (every site it prints when none
+    was asked for; a site asked for under the datalog's own spelling) in
+    ``sites``; returns the number of plots found and what to warn about
+    (pairs without a plot, plots cut short, sites spelled otherwise)."""
     from .plots import printed_spelling
 
     total = 0
-    notes: list[str] = []  # said only when something is found at all: else the error says it
-    for scan, sites in zip(scans, selected):
-        name = visible(str(scan.path))
-        label = config["keyword_site"]
-        if not sites:
-            sites[:] = _announced(command, scan)
-        for index, text in enumerate(sites):
-            if text and text not in scan.sites:
-                spelled = printed_spelling(text, scan.sites)
-                if spelled is not None:
-                    # The extractor compares the text as printed: take the
-                    # datalog's own spelling of the number asked for.
-                    notes.append(f"{name} prints site {text} as {visible(label + spelled)!r}, not "
-                                  f"{visible(label + text)!r}; extracting that site")
-                    sites[index] = text = spelled
-                elif scan.sites:
-                    notes.append(f"{name} announces no site {text!r}; the sites it prints are "
-                                  f"{', '.join(repr(visible(s)) for s in scan.sites)}")
-                else:
-                    notes.append(f"{name} announces no site at all (no line starts with {label!r})")
-                    continue
-            count = scan.plots.get(text, 0)
-            total += count
-            if count == 0 and (not text or text in scan.sites):
-                notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
-                             f"{name}: no plot (it announces no site: no line starts with {label!r})")
-        for text, line in scan.unclosed:
-            if text in sites:
-                notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
-                             f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
+    notes: list[str] = []
+    name = visible(str(scan.path))
+    label = config["keyword_site"]
+    if not sites:
+        sites[:] = _announced(command, scan)
+    for index, text in enumerate(sites):
+        if text and text not in scan.sites:
+            spelled = printed_spelling(text, scan.sites)
+            if spelled is not None:
+                # The extractor compares the text as printed: take the
+                # datalog's own spelling of the number asked for.
+                notes.append(f"{name} prints site {text} as {visible(label + spelled)!r}, not "
+                              f"{visible(label + text)!r}; extracting that site")
+                sites[index] = text = spelled
+            elif scan.sites:
+                notes.append(f"{name} announces no site {text!r}; the sites it prints are "
+                              f"{', '.join(repr(visible(s)) for s in scan.sites)}")
+            else:
+                notes.append(f"{name} announces no site at all (no line starts with {label!r})")
+                continue
+        count = scan.plots.get(text, 0)
+        total += count
+        if count == 0 and (not text or text in scan.sites):
+            notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
+                         f"{name}: no plot (it announces no site: no line starts with {label!r})")
+    for text, line in scan.unclosed:
+        if text in sites:
+            notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
+                         f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
+    return total, notes
+
+
+def _report_found(command: str, total: int, notes: Sequence[str], scans: Sequence[DatalogScan],
+                  config: dict[str, Any], settings_path: Path) -> None:
+    """The notes, said only when something is found at all; else the error
+    says it: a run that would find no plot is refused."""
     if total:
         for note in notes:
             warn(command, note)
-    else:
-        names = ", ".join(visible(str(s.path)) for s in scans)
-        raise CliError(
-            f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
-            f"{config['keyword_item']!r}, keyword_site {config['keyword_site']!r}, keyword_start "
-            f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
-        )
+        return
+    names = ", ".join(visible(str(s.path)) for s in scans)
+    raise CliError(
+        f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
+        f"{config['keyword_item']!r}, keyword_site {config['keyword_site']!r}, keyword_start "
+        f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
+    )
+
+
+def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[list[str]],
+                  config: dict[str, Any], settings_path: Path) -> int:
+    """Settles each datalog's sites, warns about what is missing or cut short
+    and refuses a run that would find no plot at all. Returns the number of
+    plots found."""
+    total = 0
+    notes: list[str] = []
+    for scan, sites in zip(scans, selected):
+        count, more = _settle_sites(command, scan, sites, config)
+        total += count
+        notes += more
+    _report_found(command, total, notes, scans, config, settings_path)
     return total
+
+
+# ---------------------------------------------------------------------------
+# The site blocks, and triage's workbook built on them
+
+
+def site_pairs(site_lists: Sequence[Sequence[str]]) -> list[tuple[int, str]]:
+    """The workbook's site blocks in order, as (datalog index, site text):
+    datalog by datalog, each datalog's sites in the order of its list. Block k
+    (1-based) is entry k - 1."""
+    return [(k, site) for k, sites in enumerate(site_lists) for site in sites]
+
+
+def block_numbers(names: Sequence[str], site_lists: Sequence[Sequence[str]]) -> dict[tuple[str, str], int]:
+    """(datalog, site text) -> the number of its site block (the first one, for
+    a site listed twice)."""
+    numbers: dict[tuple[str, str], int] = {}
+    for number, (k, site) in enumerate(site_pairs(site_lists), 1):
+        numbers.setdefault((names[k], site), number)
+    return numbers
+
+
+def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
+    """(datalog, site) -> the number of its site block in the extraction workbook,
+    numbered as the extraction numbers them: without chosen sites, every site
+    the datalog prints, as printed, in numeric order (a site text holding a list
+    separator cannot be extracted and has no block)."""
+    from .plots import announced_sites
+
+    texts = [chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
+             for path, chosen in zip(paths, lists)]
+    return block_numbers(paths, texts)
+
+
+def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
+    found = pairs.get((datalog, site))
+    if found is None and site.lstrip("-").isdigit():
+        found = pairs.get((datalog, str(int(site))))
+    return found
+
+
+class TriageWorkbook:
+    """What ``triage --workbook`` adds to the extraction workbook of its
+    datalogs: the "Composite" maps of the plots it scored and the "Verdicts"
+    worksheet, each verdict linked to its plot group on "Sheet"."""
+
+    def __init__(self) -> None:
+        from .composite import CompositeStack
+
+        self.stack = CompositeStack()
+        self.verdicts: list[tuple[Any, int]] = []
+
+    def add(self, plot: Any, verdict: Any) -> None:
+        from .workbook_sheets import group_rows
+
+        self.verdicts.append((verdict, group_rows(plot)))
+        self.stack.add(plot)
+
+    def write(self, keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
+              settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
+              out_dir: Path | None) -> Path:
+        """The extraction workbook of the same datalogs and sites, plus
+        "Composite" and "Verdicts"; "Sheet" stays exactly as the extraction
+        wrote it."""
+        from .composite import SHEET_NAME, fill_composite
+        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, item_cells, verdict_rows
+
+        book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
+        names = [str(p) for p in paths]
+        pairs = _extraction_pairs(keywords, names, lists)
+        next_row: dict[int, int] = {}
+        placed = []
+        for v, rows in self.verdicts:
+            pair = _pair_of(pairs, v.datalog, v.site)
+            if pair is None:
+                continue
+            row = next_row.get(pair, 3)
+            placed.append((v, pair, row))
+            next_row[pair] = row + rows
+        try:
+            items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
+            linked = list(verdict_rows(placed, interval_columns, items))
+            append_worksheets(book, {SHEET_NAME: fill_composite(self.stack.maps()),
+                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
+        except OSError as exc:
+            raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
+        return book

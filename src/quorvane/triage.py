@@ -26,7 +26,7 @@ import time
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence, TextIO
+from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
 
@@ -42,9 +42,7 @@ __all__ = [
     "classify_plots",
     "label_from_scores",
     "label_matches",
-    "plot_cell",
     "run_triage",
-    "verdict_rows",
 ]
 
 UNKNOWN = "?"
@@ -344,121 +342,10 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
     return count
 
 
-# ---------------------------------------------------------------------------
-# The verdicts worksheet
-
-
-def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
-    """A1 reference of the first cell of a plot group of pair ``pair`` (1-based)
-    that starts on ``start_row`` of the extraction's "Sheet"."""
-    from openpyxl.utils import get_column_letter
-
-    return f"{get_column_letter((pair - 1) * interval_columns + 1)}{start_row}"
-
-
-def group_rows(plot: Any, row_offset: int = 1) -> int:
-    """Rows one plot group takes on "Sheet": item line, site line and start line
-    as item-info cells, then the start line, the point rows, the axis line and
-    the end line as plot rows, then the empty separator rows."""
-    axis = 1 if plot.axis is not None else 0
-    return 3 + 1 + len(plot.row_labels) + axis + 1 + row_offset
-
-
-VERDICTS_SHEET = "Verdicts"
-VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "plot on Sheet")
-
-
-def verdict_rows(verdicts: Iterable[tuple[Verdict, int, int]], interval_columns: int,
-                 items: Mapping[int, Mapping[int, str]] | None = None) -> Iterator[tuple[list[object], str]]:
-    """(row values, A1 target on "Sheet") per verdict, given with its pair number
-    and its estimated start row. With the texts of the blocks' first columns of
-    the extraction's "Sheet" at hand (column -> row -> text, see ``item_cells``)
-    the target is checked (its cell must hold the plot's item line) and, where a
-    datalog's unusual lines shifted the layout, found by walking down the block."""
-    found_from: dict[int, int] = {}
-    for v, pair, row in verdicts:
-        col = (pair - 1) * interval_columns + 1
-        if items is not None:
-            row = _locate(items.get(col, {}), row, v.item, found_from.get(pair, 3))
-            found_from[pair] = row + 1
-        scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
-        values: list[object] = [v.datalog, v.site, v.plot, v.item, v.label, *scores, v.reason or None]
-        yield values, plot_cell(pair, interval_columns, row)
-
-
-def _locate(column: Mapping[int, str], row: int, item: str, start: int) -> int:
-    if column.get(row) == item:
-        return row
-    for r in sorted(r for r in column if r >= start):
-        if column[r] == item:
-            return r
-    return row
-
-
-def item_cells(book: Path, columns: Iterable[int]) -> dict[int, dict[int, str]]:
-    """The texts of the given columns of a saved workbook's "Sheet" (column ->
-    row -> text, trailing line breaks removed), read as a stream so a big
-    workbook is never loaded whole."""
-    import openpyxl
-
-    wanted = set(columns)
-    found: dict[int, dict[int, str]] = {col: {} for col in wanted}
-    if not wanted:
-        return found
-    wb = openpyxl.load_workbook(book, read_only=True)
-    try:
-        for cells in wb["Sheet"].iter_rows(min_col=1, max_col=max(wanted)):
-            for cell in cells:
-                value = getattr(cell, "value", None)
-                if value is not None and cell.column in wanted:
-                    found[cell.column][cell.row] = str(value).rstrip("\r\n")
-    finally:
-        wb.close()
-    return found
-
-
-def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str]]) -> None:
-    """Fills an openpyxl worksheet with the verdict rows, each linking to its
-    plot on "Sheet". Texts stay texts (a "=" never becomes a formula)."""
-    from openpyxl.styles import Font
-    from openpyxl.worksheet.hyperlink import Hyperlink
-
-    ws.append(list(VERDICT_HEADER))
-    for cell in ws[1]:
-        cell.font = Font(bold=True)
-    link_font = Font(color="0563C1", underline="single")
-    r = 1
-    for values, target in rows:
-        r += 1
-        for c, value in enumerate(values, start=1):
-            cell = ws.cell(row=r, column=c)
-            cell.value = value
-            if isinstance(value, str):
-                cell.data_type = "s"
-        link = ws.cell(row=r, column=len(values) + 1, value=f"Sheet!{target}")
-        link.data_type = "s"
-        link.hyperlink = Hyperlink(ref=link.coordinate, location=f"Sheet!{target}")
-        link.font = link_font
-    ws.freeze_panes = "A2"
-    for letter, width in (("A", 28), ("B", 6), ("C", 6), ("D", 40), ("E", 22)):
-        ws.column_dimensions[letter].width = width
-
-
 def write_csv_rows(fh: TextIO) -> Callable[[Verdict], None]:
     writer = csv.writer(fh)
     writer.writerow(CSV_COLUMNS)
     return lambda v: writer.writerow(v.csv_row())
-
-
-def pair_numbers() -> Callable[[str, str], int]:
-    """Numbers (datalog, site) pairs 1, 2, ... in the order they first come, as
-    the extraction numbers its site blocks."""
-    seen: dict[tuple[str, str], int] = {}
-
-    def number(datalog: str, site: str) -> int:
-        return seen.setdefault((datalog, site), len(seen) + 1)
-
-    return number
 
 
 # ---------------------------------------------------------------------------
@@ -473,23 +360,6 @@ def _site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
     labels = joined.split(";") if joined else []
     labels += [""] * (count - len(labels))
     return [label.split(",") if label else [] for label in labels]
-
-
-def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
-    """(datalog, site) -> the number of its site block in the extraction workbook,
-    numbered as the extraction numbers them: without chosen sites, every site
-    the datalog prints, as printed, in numeric order (a site text holding a list
-    separator cannot be extracted and has no block)."""
-    from .plots import announced_sites
-
-    pairs: dict[tuple[str, str], int] = {}
-    k = 0
-    for path, chosen in zip(paths, lists):
-        texts = chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
-        for site in texts:
-            k += 1
-            pairs.setdefault((path, site), k)
-    return pairs
 
 
 def _respell_sites(keywords: dict[str, Any], paths: Sequence[str], lists: list[list[str]], label: str,
@@ -510,13 +380,6 @@ def _respell_sites(keywords: dict[str, Any], paths: Sequence[str], lists: list[l
                 warn("triage", f"{visible(path)} prints site {text} as {visible(label + spelled)!r}, not "
                                f"{visible(label + text)!r}; reading that site")
                 chosen[index] = spelled
-
-
-def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
-    found = pairs.get((datalog, site))
-    if found is None and site.lstrip("-").isdigit():
-        found = pairs.get((datalog, str(int(site))))
-    return found
 
 
 def run_triage(
@@ -561,12 +424,11 @@ def run_triage(
     progress = progress or Progress()
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
-    kept: list[tuple[Verdict, int]] = []
-    stack = None
+    sheets = None
     if workbook:
-        from .composite import CompositeStack
+        from .extraction import TriageWorkbook
 
-        stack = CompositeStack()
+        sheets = TriageWorkbook()
     unclosed: list[tuple[str, str, int]] = []
     csv_file = None
     partial = None
@@ -584,9 +446,8 @@ def run_triage(
                     write_row(v)
                 if picks is not None:
                     picks.add(plot, v)
-                if stack is not None:
-                    kept.append((v, group_rows(plot)))
-                    stack.add(plot)
+                if sheets is not None:
+                    sheets.add(plot, v)
         except OSError as exc:
             raise CliError(f"cannot read datalog {exc.filename}: {os_reason(exc)}") from None
         except (KeyError, TypeError, ValueError) as exc:
@@ -613,8 +474,8 @@ def run_triage(
     if picks is not None and grid_path is not None:
         save_grid(grid_path, picks.picks(), pyplot)
     book = None
-    if stack is not None:
-        book = _write_workbook(keywords, paths, lists, settings_path, sites, interval_columns, out_dir, kept, stack)
+    if sheets is not None:
+        book = sheets.write(keywords, paths, lists, settings_path, sites, interval_columns, out_dir)
     return summary, book
 
 
@@ -626,38 +487,6 @@ def _counted(stream: Iterable[Any], names: Sequence[str], summary: Summary, prog
         k = index.get(plot.datalog, 0)
         progress.update(f"triage: datalog {k}/{len(names)} {Path(plot.datalog).name}: {n} plots read")
         yield plot
-
-
-def _write_workbook(keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
-                    settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
-                    out_dir: Path | None, verdicts: Sequence[tuple[Verdict, int]], stack: Any) -> Path:
-    """The extraction workbook of the same datalogs and sites, plus "Composite"
-    and "Verdicts"; "Sheet" stays exactly as the extraction wrote it."""
-    from .composite import SHEET_NAME, fill_composite
-    from .errors import CliError, os_reason
-    from .extraction import extract_workbook
-    from .workbook_sheets import append_worksheets
-
-    book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
-    names = [str(p) for p in paths]
-    pairs = _extraction_pairs(keywords, names, lists)
-    next_row: dict[int, int] = {}
-    placed = []
-    for v, rows in verdicts:
-        pair = _pair_of(pairs, v.datalog, v.site)
-        if pair is None:
-            continue
-        row = next_row.get(pair, 3)
-        placed.append((v, pair, row))
-        next_row[pair] = row + rows
-    try:
-        items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
-        linked = list(verdict_rows(placed, interval_columns, items))
-        append_worksheets(book, {SHEET_NAME: fill_composite(stack.maps()),
-                                 VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
-    except OSError as exc:
-        raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
-    return book
 
 
 def agreement_by_size(verdicts_csv: Path, truth_csv: Path) -> list[tuple[int, int, int, float, float]]:
