@@ -157,6 +157,6 @@ def test_settings_with_a_byte_order_mark_and_paths_with_semicolons(sample_dir, q
 def test_train_refuses_to_write_over_its_own_input(tmp_path, quorvane, one_error_line):
     csv_path = samples.write_shmoo_csv(tmp_path / "t.csv", count=104, seed=4)
     before = csv_path.read_bytes()
-    one_error_line(quorvane("train", csv_path, "-o", csv_path, cwd=tmp_path), "training CSV itself")
-    one_error_line(quorvane("train", csv_path, "-o", "./sub/../t.csv", cwd=tmp_path), "training CSV itself")
+    one_error_line(quorvane("train", csv_path, "-o", csv_path, cwd=tmp_path), "is the training CSV")
+    one_error_line(quorvane("train", csv_path, "-o", "./sub/../t.csv", cwd=tmp_path), "is the training CSV")
     assert csv_path.read_bytes() == before

@@ -272,7 +272,8 @@ def test_parse_sizes(text, expected):
     assert samples.parse_sizes(text) == expected
 
 
-@pytest.mark.parametrize("text, fragment", [("11", "ROWSxCOLS"), ("4x11", "too small"), ("11x11,", "ROWSxCOLS")])
+@pytest.mark.parametrize("text, fragment", [("11", "ROWSxCOLS"), ("4x11", "too small"), ("11x11,", "ROWSxCOLS"),
+                                            ("11x1001", "too large"), ("1001x11", "up to 1000")])
 def test_parse_sizes_refuses(text, fragment):
     with pytest.raises(ValueError, match=fragment):
         samples.parse_sizes(text)

@@ -11,6 +11,7 @@ from .errors import CliError, check_output_file, check_readable_text, module_out
 from .figures import image_path, save_grid, tavrine as _tavrine
 from .shmoo_csv import check_shmoo_csv, describe_bad
 from .models import check_finite_scores, load_model
+from .outputs import refuse_inputs_as_outputs, written_together
 from .symbols import is_label_text, same_label
 from .training import count_records
 
@@ -46,10 +47,10 @@ def run_classify(
     check_readable_text(csv_path, "shmoo CSV")
     if out_path is not None:
         check_output_file(out_path, "predictions file")
-        if out_path.exists() and (out_path.samefile(csv_path) or out_path.samefile(model_path)):
-            raise CliError(f"the predictions file {out_path} is one of the inputs; choose another name")
     if grid_path is not None:
         grid_path = image_path(grid_path, "grid")
+    refuse_inputs_as_outputs([("model file", model_path), ("shmoo CSV", csv_path)],
+                             [("--out", out_path), ("--grid", grid_path)])
     check = check_shmoo_csv(csv_path, labels=False)
     net, _ = load_model(model_path)
     if check.non_finite is not None:
@@ -75,14 +76,13 @@ def run_classify(
     predicted = predicted_texts(net, plots, name=lambda i: f"{csv_path} record {i + 1}")
     given = ["" if not isinstance(y[0], str) else y[0] for y in dataset.Y_train]
     results = [(i + 1, given[i], predicted[i]) for i in range(n)]
-    if out_path is not None:
-        out_path.parent.mkdir(parents=True, exist_ok=True)
-        with open(out_path, "w", newline="", encoding="utf-8") as fh:
-            writer = csv.writer(fh)
+    with written_together() as outputs:  # the predictions and their grid appear together
+        if out_path is not None:
+            writer = csv.writer(outputs.text(out_path))
             writer.writerow(["record", "label_in_file", "predicted"])
             writer.writerows(results)
-    if grid_path is not None:
-        save_grid(grid_path, plots, predicted, given, grid_limit)
+        if grid_path is not None:
+            save_grid(grid_path, plots, predicted, given, grid_limit, outputs)
     return results
 
 

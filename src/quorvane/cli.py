@@ -43,6 +43,8 @@ from .errors import (
 )
 from .extraction import run_extract
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
+from .outputs import refuse_inputs_as_outputs, written_together
+from .shmoo_csv import MAX_WIDTH
 from .symbols import LABEL_KEYS, is_label_text
 from .training import run_train
 
@@ -60,6 +62,8 @@ def _cmd_extract(args: argparse.Namespace) -> int:
         from .margins import check_figure_path
 
         check_figure_path(args.composite_png, "--composite-png")
+        refuse_inputs_as_outputs([("datalog", p) for p in args.datalogs] + [("settings file", args.settings)],
+                                 [("--composite-png", args.composite_png)])
     workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir,
                            jobs=args.jobs)
     # The workbook is announced first: it stands even if the composite step fails.
@@ -128,7 +132,8 @@ def _cmd_export(args: argparse.Namespace) -> int:
 
     if args.model is not None:
         _set_threads(args.threads)
-    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model)
+    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model,
+                                      force=args.force)
     for plot, reason in skipped:
         warn("export", f"{plot.datalog} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; left out")
     say(f"shmoo CSV: {args.shmoo_csv} ({count} records)")
@@ -156,8 +161,13 @@ def _cmd_sample(args: argparse.Namespace) -> int:
     elif picture is not None:
         check_output_file(picture, "picture")
     try:
-        files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs, args.seed,
-                                      sizes=args.sizes, force=args.force)
+        # All files appear together once complete: a full disk leaves none
+        # half-written under a name the next run would refuse to replace.
+        with written_together() as outputs:
+            files = samples.write_samples(args.out_dir, args.records, args.sites, args.items, args.datalogs,
+                                          args.seed, sizes=args.sizes, force=args.force, outputs=outputs)
+            if picture is not None:
+                save_class_picture(picture, args.seed, outputs)
     except FileExistsError as exc:
         raise CliError(f"{exc.filename} exists; pass --force to replace it") from None
     for log in files.datalogs:
@@ -167,7 +177,6 @@ def _cmd_sample(args: argparse.Namespace) -> int:
     say(f"settings: {files.settings}")
     say(f"shmoo CSV: {files.shmoo_csv} ({args.records} records)")
     if picture is not None:
-        save_class_picture(picture, args.seed)
         say(f"picture: {picture}")
     return 0
 
@@ -325,6 +334,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
     p.add_argument("--model", type=Path, default=None, metavar="MODEL",
                    help="model file written by 'train': pre-fill each label with its prediction")
+    p.add_argument("--force", action="store_true",
+                   help="replace an existing OUT (by default it is kept: it may hold labels you entered)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library with --model (default: %(default)s)")
     p.set_defaults(func=_cmd_export)
@@ -345,8 +356,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="replace files of the same names (by default an existing file is never overwritten)")
     p.add_argument("--sizes", type=_sizes, default=None, metavar="RxC,...",
                    help="write datalogs of labelled plots of these sizes (rows x columns, e.g. "
-                        "11x11,7x11,21x41,15x9; item k takes size k in turn) and their ground truth "
-                        "sample_truth.csv (datalog,site,plot,label,rows,cols)")
+                        "11x11,7x11,21x41,15x9; item k takes size k in turn; 5 to %d points a side) and "
+                        "their ground truth sample_truth.csv (datalog,site,plot,label,rows,cols)" % MAX_WIDTH)
     p.set_defaults(func=_cmd_sample)
 
     p = sub.add_parser("demo", parents=[common], help="samples, workbook, training and classification in one go",
@@ -396,8 +407,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except OSError as exc:
         # File-system failures not anticipated above (full disk, permissions).
-        where = f" {exc.filename}" if exc.filename else ""
-        print(f"{PROG} {args.command}: error:{where} {os_reason(exc)}", file=sys.stderr)
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"{PROG} {args.command}: error: {where}{os_reason(exc)}", file=sys.stderr)
         return 1
     except Terminated as exc:
         print(f"{PROG} {args.command}: terminated by signal {exc.signum}", file=sys.stderr)

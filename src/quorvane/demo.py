@@ -9,6 +9,7 @@ from . import samples
 from .classification import agreement, run_classify
 from .errors import say
 from .extraction import run_extract
+from .outputs import written_together
 from .training import TRAINING_SIZES, run_train, train_on_sizes
 from .triage import agreement_by_size, run_triage
 
@@ -39,9 +40,10 @@ def run_demo(out_dir: Path, epochs: int, records: int, classify_records: int, si
     train_on_sizes(sized_model, TRAINING_SIZES, max(50, records // 2), epochs, 32, 0.01, seed)
     labelled_log = out / "labelled_datalog.txt"
     text, truth = samples.labelled_datalog(samples.SAMPLE_SIZES, LABELLED_ITEMS, sites, seed + 2)
-    labelled_log.write_text(text, encoding="utf-8")
     truth_csv = out / "labelled_truth.csv"
-    truth_csv.write_text(samples.truth_csv_text([(labelled_log.name, truth)]), encoding="utf-8")
+    with written_together() as outputs:
+        outputs.text(labelled_log).write(text)
+        outputs.text(truth_csv).write(samples.truth_csv_text([(labelled_log.name, truth)]))
     verdicts = out / "triage.csv"
     triage_grid = out / "triage.png"
     triage_summary, _ = run_triage(sized_model, [labelled_log], files.settings, None, verdicts, triage_grid)

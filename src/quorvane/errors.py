@@ -66,27 +66,6 @@ def os_reason(exc: OSError) -> str:
     return exc.strerror or str(exc)
 
 
-def write_new_file(path: Path, write: Callable[[str], None], suffix: str = "") -> None:
-    """Has `write` fill a temporary file beside `path`, gives it the mode a new
-    file gets (0666 less the umask) and renames it over the name: an
-    interrupted write leaves no half-written file, and a symbolic link at the
-    name is replaced rather than followed."""
-    import tempfile
-
-    fd, temp = tempfile.mkstemp(prefix="." + path.name + ".", suffix=suffix, dir=path.parent)
-    os.close(fd)
-    try:
-        write(temp)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
-
-
 def check_regular_file(path: Path, what: str) -> None:
     """Refuses anything but a regular file before it is opened: a directory, a
     FIFO or a device such as /dev/zero would hang the command or fill memory."""

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from . import samples
+from .outputs import Outputs, written_together
 from .symbols import is_label_text, same_label
 
 
@@ -42,22 +43,22 @@ def tavrine() -> Any:
 MAX_GRID_PLOTS = 240
 
 
-def save_figure(fig: Any, path: Path, dpi: int = 100) -> None:
-    """Saves into a temporary file beside `path` and renames it over the name:
-    an interrupted save leaves no half-written picture, and a symbolic link at
-    the name is replaced rather than followed."""
-    from .errors import write_new_file
+def save_figure(fig: Any, path: Path, dpi: int = 100, outputs: Outputs | None = None) -> None:
+    """Saves the picture through the output helper; with `outputs` it is
+    renamed onto its name together with the other files of that block."""
+    if outputs is None:
+        with written_together() as alone:
+            save_figure(fig, path, dpi, alone)
+        return
+    # The name's suffix tells the format (the temporary file has another).
+    fig.savefig(outputs.binary(path), dpi=dpi, format=path.suffix[1:].lower() or None)
 
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # The suffix tells the plotting library the format.
-    write_new_file(path, lambda temp: fig.savefig(temp, dpi=dpi), suffix=path.suffix)
 
-
-def save_page(fig: Any, path: Path, page_number: int) -> Path:
+def save_page(fig: Any, path: Path, page_number: int, outputs: Outputs | None = None) -> Path:
     """Saves page `page_number` of a picture that runs over several pages:
     the first under `path`, the others as PATH_2, PATH_3, ... Returns the name."""
     target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
-    save_figure(fig, target)
+    save_figure(fig, target, outputs=outputs)
     return target
 
 
@@ -65,7 +66,8 @@ def new_figures(plt: Any, before: set[int]) -> list[Any]:
     return [plt.figure(n) for n in plt.get_fignums() if n not in before]
 
 
-def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str], limit: int) -> int:
+def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str], limit: int,
+              outputs: Outputs | None = None) -> int:
     """A grid of plots titled with their predicted labels; where the file's own
     label differs, it is shown below in red. Returns the number of plots drawn."""
     plt = pyplot()
@@ -87,7 +89,7 @@ def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str
             ax.set_title(title, fontsize=8)
     fig.suptitle("predicted labels (green passes, red fails)", fontsize=10)
     fig.tight_layout()
-    save_figure(fig, path)
+    save_figure(fig, path, outputs=outputs)
     plt.close(fig)
     return count
 
@@ -96,7 +98,7 @@ PICTURE_LABELS = ("Pass", "Fail", "Pass-Vol", "Pass-Freq", "Pass-Marginal", "Pas
                   "Pass-Freq-Hole")
 
 
-def save_class_picture(path: Path, seed: int = 0) -> None:
+def save_class_picture(path: Path, seed: int = 0, outputs: Outputs | None = None) -> None:
     """One generated plot per class (and two combinations), as a small PNG."""
     import random
 
@@ -111,7 +113,7 @@ def save_class_picture(path: Path, seed: int = 0) -> None:
     fig.supxlabel("frequency (columns)  -  green passes, red fails", fontsize=9)
     fig.supylabel("supply voltage (rows)", fontsize=9)
     fig.tight_layout()
-    save_figure(fig, path)
+    save_figure(fig, path, outputs=outputs)
     plt.close(fig)
 
 

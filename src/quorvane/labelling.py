@@ -21,11 +21,13 @@ from __future__ import annotations
 
 import csv
 import math
+import os
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 import numpy as np
 
+from .outputs import written_together
 from .plots import Plot
 from .shmoo_csv import PLACEHOLDER
 from .symbols import FAIL_SYMBOL, PASS_SYMBOL
@@ -103,15 +105,17 @@ def provenance_path(csv_path: Path) -> Path:
     return csv_path.with_name(csv_path.name + PROVENANCE_SUFFIX)
 
 
-def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str]) -> Path:
-    """Writes the records and their provenance side file; returns the side file."""
+def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], replace: bool = True) -> Path:
+    """Writes the records and their provenance side file; both appear together
+    or neither does, so a CSV never sits beside another run's provenance.
+    Without `replace` an existing CSV is left alone (FileExistsError). Returns
+    the side file."""
     side = provenance_path(csv_path)
-    with open(csv_path, "w", encoding="utf-8", newline="") as out:
-        writer = csv.writer(out, lineterminator="\n")
+    with written_together() as outputs:
+        writer = csv.writer(outputs.text(csv_path, replace=replace), lineterminator="\n")
         for plot, label in zip(plots, labels):
             writer.writerows(record_lines(label, resize(plot.grid)))
-    with open(side, "w", encoding="utf-8", newline="") as out:
-        writer = csv.writer(out, lineterminator="\n")
+        writer = csv.writer(outputs.text(side), lineterminator="\n")
         writer.writerow(PROVENANCE_HEADER)
         for number, plot in enumerate(plots, 1):
             writer.writerow((number, plot.datalog, plot.site, plot.plot, plot.item, plot.line, plot.rows, plot.cols))
@@ -139,12 +143,15 @@ def site_lists(site_label: str, datalog_count: int) -> list[list[str]] | None:
 
 
 def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
-               out_csv: Path, model_path: Path | None = None) -> tuple[int, Path, list[tuple[Plot, str]]]:
+               out_csv: Path, model_path: Path | None = None,
+               force: bool = False) -> tuple[int, Path, list[tuple[Plot, str]]]:
     """Writes every plot of the datalogs' selected sites as an 11 x 11 shmoo
-    CSV record. Returns the record count, the provenance file and the plots
-    left out with the reason."""
+    CSV record. An existing CSV may hold the user's labels: it is replaced
+    only with `force`. Returns the record count, the provenance file and the
+    plots left out with the reason."""
     from .classification import predicted_texts
     from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
+    from .outputs import refuse_inputs_as_outputs
     from .extraction import site_label
     from .models import load_model, plot_name
     from .plots import read_plots
@@ -159,6 +166,11 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     chosen = site_lists(site_label(sites, len(paths)), len(paths))
     if out_csv.is_dir():
         raise CliError(f"--shmoo-csv names a directory: {out_csv}")
+    inputs = [("datalog", p) for p in paths] + [("settings file", settings_path)]
+    refuse_inputs_as_outputs(inputs + ([("model file", model_path)] if model_path is not None else []),
+                             [("--shmoo-csv", out_csv), ("its provenance file", provenance_path(out_csv))])
+    if not force and os.path.lexists(out_csv):
+        raise CliError(f"{out_csv} exists and may hold your labels; pass --force to replace it")
     net = load_model(model_path)[0] if model_path is not None else None
     keywords = Corvantis.getKeyWordFromSettingFile(config)
     unclosed: list = []
@@ -179,8 +191,9 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     if net is not None and kept:
         labels = predicted_texts(net, tensor(kept), name=lambda i: plot_name(kept[i]))
     try:
-        out_csv.parent.mkdir(parents=True, exist_ok=True)
-        side = write_records(out_csv, kept, labels)
+        side = write_records(out_csv, kept, labels, replace=force)
+    except FileExistsError:
+        raise CliError(f"{out_csv} exists and may hold your labels; pass --force to replace it") from None
     except OSError as exc:
         raise CliError(f"cannot write {out_csv}: {os_reason(exc)}") from None
     return len(kept), side, skipped

@@ -11,19 +11,18 @@ first point column, whatever values they carry.
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import io
-import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Iterable, Iterator, Sequence
+from typing import IO, Any, Iterable, Sequence
 
 import numpy as np
 
 from .axes import Axis, column_axis, index_axis, row_axis
 from .errors import CliError, check_readable_text, check_utf8
+from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 
 __all__ = [
     "MARGINS_HEADER",
@@ -266,10 +265,11 @@ def _axis_title(name: str, unit: str, fallback: str) -> str:
     return f"{name} ({unit})" if unit else name or fallback
 
 
-def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24) -> list[Path]:
+def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
+                 outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item, one line per (datalog,
     site). Items beyond ``per_page`` go to further pages named ``<stem>_2.png``
-    and so on. Returns the files written."""
+    and so on. Returns the files written (with `outputs`: staged there)."""
     from .figures import pyplot, save_page
 
     plt = pyplot()
@@ -314,31 +314,13 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
         fig.suptitle("Vmin: lowest passing row value per column, per site", fontsize=10)
-        written.append(save_page(fig, path, page_number))
+        written.append(save_page(fig, path, page_number, outputs))
         plt.close(fig)
     return written
 
 
 # ---------------------------------------------------------------------------
 # The command
-
-
-@contextlib.contextmanager
-def _replaced_on_success(path: Path | None) -> Iterator[IO[str] | None]:
-    """A text file written beside ``path`` and renamed onto it only when the
-    block succeeds: a failed run never leaves a half-written table behind."""
-    if path is None:
-        yield None
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    partial = path.with_name(f".{path.name}.partial")
-    try:
-        with open(partial, "w", newline="", encoding="utf-8") as fh:
-            yield fh
-        os.replace(partial, path)
-    finally:
-        if partial.exists():
-            partial.unlink()
 
 
 @dataclass(frozen=True)
@@ -366,14 +348,18 @@ def run_margins(
         raise CliError("nothing to write: give --out, --summary or --plot")
     if figure is not None:
         check_figure_path(figure, "--plot")
+    refuse_inputs_as_outputs([("datalog", p) for p in datalogs] + [("settings file", settings_path)],
+                             [("--out", out), ("--summary", summary), ("--plot", figure)])
     paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
     unclosed: list[tuple[str, str, int]] = []
     kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
-    with _replaced_on_success(out) as out_fh, _replaced_on_success(summary) as summary_fh:
+    with written_together() as outputs:
+        out_fh = outputs.text(out) if out is not None else None
+        summary_fh = outputs.text(summary) if summary is not None else None
         count = write_tables(read_plots(keywords, paths, site_lists, unclosed=unclosed), out_fh, summary_fh, kept)
         if count == 0:
             raise CliError(_no_plot_message(paths, settings_path))
-    figures = tuple(save_overlay(figure, kept or [])) if figure is not None else ()
+        figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
     return MarginsRun(count, out, summary, figures, tuple(unclosed))
 
 

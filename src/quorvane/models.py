@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import contextlib
 import math
-import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -12,13 +10,16 @@ from typing import Any
 
 from .errors import CliError, check_regular_file, os_reason
 from .figures import tavrine as _tavrine
+from .outputs import Outputs, written_together
 from .symbols import LABEL_KEYS
 
 MODEL_FORMAT = "quorvane-shmoo-model"
 MODEL_VERSION = 1
 
 
-def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
+def save_model(path: Path, net: Any, info: dict[str, Any], outputs: Outputs | None = None) -> None:
+    """Writes the model file through the output helper (with `outputs`: staged
+    there, renamed with the other files of that block)."""
     import torch
 
     payload = {
@@ -29,23 +30,35 @@ def save_model(path: Path, net: Any, info: dict[str, Any]) -> None:
         "state_dict": {k: v.detach().clone() for k, v in net.state_dict().items()},
         **info,
     }
-    # Write beside the target and rename, so an interrupted save never leaves a
-    # truncated file in place of an earlier model.
-    partial = path.with_name(path.name + ".partial")
+    if outputs is None:
+        with written_together() as alone:
+            save_model(path, net, info, alone)
+        return
     try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        torch.save(payload, partial)
-        os.replace(partial, path)
+        torch.save(payload, outputs.binary(path))
     except OSError as exc:
         raise CliError(f"cannot write model file {path}: {os_reason(exc)}") from None
     except RuntimeError as exc:
         # The tensor library reports a failed write (a full disk, say) as a
-        # RuntimeError of its archive writer.
-        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
-        raise CliError(f"cannot write model file {path}: {first}") from None
-    finally:
-        with contextlib.suppress(OSError):
-            partial.unlink()
+        # RuntimeError of its archive writer, raised while handling the
+        # file's own OSError: that one says what happened.
+        cause = _os_error_behind(exc)
+        if cause is not None:
+            reason = os_reason(cause)
+        else:
+            reason = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CliError(f"cannot write model file {path}: {reason}") from None
+
+
+def _os_error_behind(exc: BaseException) -> OSError | None:
+    seen: set[int] = set()
+    current: BaseException | None = exc
+    while current is not None and id(current) not in seen:
+        if isinstance(current, OSError):
+            return current
+        seen.add(id(current))
+        current = current.__cause__ or current.__context__
+    return None
 
 
 def load_model(path: Path, scoring_only: bool = False) -> tuple[Any, dict[str, Any]]:

@@ -28,7 +28,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Sequence
 
-from .errors import write_new_file
+from .outputs import Outputs, write_bytes, written_together
+from .shmoo_csv import MAX_WIDTH
 from .symbols import FAIL_SYMBOL, LABEL_KEYS, PASS_SYMBOL
 
 __all__ = [
@@ -302,21 +303,13 @@ def shmoo_csv_text(records: Sequence[tuple[str, Sequence[Sequence[int]]]]) -> st
     return out.getvalue()
 
 
-def _write_text(path: Path, text: str, force: bool = True) -> Path:
-    """Writes a new file. Without `force` an existing name (a symbolic link
-    included) is an error; with it the name is replaced, never followed: the
-    text goes to a temporary file that is then renamed over the name."""
-    data = text.encode("utf-8")
-    if not force:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o666)
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-        return path
-    def write(temp: str) -> None:
-        with open(temp, "wb") as fh:
-            fh.write(data)
-
-    write_new_file(path, write)
+def _write_text(path: Path, text: str, force: bool = True, outputs: Outputs | None = None) -> Path:
+    """Writes a new file (with `outputs`: stages it there). Without `force` an
+    existing name (a symbolic link included) is an error (FileExistsError);
+    with it the name is replaced, never followed."""
+    if outputs is None:
+        return write_bytes(path, text.encode("utf-8"), replace=force)
+    outputs.binary(path, replace=force).write(text.encode("utf-8"))
     return path
 
 
@@ -456,7 +449,9 @@ class TruePlot:
 
 
 def parse_sizes(text: str) -> tuple[tuple[int, int], ...]:
-    """``"11x11,7x11"`` -> ((11, 11), (7, 11)); rows first, as the plot is printed."""
+    """``"11x11,7x11"`` -> ((11, 11), (7, 11)); rows first, as the plot is printed.
+    Each side is 5 to MAX_WIDTH points: the shmoo CSV reader refuses wider
+    plots, and the generator's memory grows with the plot's area."""
     sizes = []
     for part in text.split(","):
         match = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", part)
@@ -465,6 +460,9 @@ def parse_sizes(text: str) -> tuple[tuple[int, int], ...]:
         rows, cols = int(match.group(1)), int(match.group(2))
         if rows < 5 or cols < 5:
             raise ValueError(f"plot size {rows}x{cols} is too small; plots need at least 5x5 points")
+        if rows > MAX_WIDTH or cols > MAX_WIDTH:
+            raise ValueError(f"plot size {rows}x{cols} is too large; rows and columns go up to {MAX_WIDTH}, "
+                             f"the widest plot the kit reads")
         sizes.append((rows, cols))
     return tuple(sizes)
 
@@ -575,16 +573,21 @@ def write_samples(
     seed: int = 0,
     force: bool = True,
     sizes: Sequence[tuple[int, int]] | None = None,
+    outputs: Outputs | None = None,
 ) -> SampleFiles:
     """Writes datalog(s), their settings file and a labelled shmoo CSV into
     ``out_dir`` (created if needed). Each datalog gets its own derived seed.
     Without `force` nothing is written when any of the names exists already
-    (FileExistsError names the first).
+    (FileExistsError names the first). The files appear together when all are
+    complete, or not at all; with `outputs` they are staged there.
 
     With ``sizes``, the datalogs hold labelled plots of those sizes instead, and
     their ground truth goes to ``sample_truth.csv``."""
     if datalogs < 1:
         raise ValueError("datalogs must be at least 1")
+    if outputs is None:
+        with written_together() as alone:
+            return write_samples(out_dir, records, sites, items, datalogs, seed, force, sizes, alone)
     out = Path(out_dir)
     names = sample_names(out, datalogs)
     if not force:
@@ -592,26 +595,20 @@ def write_samples(
         for path in names.datalogs + (names.settings, names.shmoo_csv) + truth_name:
             if os.path.lexists(path):
                 raise FileExistsError(errno.EEXIST, "file exists", str(path))
-    out.mkdir(parents=True, exist_ok=True)
     truth_path = None
     if sizes is None:
-        logs = tuple(
-            write_datalog(path, sites, items, seed * 1000 + k, force) for k, path in enumerate(names.datalogs)
-        )
+        for k, path in enumerate(names.datalogs):
+            _write_text(path, datalog_text(sites, items, seed * 1000 + k), force, outputs)
     else:
         entries = []
         for k, path in enumerate(names.datalogs):
             text, truth = labelled_datalog(sizes, items, sites, seed * 1000 + k)
-            _write_text(path, text, force)
+            _write_text(path, text, force, outputs)
             entries.append((path.name, truth))
-        logs = names.datalogs
-        truth_path = _write_text(out / TRUTH_FILE_NAME, truth_csv_text(entries), force)
-    return SampleFiles(
-        datalogs=logs,
-        settings=write_settings(names.settings, force),
-        shmoo_csv=write_shmoo_csv(names.shmoo_csv, records, seed, force),
-        truth=truth_path,
-    )
+        truth_path = _write_text(out / TRUTH_FILE_NAME, truth_csv_text(entries), force, outputs)
+    _write_text(names.settings, json.dumps(settings(), indent=2) + "\n", force, outputs)
+    _write_text(names.shmoo_csv, shmoo_csv_text(labelled_plots(records, seed)), force, outputs)
+    return SampleFiles(names.datalogs, names.settings, names.shmoo_csv, truth_path)
 
 
 def sample_names(out_dir: str | Path, datalogs: int = 1) -> SampleFiles:

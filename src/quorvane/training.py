@@ -12,18 +12,12 @@ from . import __version__, samples
 from .errors import CliError, Progress, check_output_file, check_readable_text, module_output, os_reason, warn
 from .figures import image_path, new_figures, pyplot, save_figure, tavrine as _tavrine
 from .models import save_model
+from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 from .shmoo_csv import check_shmoo_csv, describe_bad, describe_unknown
 from .symbols import LABEL_KEYS, POINT_SYMBOLS
 
 # Shmoo records the training loader always holds back as its test part.
 TEST_PART = 100
-
-
-def _same_file(a: Path, b: Path) -> bool:
-    try:
-        return a.resolve() == b.resolve() or (a.exists() and b.exists() and a.samefile(b))
-    except OSError:
-        return False
 
 
 class _LossNotFinite(Exception):
@@ -89,13 +83,8 @@ def run_train(
                              "accuracy figure")
     check_output_file(model_path, "model file")
     # Settle where the results go before spending time on training.
-    outputs = {"model file": model_path, "accuracy figure": figure_path}
-    for what, out in outputs.items():
-        if _same_file(out, csv_path):
-            raise CliError(f"the {what} {out} is the training CSV itself; choose another name")
-    if _same_file(model_path, figure_path):
-        raise CliError(f"the model file and the accuracy figure are both {model_path}; choose two names")
-    for out in outputs.values():
+    refuse_inputs_as_outputs([("training CSV", csv_path)], [("--out", model_path), ("--figure", figure_path)])
+    for out in (model_path, figure_path):
         try:
             out.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
@@ -186,8 +175,17 @@ def run_train(
         "source_csv": str(csv_path),
         "quorvane_version": __version__,
     }
-    save_model(model_path, net, info)
+    with written_together() as outputs:
+        # The model and its figure appear together, or neither does.
+        save_model(model_path, net, info, outputs)
+        _save_accuracy_figure(plt, before, csv_path, epochs, figure_path, outputs)
+    info["figure"] = str(figure_path)
+    info["seconds"] = seconds
+    return net, info
 
+
+def _save_accuracy_figure(plt: Any, before: set[int], csv_path: Path, epochs: int, figure_path: Path,
+                          outputs: Outputs) -> None:
     figures = new_figures(plt, before)
     fig = figures[-1] if figures else plt.figure()
     ax = fig.gca()
@@ -200,12 +198,9 @@ def run_train(
         ax.set_xlim(-0.5, max(epochs, 5) - 0.5)
     ax.set_ylim(0.0, 1.03)
     ax.legend(["exact match", "pass/fail"], loc="lower right")
-    save_figure(fig, figure_path)
+    save_figure(fig, figure_path, outputs=outputs)
     for f in figures:
         plt.close(f)
-    info["figure"] = str(figure_path)
-    info["seconds"] = seconds
-    return net, info
 
 
 #: Plot sizes (rows, columns) the several-sizes recipe trains on: the sample sizes

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import csv
 import math
-import os
 import sys
 import time
 from collections import Counter
@@ -30,6 +29,7 @@ from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
 
+from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 from .symbols import LABEL_KEYS
 
 __all__ = [
@@ -309,7 +309,8 @@ class GridPicks:
         return (self.first + self.filler)[: self.limit]
 
 
-def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: Callable[[], Any]) -> int:
+def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: Callable[[], Any],
+              outputs: Outputs | None = None) -> int:
     """A PNG of the picked plots with their labels: green passes, red fails,
     grey neither. Returns the number of plots drawn."""
     plt = pyplot()
@@ -336,8 +337,9 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
         axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
     fig.suptitle("triage: predicted labels (green passes, red fails, grey neither)", fontsize=10)
     fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=100)
+    from .figures import save_figure
+
+    save_figure(fig, path, outputs=outputs)
     plt.close(fig)
     return count
 
@@ -413,6 +415,8 @@ def run_triage(
     for out in (out_path, grid_path):
         if out is not None and out.is_dir():
             raise CliError(f"{out} is a directory; give a file name")
+    refuse_inputs_as_outputs([("model file", model_path)] + [("datalog", p) for p in paths]
+                             + [("settings file", settings_path)], [("--out", out_path), ("--grid", grid_path)])
     net, _ = load_model(model_path, scoring_only=True)
 
     from . import plots as plot_reader
@@ -431,12 +435,10 @@ def run_triage(
         sheets = TriageWorkbook()
     unclosed: list[tuple[str, str, int]] = []
     csv_file = None
-    partial = None
-    try:
+    # The verdicts and the grid appear together once both are complete.
+    with written_together() as outputs:
         if out_path is not None:
-            out_path.parent.mkdir(parents=True, exist_ok=True)
-            partial = out_path.with_name(out_path.name + ".partial")
-            csv_file = open(partial, "w", newline="", encoding="utf-8")
+            csv_file = outputs.text(out_path)
             write_row = write_csv_rows(csv_file)
         try:
             stream = plot_reader.read_plots(keywords, names, lists, unclosed=unclosed)
@@ -449,6 +451,8 @@ def run_triage(
                 if sheets is not None:
                     sheets.add(plot, v)
         except OSError as exc:
+            if out_path is not None and exc.filename == str(out_path):
+                raise  # writing the verdicts failed (a full disk): reported with the file's name
             raise CliError(f"cannot read datalog {exc.filename}: {os_reason(exc)}") from None
         except (KeyError, TypeError, ValueError) as exc:
             raise CliError(f"cannot read the datalogs with these settings: {exc}") from None
@@ -462,17 +466,8 @@ def run_triage(
             summary.add(v)
             if csv_file is not None:
                 write_row(v)
-        if csv_file is not None and partial is not None and out_path is not None:
-            csv_file.close()
-            csv_file = None
-            os.replace(partial, out_path)
-    finally:
-        if csv_file is not None:
-            csv_file.close()
-        if partial is not None and partial.exists():
-            partial.unlink()
-    if picks is not None and grid_path is not None:
-        save_grid(grid_path, picks.picks(), pyplot)
+        if picks is not None and grid_path is not None:
+            save_grid(grid_path, picks.picks(), pyplot, outputs)
     book = None
     if sheets is not None:
         book = sheets.write(keywords, paths, lists, settings_path, sites, interval_columns, out_dir)

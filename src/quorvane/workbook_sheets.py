@@ -19,13 +19,13 @@ import io
 import os
 import re
 import shutil
-import tempfile
 import zipfile
 from pathlib import Path
 from typing import Any, Callable, Mapping
 from xml.etree import ElementTree
 from xml.sax.saxutils import escape, quoteattr
 
+from .outputs import replace_keeping_mode
 from .symbols import LABEL_KEYS
 
 __all__ = ["PreparedSheet", "append_worksheets", "check_sheet_name"]
@@ -89,27 +89,6 @@ def append_worksheets(path: str | os.PathLike[str], sheets: Mapping[str, Callabl
             _through_openpyxl(target, temporary, names, sheets)
 
     return replace_keeping_mode(target, write)
-
-
-def replace_keeping_mode(path: str | os.PathLike[str], write: Callable[[str], None]) -> Path:
-    """Rewrites the file at ``path``: ``write`` fills a temporary file in the same
-    folder, which then replaces the file in one rename, with its permission bits.
-    Readers see the old file or the new one, never half of either; on any
-    failure the temporary file goes and the old file stays."""
-    target = Path(os.path.realpath(path))
-    mode = target.stat().st_mode & 0o7777
-    fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
-    os.close(fd)
-    try:
-        write(temporary)
-        os.chmod(temporary, mode)
-        with open(temporary, "rb") as fh:
-            os.fsync(fh.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        _remove_quietly(temporary)
-        raise
-    return target
 
 
 def _refuse_taken(target: Path, existing: list[str], names: list[str]) -> None:
@@ -457,13 +436,6 @@ def _insert_before_closing(text: str, tag: str, addition: str, needs_r_prefix: b
             raise _NotMergeable("no relationship namespace")
         addition = addition.replace(" r:id=", f" {declared.group(1)}:id=")
     return text[: closing.start()] + addition + text[closing.start():]
-
-
-def _remove_quietly(path: str) -> None:
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
 
 
 # ---------------------------------------------------------------------------
