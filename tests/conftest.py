@@ -1,8 +1,12 @@
+import importlib.util
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
+import pybind11
 import pytest
 from hypothesis import settings
 
@@ -28,6 +32,33 @@ def run_python(code, cwd=None, check=True):
     if check and proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+def _build_native_test_module(tmp_path_factory, name):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if not compiler or sys.platform.startswith("win"):
+        pytest.skip("no C++ compiler on this machine to build the test module")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = tmp_path_factory.mktemp("native") / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    command = [compiler, "-std=c++20", "-O0", "-shared", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
+               "-I", sysconfig.get_paths()["include"], "-I", pybind11.get_include(),
+               "-I", os.path.join(root, "cpp", "support"), "-I", os.path.join(root, "cpp", "Corvantis"),
+               os.path.join(root, "tests", "native", name + ".cpp"), "-o", str(out), "-lz", "-pthread"]
+    if sys.platform == "darwin":
+        command[1:1] = ["-undefined", "dynamic_lookup"]
+    build = subprocess.run(command, capture_output=True, text=True, timeout=900)
+    assert build.returncode == 0, build.stderr[-3000:]
+    spec = importlib.util.spec_from_file_location(name, out)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def native_test_module(tmp_path_factory):
+    """Builds and imports tests/native/<name>.cpp, a test-only extension module
+    compiled from the module's own sources; skips without a C++ compiler."""
+    return lambda name: _build_native_test_module(tmp_path_factory, name)
 
 
 @pytest.fixture

@@ -4,9 +4,11 @@ back, about the size of the library's own save)."""
 import io
 import os
 import random
+import shutil
 import subprocess
 import sys
 import zipfile
+import zlib
 
 import openpyxl
 import pytest
@@ -198,3 +200,77 @@ def test_a_failed_write_leaves_no_file(tmp_path):
                           timeout=120)
     assert "OSError 27" in done.stdout, done.stdout + done.stderr  # EFBIG
     assert sorted(p.name for p in tmp_path.iterdir()) == ["log.txt"]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or (os.cpu_count() or 1) < 2,
+                    reason="needs the Linux process limit and a writer that asks for worker threads")
+@pytest.mark.parametrize("threads_left", [0, 1])
+def test_a_save_the_system_refuses_threads_writes_the_workbook(tmp_path, run, threads_left):
+    # The process limit counts the threads of the process's real user. Root is
+    # exempt from it, so a root run goes to a user of its own (nobody else's
+    # threads counted) without the capabilities that lift the limit.
+    prefix = []
+    if os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("setpriv is needed to run under the process limit as root")
+        prefix = ["setpriv", f"--ruid={50000 + os.getpid() % 10000}", "--bounding-set=-sys_admin,-sys_resource"]
+    log = tmp_path / "log.txt"
+    log.write_text(datalog([1, 2, 3, 4], 45, width=30))  # a sheet of several deflate chunks
+    with zipfile.ZipFile(run([log], "", width=31)) as z:
+        expected = z.read("xl/worksheets/sheet1.xml")
+    script = (
+        "import contextlib, io, resource, sys, threading\n"
+        "from quorvane.Source import Corvantis\n"
+        "t = Corvantis.getKeyWordFromSettingFile(%r)\n"
+        "threads = int(next(l for l in open('/proc/self/status') if l.startswith('Threads:')).split()[1])\n"
+        "resource.setrlimit(resource.RLIMIT_NPROC, (threads, threads + %d))\n"
+        "try:\n"
+        "    threading.Thread(target=print).start()\n"
+        "    sys.exit('the process limit does not bind')\n"
+        "except RuntimeError:\n"
+        "    pass\n"
+        "resource.setrlimit(resource.RLIMIT_NPROC, (threads + %d, threads + %d))\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        "    path = Corvantis.getDatalogInfo(t, sys.argv[1], '', 31)\n"
+        "print(path)\n" % (SETTINGS, threads_left, threads_left, threads_left))
+    done = subprocess.run([*prefix, sys.executable, "-c", script, str(log)], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    with zipfile.ZipFile(done.stdout.strip()) as z:
+        assert z.testzip() is None and z.read("xl/worksheets/sheet1.xml") == expected
+    assert not [p.name for p in tmp_path.iterdir() if p.name.endswith(".part")]
+
+
+@pytest.fixture(scope="module")
+def archive_writer(native_test_module):
+    return native_test_module("archive_writer")
+
+
+@pytest.mark.parametrize("last", [False, True])
+def test_a_piece_goes_through_zlib_in_steps(archive_writer, last):
+    # zlib counts in 32 bits: a part past 4 GiB goes through its calls in
+    # steps. Steps of 1000 bytes here; the random tail makes the output cross
+    # step boundaries too.
+    data = b'<row r="1"><c r="A1" t="inlineStr"><is><t>P</t></is></c></row>' * 2000 + random.Random(0).randbytes(9000)
+    out, crc = archive_writer.deflate(data, 1000, last)
+    inflater = zlib.decompressobj(-15)
+    assert inflater.decompress(out) == data and inflater.eof == last
+    assert crc == zlib.crc32(data)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the resident size from /proc")
+def test_a_whole_part_leaves_no_buffer_of_its_size_behind(archive_writer, tmp_path):
+    script = (
+        "import importlib.util, sys, zipfile\n"
+        "spec = importlib.util.spec_from_file_location('archive_writer', sys.argv[1])\n"
+        "archive_writer = importlib.util.module_from_spec(spec)\n"
+        "spec.loader.exec_module(archive_writer)\n"
+        "rss = lambda: int(next(l for l in open('/proc/self/status') if l.startswith('VmRSS:')).split()[1]) * 1024\n"
+        "data = bytes(range(256)) * (1 << 18)\n"
+        "before = rss()\n"
+        "archive_writer.save_part('part.zip', 'part.xml', data)\n"
+        "print(rss() - before, len(data), zipfile.ZipFile('part.zip').read('part.xml') == data)\n")
+    done = subprocess.run([sys.executable, "-c", script, archive_writer.__file__], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    grown, size, same = done.stdout.split()
+    assert same == "True" and int(grown) < int(size) // 4, done.stdout + done.stderr

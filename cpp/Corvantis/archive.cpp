@@ -21,6 +21,7 @@
 #include <future>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,14 @@ constexpr int tune_good = 8, tune_lazy = 16, tune_nice = 32, tune_chain = 8;
 constexpr std::size_t window = 32768;
 constexpr std::size_t chunk_size = std::size_t(1) << 20;
 constexpr std::uint32_t no32 = 0xFFFFFFFFu;
+// zlib counts input and output in 32-bit unsigned ints: a larger part goes
+// through its calls in steps of this size.
+constexpr std::size_t zlib_step = std::size_t(1) << 30;
+// Output room a flush always gets (its marker and what is pending before it).
+constexpr std::size_t flush_room = 64;
+// A thread keeps an output buffer of the size a streamed chunk needs; a larger
+// one (a whole part given to add) is freed once its piece is taken.
+constexpr std::size_t kept_output = chunk_size + chunk_size / 4;
 
 struct Piece {
     std::string out;
@@ -54,9 +63,7 @@ struct Deflater {
     Deflater() = default;
     Deflater(const Deflater &) = delete;
     Deflater &operator=(const Deflater &) = delete;
-    ~Deflater() {
-        if (ready) deflateEnd(&s);
-    }
+    ~Deflater() { release(); }
 
     z_stream &fresh() {
         if (!ready) {
@@ -71,54 +78,95 @@ struct Deflater {
             throw std::runtime_error("deflate: tuning refused");
         return s;
     }
+
+    void release() {
+        if (ready) deflateEnd(&s);
+        ready = false;
+        std::string().swap(out);
+    }
 };
 
-// Raw deflate of `data` primed with `dict`: a sync-flushed piece that later
-// pieces may follow, or (last) the end of the stream.
-Piece deflate_piece(std::string_view dict, std::string_view data, bool last) {
+Deflater &thread_deflater() {
     thread_local Deflater deflater;
+    return deflater;
+}
+
+// CRC-32 of any length, `step` bytes per call at most.
+std::uint32_t crc_of(std::string_view data, std::size_t step) {
+    uLong crc = crc32(0, Z_NULL, 0);
+    for (std::size_t at = 0; at < data.size(); at += step) {
+        const std::size_t n = std::min(step, data.size() - at);
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(data.data() + at), static_cast<uInt>(n));
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+// Raw deflate of `data` primed with `dict`: a sync-flushed piece that later
+// pieces may follow, or (last) the end of the stream. Input and output pass
+// through zlib `step` bytes per call at most.
+Piece deflate_piece(std::string_view dict, std::string_view data, bool last, std::size_t step = zlib_step) {
+    Deflater &deflater = thread_deflater();
     Piece piece;
     piece.in_size = data.size();
-    piece.crc = static_cast<std::uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+    piece.crc = crc_of(data, step);
     z_stream &s = deflater.fresh();
     if (!dict.empty() &&
         deflateSetDictionary(&s, reinterpret_cast<const Bytef *>(dict.data()), static_cast<uInt>(dict.size())) != Z_OK)
         throw std::runtime_error("deflate: dictionary refused");
     std::string &out = deflater.out;
-    const std::size_t bound = deflateBound(&s, static_cast<uLong>(data.size())) + 64;
+    // Room for the whole piece; the loop below grows it if a flush needs more.
+    const std::size_t whole_steps = data.size() / step;
+    const std::size_t bound = whole_steps * deflateBound(&s, static_cast<uLong>(step)) +
+                              deflateBound(&s, static_cast<uLong>(data.size() - whole_steps * step)) + flush_room;
     if (out.size() < bound) out.resize(bound);
-    s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    s.avail_in = static_cast<uInt>(data.size());
-    std::size_t used = 0;
+    std::size_t taken = 0, used = 0;
+    s.avail_in = 0;
     for (;;) {
+        if (s.avail_in == 0 && taken < data.size()) {
+            const std::size_t n = std::min(step, data.size() - taken);
+            s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data() + taken));
+            s.avail_in = static_cast<uInt>(n);
+            taken += n;
+        }
+        // A flush given less room than its marker needs would repeat the marker.
+        if (out.size() - used < flush_room) out.resize(out.size() * 2);
+        const std::size_t room = std::min(std::max(step, flush_room), out.size() - used);
         s.next_out = reinterpret_cast<Bytef *>(&out[used]);
-        s.avail_out = static_cast<uInt>(out.size() - used);
-        const int r = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
+        s.avail_out = static_cast<uInt>(room);
+        const bool all_in = taken == data.size();
+        const int r = deflate(&s, !all_in ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH);
         if (r == Z_STREAM_ERROR) throw std::runtime_error("deflate failed");
-        used = out.size() - s.avail_out;
+        used += room - s.avail_out;
         // A flush is complete when it left output space unused.
-        if (last ? r == Z_STREAM_END : (s.avail_in == 0 && s.avail_out != 0)) break;
-        out.resize(out.size() * 2);
+        if (all_in && (last ? r == Z_STREAM_END : (s.avail_in == 0 && s.avail_out != 0))) break;
     }
     piece.out.assign(out.data(), used);
+    if (out.size() > kept_output) std::string().swap(out);
     return piece;
 }
 
-// A fixed set of threads running deflate jobs in the order given.
+// A fixed set of threads running deflate jobs in the order given. When the
+// system refuses a thread (a process or pids limit), the pool keeps those
+// that started; with none, the writer deflates on its own thread.
 class Pool {
 public:
     explicit Pool(unsigned threads) {
-        for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
+        workers_.reserve(threads);
+        try {
+            for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+        } catch (const std::system_error &) {
+            // refused: the threads that started do the work
+        } catch (...) {
+            stop();
+            throw;
         }
-        ready_.notify_all();
-        for (auto &w : workers_) w.join();
     }
+    ~Pool() { stop(); }
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+
+    unsigned size() const { return static_cast<unsigned>(workers_.size()); }
+
     std::future<Piece> submit(std::function<Piece()> job) {
         std::packaged_task<Piece()> task(std::move(job));
         auto result = task.get_future();
@@ -131,13 +179,25 @@ public:
     }
 
 private:
+    // Jobs not yet started are dropped: their futures are gone with the
+    // writer that stops the pool.
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+            jobs_.clear();
+        }
+        ready_.notify_all();
+        for (auto &w : workers_) w.join();
+    }
+
     void run() {
         for (;;) {
             std::packaged_task<Piece()> task;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 ready_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
+                if (stop_) return;
                 task = std::move(jobs_.front());
                 jobs_.pop_front();
             }
@@ -284,10 +344,13 @@ ZipWriter::ZipWriter(const std::string &path, unsigned threads) : impl_(std::mak
 
 ZipWriter::~ZipWriter() {
     if (impl_->pool) {
-        impl_->pending.clear();  // the pool finishes what it holds, then stops
+        impl_->pending.clear();  // the pool drops what it has not started, then stops
         impl_->pool.reset();
     }
     if (impl_->file) std::fclose(impl_->file);
+    // This thread deflated the whole parts and, without a pool, the chunks:
+    // its deflate state and buffer go with the save.
+    thread_deflater().release();
 }
 
 void ZipWriter::add(std::string_view name, std::string_view data) {
@@ -316,7 +379,11 @@ void ZipWriter::begin(std::string_view name) {
     d.streaming = true;
     d.buffer.reserve(chunk_size);
     d.previous_tail.clear();
-    if (d.threads > 1 && !d.pool) d.pool = std::make_unique<Pool>(d.threads);
+    if (d.threads > 1 && !d.pool) {
+        d.pool = std::make_unique<Pool>(d.threads);
+        d.threads = std::max(d.pool->size(), 1u);
+        if (d.pool->size() == 0) d.pool.reset();
+    }
 }
 
 void ZipWriter::write(std::string_view data) {

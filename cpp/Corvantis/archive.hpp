@@ -26,7 +26,9 @@ unsigned deflate_threads();
 class ZipWriter {
 public:
     // Creates or truncates the file at `path` (file system encoding). An
-    // existing file keeps its permission bits.
+    // existing file keeps its permission bits. `threads` is what a streamed
+    // part asks for; it is deflated by fewer (down to the calling thread
+    // alone) when the system refuses to start some.
     explicit ZipWriter(const std::string &path, unsigned threads = deflate_threads());
     ~ZipWriter();
     ZipWriter(const ZipWriter &) = delete;
