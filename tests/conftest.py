@@ -6,7 +6,6 @@ import sys
 import sysconfig
 import textwrap
 
-import pybind11
 import pytest
 from hypothesis import settings
 
@@ -35,6 +34,8 @@ def run_python(code, cwd=None, check=True):
 
 
 def _build_native_test_module(tmp_path_factory, name):
+    import pybind11  # a build requirement, needed here only
+
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
     if not compiler or sys.platform.startswith("win"):
         pytest.skip("no C++ compiler on this machine to build the test module")

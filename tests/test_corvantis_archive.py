@@ -218,21 +218,23 @@ def test_a_save_the_system_refuses_threads_writes_the_workbook(tmp_path, run, th
     log.write_text(datalog([1, 2, 3, 4], 45, width=30))  # a sheet of several deflate chunks
     with zipfile.ZipFile(run([log], "", width=31)) as z:
         expected = z.read("xl/worksheets/sheet1.xml")
+    # The limit must refuse a thread before it is raised to leave the writer
+    # `threads_left` of them.
     script = (
         "import contextlib, io, resource, sys, threading\n"
         "from quorvane.Source import Corvantis\n"
-        "t = Corvantis.getKeyWordFromSettingFile(%r)\n"
+        f"t = Corvantis.getKeyWordFromSettingFile({SETTINGS!r})\n"
         "threads = int(next(l for l in open('/proc/self/status') if l.startswith('Threads:')).split()[1])\n"
-        "resource.setrlimit(resource.RLIMIT_NPROC, (threads, threads + %d))\n"
+        f"resource.setrlimit(resource.RLIMIT_NPROC, (threads, threads + {threads_left}))\n"
         "try:\n"
         "    threading.Thread(target=print).start()\n"
         "    sys.exit('the process limit does not bind')\n"
         "except RuntimeError:\n"
         "    pass\n"
-        "resource.setrlimit(resource.RLIMIT_NPROC, (threads + %d, threads + %d))\n"
+        f"resource.setrlimit(resource.RLIMIT_NPROC, (threads + {threads_left},) * 2)\n"
         "with contextlib.redirect_stdout(io.StringIO()):\n"
         "    path = Corvantis.getDatalogInfo(t, sys.argv[1], '', 31)\n"
-        "print(path)\n" % (SETTINGS, threads_left, threads_left, threads_left))
+        "print(path)\n")
     done = subprocess.run([*prefix, sys.executable, "-c", script, str(log)], cwd=tmp_path, capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
