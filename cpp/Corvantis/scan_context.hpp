@@ -127,13 +127,7 @@ public:
     bool match(py::handle pattern, py::handle text) {
         if (native_ && is_exact_str(pattern)) {
             py::handle method = compiled(pattern);
-            if (method) {
-                // The leading slot is the callee's to use (ARGUMENTS_OFFSET).
-                PyObject *args[] = {nullptr, text.ptr()};
-                py::object result = qv::steal_or_throw(
-                    PyObject_Vectorcall(method.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-                return !result.is_none();
-            }
+            if (method) return qv::match_found(method, text);
         }
         py::object re = qv::global(module_, "re");
         return truthy(re.attr("match")(pattern, text));
