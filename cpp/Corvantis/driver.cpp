@@ -33,12 +33,6 @@ void require_exact_str(const char *param, py::handle obj) {
     raise_incorrect_type(param, "str", obj, PyUnicode_Check(obj.ptr()));
 }
 
-bool attr_is(py::handle owner, const char *name, const py::object &expected) {
-    py::object v = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner.ptr(), name));
-    if (!v) PyErr_Clear();
-    return v && v.is(expected);
-}
-
 bool is_own_site_enumeration(py::handle fn) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *own = nullptr;
@@ -67,9 +61,6 @@ bool can_collect(py::handle m) {
            attr_is(s.worksheet_class, "cell", s.worksheet_cell);
 }
 
-// What spreadsheet programs hold; a larger sheet loses cells when opened.
-constexpr long long sheet_columns = 16384;
-constexpr long long sheet_rows = 1048576;
 constexpr long long default_width = 20;
 
 thread_local RunWatch *current = nullptr;
@@ -437,12 +428,11 @@ py::object save_recorded(py::handle m, const qv::Args &args) {
     const long long pairs = static_cast<long long>(py::len(recordings));
     qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(py::int_(pairs))});
 
-    constexpr long long largest_width = 1LL << 40;
     for (int k = 0; k < 2; ++k) {
         int overflow = 0;
         const long long width = PyLong_AsLongLongAndOverflow(interval_columns.ptr(), &overflow);
         if (width == -1 && PyErr_Occurred()) qv::throw_python_error();
-        if (overflow || width < 0 || width > largest_width) return py::none();
+        if (overflow || width < 0 || width > largest_collected_number) return py::none();
         CellGrid grid;
         WidestRow widest;
         try {

@@ -54,9 +54,9 @@ inline const Literals &lit() {
         v->kw_cell_write = py::make_tuple(intern("row"), intern("column"), intern("value"));
         v->kw_cell_read = py::make_tuple(intern("row"), intern("column"));
         v->kw_fill = py::make_tuple(intern("start_color"), intern("end_color"), intern("fill_type"));
-        v->green = intern("00EE00");
-        v->red = intern("DC143C");
-        v->yellow = intern("FFFF00");
+        v->green = intern(colour_text(Fill::green));
+        v->red = intern(colour_text(Fill::red));
+        v->yellow = intern(colour_text(Fill::yellow));
         return v;
     }();
     return *l;
@@ -139,12 +139,6 @@ private:
         return k;
     }
 
-    static bool attr_is(PyObject *owner, const char *name, const py::object &expected) {
-        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner, name));
-        if (!value) PyErr_Clear();
-        return value && value.is(expected);
-    }
-
     // The bound `match` of the compiled pattern, or a null handle when the
     // compiler did not hand back the library's own pattern object for exactly
     // this text (re.compile wrapped before the module was imported): re.match
@@ -184,7 +178,7 @@ inline bool small_int(py::handle o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
-    return !overflow && v > -(1LL << 40) && v < (1LL << 40);
+    return !overflow && v > -largest_collected_number && v < largest_collected_number;
 }
 
 
