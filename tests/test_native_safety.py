@@ -310,6 +310,18 @@ def test_negative_row_offset_reaching_row_zero_is_the_librarys_error(tmp_path, m
     assert both[0] == both[1] and both[0][:2] == ("raised", "ValueError")
 
 
+def test_recording_leaves_a_row_offset_it_cannot_follow_to_the_usual_way(tmp_path):
+    # Not recorded: the usual extraction then refuses it, naming the entry.
+    log = tmp_path / "log.txt"
+    log.write_text(LOG * 2)
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    table["RowOffset"] = str(INT64_MAX)
+    lines = (LOG * 2).splitlines(keepends=True)
+    assert Corvantis._record_plots(table, "log.txt", ["1"], lines) is None
+    with pytest.raises(ValueError, match="keyword table's RowOffset .* \"RowOffset\" entry"):
+        Corvantis.processLog(str(log), "1", openpyxl.Workbook(), 1, 1, table, 20)
+
+
 # --- datalog lines changed while a scan runs -----------------------------------------------------
 
 CHANGED_LINES = """

@@ -184,8 +184,8 @@ inline bool small_int(py::handle o) {
 
 [[noreturn]] inline void refuse_row_cursor() {
     throw py::value_error(
-        "RowOffset moves the row cursor beyond the rows a worksheet can address; "
-        "use a smaller RowOffset in the keyword settings");
+        "the keyword table's RowOffset moves the row cursor beyond the rows a worksheet can address; "
+        "give the table's \"RowOffset\" entry a smaller number (getKeyWordFromSettingFile sets it to \"1\")");
 }
 
 // Everything one call shares between the scan and the group writers.

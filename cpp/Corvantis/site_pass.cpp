@@ -89,6 +89,10 @@ std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, con
         }
     } catch (const NotCollectable &) {
         return {};
+    } catch (const py::builtin_exception &) {
+        // Our own refusals (a RowOffset the cursor cannot follow), raised
+        // again by the per-site scan.
+        return {};
     } catch (py::error_already_set &e) {
         // Only what the per-site scan raises again; a KeyboardInterrupt goes on.
         if (!e.matches(PyExc_Exception)) throw;
@@ -132,7 +136,8 @@ namespace {
 // collecting scan of `lines` (the datalog's text, read by the caller) for
 // each site in the list, in one pass, recorded for a later replay;
 // `file_name` is what the blocks show above them. None when the scan needs
-// the cell API or would raise (the caller then extracts the usual way).
+// the cell API or would raise, a RowOffset the row cursor cannot follow
+// included (the caller then extracts the usual way, which raises it).
 py::object record_plots(py::handle module, const qv::Args &args) {
     if (!PyList_CheckExact(args[2].ptr()) || !PyList_CheckExact(args[3].ptr())) return py::none();
     std::vector<py::bytes> recordings = record_sites(module, args[1], py::reinterpret_borrow<py::list>(args[2]),
