@@ -132,6 +132,21 @@ def test_csv_reader_steps_aside_for_a_dispatch_mode(tmp_path, capsys):
     capsys.readouterr()
 
 
+@pytest.mark.parametrize("probe", ["_is_torch_function_mode_enabled", "_len_torch_dispatch_stack"])
+def test_without_a_mode_probe_the_reader_steps_aside(tmp_path, python_subprocess, probe):
+    # A library version without one of its private mode probes cannot show
+    # that no mode is active: the chunk-reader loop reads the file.
+    path = tmp_path / "shmoo.csv"
+    path.write_text(shmoo_csv(["Pass", "Fail-Vol"]))
+    proc = python_subprocess(f"""
+        import torch
+        del torch._C.{probe}
+        from quorvane.Source import tavrine
+        print("rows read by the loop:", tavrine.CsvDataset({str(path)!r}).csv_df._currow)
+    """)
+    assert int(proc.stdout.split()[-1]) > 0
+
+
 # --- dataset paths that are not valid UTF-8 ------------------------------------------------------
 
 
