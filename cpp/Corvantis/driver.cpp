@@ -121,6 +121,21 @@ void unlink_quietly(py::handle os, py::handle path) {
         PyErr_Clear();
 }
 
+// The saved bytes reach the disk before the file takes its name: after a
+// crash the name holds the whole workbook, never an empty file.
+void flush_to_disk(py::handle os, py::handle path) {
+    py::object fd = os.attr("open")(path, os.attr("O_RDONLY"));
+    try {
+        os.attr("fsync")(fd);
+    } catch (...) {
+        py::error_scope keep;
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(os.ptr(), "close", "O", fd.ptr())))
+            PyErr_Clear();
+        throw;
+    }
+    os.attr("close")(fd);
+}
+
 // Moves the finished temporary file to "<stem>.xlsx", or to "<stem>_1.xlsx",
 // "<stem>_2.xlsx", ... when another run already took the name. Every claim is
 // atomic, so concurrent runs never share or replace a name: a hard link fails
@@ -166,6 +181,7 @@ py::object save_atomically(py::handle stem, py::handle folder, Save &&save) {
     } while (!create_exclusive(os, tmp));
     try {
         save(tmp);
+        flush_to_disk(os, tmp);
         return claim_name(os, tmp, stem);
     } catch (...) {
         unlink_quietly(os, tmp);
