@@ -96,3 +96,74 @@ def _umask():
     value = os.umask(0)
     os.umask(value)
     return value
+
+
+def test_outputs_are_written_beside_and_renamed_together(tmp_path, monkeypatch):
+    from quorvane import outputs
+
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious\n")
+    (tmp_path / "a.csv").symlink_to(victim)
+    (tmp_path / "b.csv").write_text("old b\n")
+    # A link planted at the first temporary name the helper draws.
+    (tmp_path / ".a.csv.planted.tmp").symlink_to(victim)
+    tokens = iter(["planted", "x1", "x2", "y1", "y2"])
+    monkeypatch.setattr(outputs.secrets, "token_hex", lambda _: next(tokens))
+    previous = os.umask(0o027)
+    try:
+        monkeypatch.setattr(os, "umask", lambda _: pytest.fail("the process umask was changed"))
+        with pytest.raises(RuntimeError):
+            with outputs.written_together() as staged:
+                staged.text(tmp_path / "a.csv").write("new a\n")
+                staged.binary(tmp_path / "b.csv").write(b"new b\n")
+                raise RuntimeError("stopped half-way")
+        names = sorted(p.name for p in tmp_path.iterdir())
+        assert names == [".a.csv.planted.tmp", "a.csv", "b.csv", "victim.txt"]
+        assert (tmp_path / "b.csv").read_text() == "old b\n"
+
+        with outputs.written_together() as staged:
+            staged.text(tmp_path / "a.csv").write("new a\n")
+            staged.binary(tmp_path / "b.csv").write(b"new b\n")
+    finally:
+        monkeypatch.undo()
+        os.umask(previous)
+    assert victim.read_text() == "precious\n"
+    assert not (tmp_path / "a.csv").is_symlink() and (tmp_path / "a.csv").read_text() == "new a\n"
+    assert (tmp_path / "b.csv").read_text() == "new b\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".a.csv.planted.tmp", "a.csv", "b.csv", "victim.txt"]
+    assert (tmp_path / "a.csv").stat().st_mode & 0o777 == 0o640
+
+
+def test_export_keeps_a_labelled_csv_and_its_provenance(tmp_path, monkeypatch, capsys):
+    from quorvane import cli, labelling
+
+    monkeypatch.chdir(tmp_path)
+    samples.write_samples(tmp_path, records=3, sites=2, items=2, datalogs=2, seed=1)
+    first = ["export", "sample_datalog_1.txt", "--shmoo-csv", "x.csv"]
+    assert cli.main(first) == 0
+    labelled = (tmp_path / "x.csv").read_text().replace("UNLABELLED", "Pass")
+    (tmp_path / "x.csv").write_text(labelled)
+    side = (tmp_path / "x.csv.provenance.csv").read_text()
+    capsys.readouterr()
+    assert cli.main(first) == 1
+    assert "x.csv exists" in capsys.readouterr().err
+
+    # Stopped while writing: the labelled CSV and its own provenance stay, nothing else appears.
+    def stop(*_):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(labelling, "resize", stop)
+    assert cli.main(["export", "sample_datalog_2.txt", "--shmoo-csv", "x.csv", "--force"]) == 130
+    assert (tmp_path / "x.csv").read_text() == labelled and (tmp_path / "x.csv.provenance.csv").read_text() == side
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+    monkeypatch.undo()
+
+    # With --force a link at the name is replaced, never followed.
+    monkeypatch.chdir(tmp_path)
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious\n")
+    (tmp_path / "x.csv").unlink()
+    (tmp_path / "x.csv").symlink_to(victim)
+    assert cli.main(["export", "sample_datalog_2.txt", "--shmoo-csv", "x.csv", "--force"]) == 0
+    assert victim.read_text() == "precious\n" and not (tmp_path / "x.csv").is_symlink()
+    assert "sample_datalog_2.txt" in (tmp_path / "x.csv.provenance.csv").read_text()

@@ -160,3 +160,30 @@ def test_train_refuses_to_write_over_its_own_input(tmp_path, quorvane, one_error
     one_error_line(quorvane("train", csv_path, "-o", csv_path, cwd=tmp_path), "is the training CSV")
     one_error_line(quorvane("train", csv_path, "-o", "./sub/../t.csv", cwd=tmp_path), "is the training CSV")
     assert csv_path.read_bytes() == before
+
+
+@pytest.mark.parametrize("argv, fragment", [
+    (["margins", "a.txt", "--out", "a.txt"], "--out a.txt is the datalog a.txt; give another name"),
+    (["margins", "a.txt", "--out", "hard.txt"], "--out hard.txt is the datalog a.txt"),
+    (["margins", "a.txt", "--out", "x.csv", "--summary", "./x.csv"], "are the same file; give two names"),
+    (["margins", "a.txt", "--summary", samples.SETTINGS_FILE_NAME], "is the settings file"),
+    (["export", "a.txt", "--shmoo-csv", "link.txt"], "--shmoo-csv link.txt is the datalog a.txt"),
+    (["export", "o.csv.provenance.csv", "--shmoo-csv", "o.csv"], "provenance file o.csv.provenance.csv is the datalog"),
+    (["triage", "m.pt", "a.txt", "--out", "m.pt"], "--out m.pt is the model file m.pt"),
+    (["classify", "m.pt", "c.csv", "--out", "p.png", "--grid", "p.png"], "--out p.png and --grid p.png are the same"),
+])
+def test_an_output_that_names_an_input_is_refused(sample_dir, monkeypatch, capsys, argv, fragment):
+    from quorvane import cli
+
+    monkeypatch.chdir(sample_dir)
+    os.rename(sample_dir / "sample_datalog_1.txt", "a.txt")
+    os.link("a.txt", "hard.txt")
+    os.symlink("a.txt", "link.txt")
+    (sample_dir / "o.csv.provenance.csv").write_bytes((sample_dir / "a.txt").read_bytes())
+    (sample_dir / "m.pt").write_bytes(b"model")
+    (sample_dir / "c.csv").write_bytes(b"P\n")
+    before = {p.name: p.read_bytes() for p in sample_dir.iterdir()}
+    assert cli.main(argv) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and fragment in err, err
+    assert {p.name: p.read_bytes() for p in sample_dir.iterdir()} == before

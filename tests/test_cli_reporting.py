@@ -160,12 +160,16 @@ def test_a_full_disk_while_saving_the_model_is_one_line(tmp_path, quorvane, one_
 
     import subprocess
 
-    script = [sys.executable, "-m", "quorvane"]
-    proc = subprocess.run([*script, "train", str(csv_path), "-o", "m.pt", "--epochs", "0"], cwd=tmp_path,
-                          env=dict(os.environ, MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300,
-                          preexec_fn=preexec)
-    one_error_line(proc, "cannot write model file", "m.pt")
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "quorvane", *args], cwd=tmp_path, capture_output=True,
+                              env=dict(os.environ, MPLBACKEND="Agg"), text=True, timeout=300, preexec_fn=preexec)
+
+    proc = run("train", str(csv_path), "-o", "m.pt", "--epochs", "0")
+    one_error_line(proc, "cannot write model file m.pt: File too large")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
+    # Files that belong together: none left half-written under its name (the next run would refuse it).
+    one_error_line(run("sample", "--out-dir", "s", "--records", "2000"), "File too large")
+    assert list((tmp_path / "s").iterdir()) == []
 
 
 def test_the_path_printed_is_the_file_written(tmp_path, quorvane, one_error_line):

@@ -132,6 +132,21 @@ def test_csv_reader_steps_aside_for_a_dispatch_mode(tmp_path, capsys):
     capsys.readouterr()
 
 
+@pytest.mark.parametrize("probe", ["_is_torch_function_mode_enabled", "_len_torch_dispatch_stack"])
+def test_without_a_mode_probe_the_reader_steps_aside(tmp_path, python_subprocess, probe):
+    # A library version without one of its private mode probes cannot show
+    # that no mode is active: the chunk-reader loop reads the file.
+    path = tmp_path / "shmoo.csv"
+    path.write_text(shmoo_csv(["Pass", "Fail-Vol"]))
+    proc = python_subprocess(f"""
+        import torch
+        del torch._C.{probe}
+        from quorvane.Source import tavrine
+        print("rows read by the loop:", tavrine.CsvDataset({str(path)!r}).csv_df._currow)
+    """)
+    assert int(proc.stdout.split()[-1]) > 0
+
+
 # --- dataset paths that are not valid UTF-8 ------------------------------------------------------
 
 
@@ -308,6 +323,78 @@ def test_negative_row_offset_reaching_row_zero_is_the_librarys_error(tmp_path, m
     table["RowOffset"] = str(-(2**63))
     both = run_both(table, str(log), "1", 20)
     assert both[0] == both[1] and both[0][:2] == ("raised", "ValueError")
+
+
+def test_recording_leaves_a_row_offset_it_cannot_follow_to_the_usual_way(tmp_path):
+    # Not recorded: the usual extraction then refuses it, naming the entry.
+    log = tmp_path / "log.txt"
+    log.write_text(LOG * 2)
+    table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+    table["RowOffset"] = str(INT64_MAX)
+    lines = (LOG * 2).splitlines(keepends=True)
+    assert Corvantis._record_plots(table, "log.txt", ["1"], lines) is None
+    with pytest.raises(ValueError, match="keyword table's RowOffset .* \"RowOffset\" entry"):
+        Corvantis.processLog(str(log), "1", openpyxl.Workbook(), 1, 1, table, 20)
+
+
+# --- datalog lines changed while a scan runs -----------------------------------------------------
+
+CHANGED_LINES = """
+import gc, json, re
+from quorvane.Source import Corvantis, _plotreader
+
+CHANGES = {"clear": list.clear, "shrink": lambda lines: lines.__delitem__(slice(4, None)),
+           "not text": lambda lines: lines.__setitem__(slice(None), [None] * len(lines))}
+table = Corvantis.getKeyWordFromSettingFile(SETTINGS)
+
+def datalog():
+    return (LOG * 30).splitlines(keepends=True)
+
+def read(scan, change):
+    item = re.compile(table["Item"]).match
+    lines = datalog()
+    def hostile(text):
+        change(lines)
+        return item(text)
+    markers = [table["SiteNum"], "", table["PlotStart"], table["PlotEnd"],
+               re.compile(table["PassSymbol"]).match, re.compile(table["FailSymbol"]).match]
+    return repr(scan(lines, ["1"], hostile, *markers)) == repr(scan(datalog(), ["1"], item, *markers))
+
+def record(change):
+    # A finaliser the collector runs in the middle of the scan.
+    lines = datalog()
+    class Finaliser:
+        def __init__(self):
+            self.cycle = self
+        def __del__(self):
+            change(lines)
+    Finaliser()
+    gc.set_threshold(1)
+    try:
+        got = Corvantis._record_plots(table, "log.txt", ["1"], lines)
+    finally:
+        gc.set_threshold(700, 10, 10)
+    return got in (Corvantis._record_plots(table, "log.txt", ["1"], datalog()),
+                   Corvantis._record_plots(table, "log.txt", ["1"], lines), None)
+
+results = {}
+for name, change in CHANGES.items():
+    results[f"read_plots/{name}"] = read(_plotreader.read_plots, change)
+    results[f"count_plots/{name}"] = read(_plotreader.count_plots, change)
+    results[f"_record_plots/{name}"] = record(change)
+print(json.dumps(results))
+"""
+
+
+def test_a_scan_reads_the_lines_as_they_were_when_it_started(python_subprocess):
+    # Python code running mid-scan (a match callable, a finaliser) empties,
+    # shortens or spoils the list: the scan goes on over the lines it was
+    # given, with the result it gives them untouched (or, for a change made
+    # before the scan began, the changed lines' result).
+    proc = python_subprocess(f"LOG = {LOG!r}\nSETTINGS = {SETTINGS!r}\n" + CHANGED_LINES, check=False)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    results = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert len(results) == 9 and all(results.values()), results
 
 
 # --- function objects and the cycle collector ----------------------------------------------------

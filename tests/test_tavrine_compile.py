@@ -116,3 +116,22 @@ def test_native_functions_carry_a_code_object_that_names_them():
     assert code.co_filename == tavrine.__file__
     assert forward.__code__ is code
     assert tavrine.nin_block.__code__.co_argcount == 5
+
+
+@pytest.mark.parametrize("parameters, wrapped", [
+    ("obj, is_inlined_call=False, frame=None", True),
+    ("obj, is_inlined_call=False", False),
+    ("obj, frame=None, is_inlined_call=False", False),
+])
+def test_only_a_rules_function_of_the_known_shape_is_wrapped(python_subprocess, parameters, wrapped):
+    # Another library version's rules function takes other arguments: the
+    # import leaves it as it is instead of calling it with ours.
+    proc = python_subprocess(f"""
+        import torch._dynamo.trace_rules as rules
+        def check_verbose({parameters}):
+            return rules.SkipResult(False, "theirs")
+        rules.check_verbose = check_verbose
+        from quorvane.Source import tavrine
+        print("left alone:", rules.check_verbose is check_verbose)
+    """)
+    assert proc.stdout.split()[-1] == str(not wrapped)

@@ -36,13 +36,20 @@ struct State {
 };
 State &state();  // module.cpp
 
+// `getattr(owner, name) is expected`; a missing or failing attribute is not.
+inline bool attr_is(py::handle owner, const char *name, const py::object &expected) {
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner.ptr(), name));
+    if (!value) PyErr_Clear();
+    return value && value.is(expected);
+}
+
 // Factories of the four registered functions, in binding order.
 py::object make_getKeyWordFromSettingFile(py::module_ m);  // keywords.cpp
 py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
 py::object make_processLog(py::module_ m);                 // extract.cpp
 py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
 // The command line's internal entries (bound after the four): driver.cpp's
-// save into a folder and join of recorded pairs, extract.cpp's recording scan.
+// save into a folder and join of recorded pairs, site_pass.cpp's recording scan.
 py::object make_extract_into(py::module_ m);
 py::object make_save_recorded(py::module_ m);
 py::object make_record_plots(py::module_ m);
@@ -113,7 +120,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
                      py::handle interval_columns, CellGrid *grid, py::handle lines = py::handle());
 
-// extract.cpp: the collecting path for the sites `sites` of one datalog at
+// site_pass.cpp: the collecting path for the sites `sites` of one datalog at
 // once (pairs first_site_count, first_site_count + 1, ...): one pass over its
 // lines records every site's plot groups, replayed into `grid` in site order,
 // so the grid takes exactly the calls one run_process_log per site makes.

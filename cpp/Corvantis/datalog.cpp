@@ -1,5 +1,6 @@
 // Reading a datalog, and the site enumeration.
 #include "corvantis.hpp"
+#include "plot_scan.hpp"
 
 #include <cstring>
 
@@ -116,7 +117,8 @@ py::object site_nums_of(const py::list &lines, py::handle TER_keyword) {
     static PyObject *key = PyUnicode_InternFromString("SiteNum");  // process lifetime
     py::list nums;
     const py::str empty("");
-    for (py::handle line : lines) {
+    // The table's lookups may run outside code that changes the list.
+    for (py::handle line : qv::frozen_lines(lines)) {
         py::object label = qv::steal_or_throw(PyObject_GetItem(TER_keyword.ptr(), key));
         int differs = PyObject_RichCompareBool(label.ptr(), empty.ptr(), Py_NE);
         if (differs < 0) qv::throw_python_error();

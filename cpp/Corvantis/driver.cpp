@@ -33,12 +33,6 @@ void require_exact_str(const char *param, py::handle obj) {
     raise_incorrect_type(param, "str", obj, PyUnicode_Check(obj.ptr()));
 }
 
-bool attr_is(py::handle owner, const char *name, const py::object &expected) {
-    py::object v = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner.ptr(), name));
-    if (!v) PyErr_Clear();
-    return v && v.is(expected);
-}
-
 bool is_own_site_enumeration(py::handle fn) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *own = nullptr;
@@ -67,9 +61,6 @@ bool can_collect(py::handle m) {
            attr_is(s.worksheet_class, "cell", s.worksheet_cell);
 }
 
-// What spreadsheet programs hold; a larger sheet loses cells when opened.
-constexpr long long sheet_columns = 16384;
-constexpr long long sheet_rows = 1048576;
 constexpr long long default_width = 20;
 
 thread_local RunWatch *current = nullptr;
@@ -121,6 +112,21 @@ void unlink_quietly(py::handle os, py::handle path) {
         PyErr_Clear();
 }
 
+// The saved bytes reach the disk before the file takes its name: after a
+// crash the name holds the whole workbook, never an empty file.
+void flush_to_disk(py::handle os, py::handle path) {
+    py::object fd = os.attr("open")(path, os.attr("O_RDONLY"));
+    try {
+        os.attr("fsync")(fd);
+    } catch (...) {
+        py::error_scope keep;
+        if (!py::reinterpret_steal<py::object>(PyObject_CallMethod(os.ptr(), "close", "O", fd.ptr())))
+            PyErr_Clear();
+        throw;
+    }
+    os.attr("close")(fd);
+}
+
 // Moves the finished temporary file to "<stem>.xlsx", or to "<stem>_1.xlsx",
 // "<stem>_2.xlsx", ... when another run already took the name. Every claim is
 // atomic, so concurrent runs never share or replace a name: a hard link fails
@@ -166,6 +172,7 @@ py::object save_atomically(py::handle stem, py::handle folder, Save &&save) {
     } while (!create_exclusive(os, tmp));
     try {
         save(tmp);
+        flush_to_disk(os, tmp);
         return claim_name(os, tmp, stem);
     } catch (...) {
         unlink_quietly(os, tmp);
@@ -437,12 +444,11 @@ py::object save_recorded(py::handle m, const qv::Args &args) {
     const long long pairs = static_cast<long long>(py::len(recordings));
     qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(py::int_(pairs))});
 
-    constexpr long long largest_width = 1LL << 40;
     for (int k = 0; k < 2; ++k) {
         int overflow = 0;
         const long long width = PyLong_AsLongLongAndOverflow(interval_columns.ptr(), &overflow);
         if (width == -1 && PyErr_Occurred()) qv::throw_python_error();
-        if (overflow || width < 0 || width > largest_width) return py::none();
+        if (overflow || width < 0 || width > largest_collected_number) return py::none();
         CellGrid grid;
         WidestRow widest;
         try {

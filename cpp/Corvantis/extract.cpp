@@ -236,10 +236,12 @@ void scan(Call &c, py::handle each_site, const py::list &lines, Writer &writer) 
         advance_by_row_offset(c);
     };
 
-    const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+    // Outside code (a custom table, a replaced re, the worksheet) runs while
+    // the lines are read and may change the list; the scan reads a copy.
+    const py::tuple frozen = qv::frozen_lines(lines);
+    const Py_ssize_t count = PyTuple_GET_SIZE(frozen.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        py::handle line = PyList_GET_ITEM(lines.ptr(), i);
-        if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
+        py::handle line = qv::str_line(frozen, i);
         // Outside code (a custom table, str() of the site, a replaced re) may
         // have rebound `re` since the last line.
         if (!(kw.native() && site.fixed() && matcher.native())) matcher.validate();

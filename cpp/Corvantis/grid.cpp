@@ -16,9 +16,6 @@ namespace {
 
 // The library cuts longer texts to this many characters.
 constexpr std::size_t max_text_chars = 32767;
-// What spreadsheet programs hold (within the library's own limits).
-constexpr std::int64_t sheet_columns = 16384;
-constexpr std::int64_t sheet_rows = 1048576;
 constexpr std::size_t chunk_bytes = 1 << 20;
 
 // Decodes the code point starting at s[i] (valid UTF-8 from Python).
@@ -91,15 +88,6 @@ void append_escaped(std::string &out, const std::string &text) {
         case '>': out += "&gt;"; break;
         default: out += c;
         }
-    }
-}
-
-const char *colour_text(Fill f) {
-    switch (f) {
-    case Fill::green: return "00EE00";
-    case Fill::red: return "DC143C";
-    case Fill::yellow: return "FFFF00";
-    default: return "";
     }
 }
 

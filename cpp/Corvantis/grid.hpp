@@ -19,6 +19,21 @@ struct NotCollectable {};
 
 enum class Fill : std::uint8_t { none = 0, green = 1, red = 2, yellow = 3 };
 
+// A fill's colour as PatternFill takes it ("" for none).
+constexpr const char *colour_text(Fill f) {
+    switch (f) {
+    case Fill::green: return "00EE00";
+    case Fill::red: return "DC143C";
+    case Fill::yellow: return "FFFF00";
+    default: return "";
+    }
+}
+
+// What spreadsheet programs hold (within the library's own limits); a larger
+// sheet loses cells when opened.
+inline constexpr std::int64_t sheet_columns = 16384;
+inline constexpr std::int64_t sheet_rows = 1048576;
+
 class ZipWriter;
 
 class CellGrid {

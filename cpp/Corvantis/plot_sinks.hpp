@@ -16,6 +16,11 @@
 
 namespace corvantis {
 
+// The largest magnitude of a number (a block width, a pair count) the
+// collecting path takes: its row and column arithmetic then has room to
+// spare in 64 bits.
+inline constexpr std::int64_t largest_collected_number = std::int64_t{1} << 40;
+
 // Rows are the worksheet's; `j` counts columns from the first column of the
 // pair's block (and of the summary block). Column arithmetic the grid cannot
 // hold throws NotCollectable, which sends the run to the cell API.

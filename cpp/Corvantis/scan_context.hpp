@@ -54,9 +54,9 @@ inline const Literals &lit() {
         v->kw_cell_write = py::make_tuple(intern("row"), intern("column"), intern("value"));
         v->kw_cell_read = py::make_tuple(intern("row"), intern("column"));
         v->kw_fill = py::make_tuple(intern("start_color"), intern("end_color"), intern("fill_type"));
-        v->green = intern("00EE00");
-        v->red = intern("DC143C");
-        v->yellow = intern("FFFF00");
+        v->green = intern(colour_text(Fill::green));
+        v->red = intern(colour_text(Fill::red));
+        v->yellow = intern(colour_text(Fill::yellow));
         return v;
     }();
     return *l;
@@ -127,13 +127,7 @@ public:
     bool match(py::handle pattern, py::handle text) {
         if (native_ && is_exact_str(pattern)) {
             py::handle method = compiled(pattern);
-            if (method) {
-                // The leading slot is the callee's to use (ARGUMENTS_OFFSET).
-                PyObject *args[] = {nullptr, text.ptr()};
-                py::object result = qv::steal_or_throw(
-                    PyObject_Vectorcall(method.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-                return !result.is_none();
-            }
+            if (method) return qv::match_found(method, text);
         }
         py::object re = qv::global(module_, "re");
         return truthy(re.attr("match")(pattern, text));
@@ -143,12 +137,6 @@ private:
     static PyObject *re_key() {
         static PyObject *k = PyUnicode_InternFromString("re");
         return k;
-    }
-
-    static bool attr_is(PyObject *owner, const char *name, const py::object &expected) {
-        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner, name));
-        if (!value) PyErr_Clear();
-        return value && value.is(expected);
     }
 
     // The bound `match` of the compiled pattern, or a null handle when the
@@ -190,14 +178,14 @@ inline bool small_int(py::handle o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) qv::throw_python_error();
-    return !overflow && v > -(1LL << 40) && v < (1LL << 40);
+    return !overflow && v > -largest_collected_number && v < largest_collected_number;
 }
 
 
 [[noreturn]] inline void refuse_row_cursor() {
     throw py::value_error(
-        "RowOffset moves the row cursor beyond the rows a worksheet can address; "
-        "use a smaller RowOffset in the keyword settings");
+        "the keyword table's RowOffset moves the row cursor beyond the rows a worksheet can address; "
+        "give the table's \"RowOffset\" entry a smaller number (getKeyWordFromSettingFile sets it to \"1\")");
 }
 
 // Everything one call shares between the scan and the group writers.

@@ -16,35 +16,23 @@ namespace {
 
 using namespace scanning;
 
-// The answers about one line that do not depend on the site, each worked out
-// once for all the sites a pass follows. Only used while the keyword table
-// and `re` are plain (no outside code runs to answer), so asking once gives
-// what asking per site would.
-class SharedFacts {
-public:
-    SharedFacts(py::handle line, Keywords &kw, Matcher &matcher) : line_(line), kw_(kw), matcher_(matcher) {}
+// What a pass tests lines against, from the keyword table and `re`. Only
+// used while both are plain (no outside code runs to answer), so the answers
+// about a line, asked once for all sites, are what asking per site gives.
+struct TableMarkers {
+    Keywords &kw;
+    Matcher &matcher;
 
-    bool vbt_error() { return get(vbt_, [&] { return contains(line_, lit().vbt_error); }); }
-    bool item() { return get(item_, [&] { return matcher_.match(kw_.get(kItem), line_); }); }
-    bool has_site_label() { return get(label_, [&] { return contains(line_, kw_.get(kSiteNum)); }); }
-    bool pattern_name() { return get(pattern_, [&] { return contains(line_, kw_.get(kPatName)); }); }
-    bool plot_start() { return get(start_, [&] { return stripped_startswith(line_, kw_.get(kPlotStart)); }); }
-    bool blank() { return str_equals(line_, lit().newline); }
-    bool plot_end() { return get(end_, [&] { return contains(line_, kw_.get(kPlotEnd)); }); }
-    py::handle line() const { return line_; }
-
-private:
-    template <class F>
-    static bool get(qv::Known &slot, F &&compute) {
-        return qv::answer_once(slot, std::forward<F>(compute));
-    }
-
-    py::handle line_;
-    Keywords &kw_;
-    Matcher &matcher_;
-    qv::Known vbt_ = qv::Known::unknown, item_ = qv::Known::unknown, label_ = qv::Known::unknown,
-              pattern_ = qv::Known::unknown, start_ = qv::Known::unknown, end_ = qv::Known::unknown;
+    py::handle vbt_error() const { return lit().vbt_error; }
+    py::object site_label() const { return kw.get(kSiteNum); }
+    py::object pattern_name() const { return kw.get(kPatName); }
+    py::object plot_start() const { return kw.get(kPlotStart); }
+    py::object plot_end() const { return kw.get(kPlotEnd); }
+    py::handle newline() const { return lit().newline; }
+    bool item(py::handle line) const { return matcher.match(kw.get(kItem), line); }
 };
+
+using SharedFacts = qv::SharedLineFacts<const TableMarkers>;
 
 // One site followed by a multi-site pass: its own row cursor, scan state
 // and recording.
@@ -81,12 +69,14 @@ std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, con
         if (!is_exact_str(site)) return {};
         followed.push_back(std::make_unique<FollowedSite>(module, file_name, site, kw, matcher, empty));
     }
+    const TableMarkers markers{kw, matcher};
     try {
-        const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+        const py::tuple frozen = qv::frozen_lines(lines);
+        const Py_ssize_t count = PyTuple_GET_SIZE(frozen.ptr());
         for (Py_ssize_t i = 0; i < count; ++i) {
-            py::handle line = PyList_GET_ITEM(lines.ptr(), i);
+            py::handle line = PyTuple_GET_ITEM(frozen.ptr(), i);
             if (!is_exact_str(line)) return {};
-            SharedFacts facts(line, kw, matcher);
+            SharedFacts facts(markers, line);
             const Numbered numbered{py::reinterpret_borrow<py::object>(line), i};
             for (auto &f : followed) {
                 qv::SiteView<SharedFacts> view{facts, f->label_and_site};
@@ -98,6 +88,10 @@ std::vector<py::bytes> record_sites(py::handle module, py::handle file_name, con
             }
         }
     } catch (const NotCollectable &) {
+        return {};
+    } catch (const py::builtin_exception &) {
+        // Our own refusals (a RowOffset the cursor cannot follow), raised
+        // again by the per-site scan.
         return {};
     } catch (py::error_already_set &e) {
         // Only what the per-site scan raises again; a KeyboardInterrupt goes on.
@@ -142,7 +136,8 @@ namespace {
 // collecting scan of `lines` (the datalog's text, read by the caller) for
 // each site in the list, in one pass, recorded for a later replay;
 // `file_name` is what the blocks show above them. None when the scan needs
-// the cell API or would raise (the caller then extracts the usual way).
+// the cell API or would raise, a RowOffset the row cursor cannot follow
+// included (the caller then extracts the usual way, which raises it).
 py::object record_plots(py::handle module, const qv::Args &args) {
     if (!PyList_CheckExact(args[2].ptr()) || !PyList_CheckExact(args[3].ptr())) return py::none();
     std::vector<py::bytes> recordings = record_sites(module, args[1], py::reinterpret_borrow<py::list>(args[2]),

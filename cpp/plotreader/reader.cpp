@@ -27,50 +27,32 @@ py::object without_line_end(py::handle line) {
     return py::reinterpret_borrow<py::object>(line);
 }
 
-py::list split(py::handle line) {
-    return py::reinterpret_borrow<py::list>(qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1)));
+// line.split(), as a tuple: the pass and fail callables run while the tokens
+// are read, and no callable can change a tuple.
+py::tuple split(py::handle line) {
+    py::object tokens = qv::steal_or_throw(PyUnicode_Split(line.ptr(), nullptr, -1));
+    return py::reinterpret_borrow<py::tuple>(qv::steal_or_throw(PyList_AsTuple(tokens.ptr())));
 }
 
+// What a pass tests lines against: the keyword table's texts and the
+// compiled expressions' bound `match` callables.
 struct Markers {
-    py::object item_match;  // bound `match` of the compiled item expression
-    py::object site_label, pattern_name, plot_start, plot_end;
+    py::object item_match, site_label_text, pattern_text, start_text, end_text;
     py::object pass_match, fail_match;
-    py::object vbt_error = intern("VBT error");
-    py::object newline = intern("\n");
+    py::object vbt_text = intern("VBT error");
+    py::object newline_text = intern("\n");
+
+    // What the shared line facts ask (plot_scan.hpp).
+    py::handle vbt_error() const { return vbt_text; }
+    py::handle site_label() const { return site_label_text; }
+    py::handle pattern_name() const { return pattern_text; }
+    py::handle plot_start() const { return start_text; }
+    py::handle plot_end() const { return end_text; }
+    py::handle newline() const { return newline_text; }
+    bool item(py::handle line) const { return qv::match_found(item_match, line); }
 };
 
-// Answers about one line, each worked out once and shared by every site.
-class LineFacts {
-public:
-    LineFacts(const Markers &m, py::handle line) : m_(m), line_(line) {}
-
-    bool vbt_error() { return get(vbt_, [&] { return contains(line_, m_.vbt_error); }); }
-    bool item() {
-        return get(item_, [&] {
-            PyObject *args[] = {nullptr, line_.ptr()};
-            py::object r = qv::steal_or_throw(
-                PyObject_Vectorcall(m_.item_match.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            return !r.is_none();
-        });
-    }
-    bool has_site_label() { return get(label_, [&] { return contains(line_, m_.site_label); }); }
-    bool pattern_name() { return get(pattern_, [&] { return contains(line_, m_.pattern_name); }); }
-    bool plot_start() { return get(start_, [&] { return qv::stripped_startswith(line_, m_.plot_start); }); }
-    bool blank() { return qv::str_equals(line_, m_.newline); }
-    bool plot_end() { return get(end_, [&] { return contains(line_, m_.plot_end); }); }
-    py::handle line() const { return line_; }
-
-private:
-    template <class F>
-    static bool get(qv::Known &slot, F &&compute) {
-        return qv::answer_once(slot, std::forward<F>(compute));
-    }
-
-    const Markers &m_;
-    py::handle line_;
-    qv::Known vbt_ = qv::Known::unknown, item_ = qv::Known::unknown, label_ = qv::Known::unknown,
-              pattern_ = qv::Known::unknown, start_ = qv::Known::unknown, end_ = qv::Known::unknown;
-};
+using LineFacts = qv::SharedLineFacts<const Markers>;
 
 // pass / fail / neither of a point token as printed; the fail test wins when
 // both match, as in the workbook. Remembered per token text.
@@ -85,21 +67,14 @@ public:
         std::string key(utf8, static_cast<std::size_t>(size));
         auto it = memo_.find(key);
         if (it != memo_.end()) return it->second;
-        const bool passes = matches(m_.pass_match, token);
-        const bool fails = matches(m_.fail_match, token);
+        const bool passes = qv::match_found(m_.pass_match, token);
+        const bool fails = qv::match_found(m_.fail_match, token);
         const std::int8_t code = fails ? kFail : passes ? kPass : kNeither;
         memo_.emplace(std::move(key), code);
         return code;
     }
 
 private:
-    static bool matches(py::handle match, py::handle token) {
-        PyObject *args[] = {nullptr, token.ptr()};
-        py::object r = qv::steal_or_throw(
-            PyObject_Vectorcall(match.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return !r.is_none();
-    }
-
     const Markers &m_;
     std::unordered_map<std::string, std::int8_t> memo_;
 };
@@ -113,7 +88,7 @@ struct Opening {
 
 // Turns the lines of one finished plot into
 // (item, pattern, line, row_labels, axis, grid_bytes, rows, cols).
-py::tuple build_plot(const py::list &lines, const std::vector<Py_ssize_t> &plot, const Opening &at,
+py::tuple build_plot(const py::tuple &lines, const std::vector<Py_ssize_t> &plot, const Opening &at,
                      const Markers &m, TokenClassifier &classify) {
     std::vector<std::vector<std::int8_t>> rows;
     py::list labels;
@@ -121,13 +96,13 @@ py::tuple build_plot(const py::list &lines, const std::vector<Py_ssize_t> &plot,
     std::size_t cols = 0;
     for (Py_ssize_t index : plot) {
         if (index == at.line) continue;  // the start marker line is the plot's title
-        py::handle line = PyList_GET_ITEM(lines.ptr(), index);
-        py::list tokens = split(line);
-        const Py_ssize_t n = PyList_GET_SIZE(tokens.ptr());
-        if (contains(line, m.plot_end)) {
+        py::handle line = PyTuple_GET_ITEM(lines.ptr(), index);
+        py::tuple tokens = split(line);
+        const Py_ssize_t n = PyTuple_GET_SIZE(tokens.ptr());
+        if (contains(line, m.end_text)) {
             // The end marker line's tokens are never points (the workbook
             // copies them unconverted); printed with values, it is the axis.
-            if (n >= 2) axis_end = py::tuple(tokens);
+            if (n >= 2) axis_end = tokens;
             continue;
         }
         if (n == 0) continue;  // a line of spaces
@@ -135,16 +110,16 @@ py::tuple build_plot(const py::list &lines, const std::vector<Py_ssize_t> &plot,
         codes.reserve(static_cast<std::size_t>(n - 1));
         bool any_point = false;
         for (Py_ssize_t j = 1; j < n; ++j) {
-            std::int8_t c = classify(PyList_GET_ITEM(tokens.ptr(), j));
+            std::int8_t c = classify(PyTuple_GET_ITEM(tokens.ptr(), j));
             any_point = any_point || c != kNeither;
             codes.push_back(c);
         }
         if (any_point) {
-            labels.append(py::handle(PyList_GET_ITEM(tokens.ptr(), 0)));
+            labels.append(py::handle(PyTuple_GET_ITEM(tokens.ptr(), 0)));
             cols = std::max(cols, codes.size());
             rows.push_back(std::move(codes));
         } else if (n >= 2) {
-            axis_inside = py::tuple(tokens);
+            axis_inside = tokens;
         }
     }
     std::string grid(rows.size() * cols, static_cast<char>(kNeither));
@@ -152,9 +127,9 @@ py::tuple build_plot(const py::list &lines, const std::vector<Py_ssize_t> &plot,
         for (std::size_t c = 0; c < rows[r].size(); ++c) grid[r * cols + c] = static_cast<char>(rows[r][c]);
 
     py::object axis = axis_inside ? axis_inside : axis_end ? axis_end : py::none();
-    py::object item = at.item >= 0 ? without_line_end(PyList_GET_ITEM(lines.ptr(), at.item)) : py::none();
+    py::object item = at.item >= 0 ? without_line_end(PyTuple_GET_ITEM(lines.ptr(), at.item)) : py::none();
     py::object pattern =
-        at.pattern >= 0 ? without_line_end(PyList_GET_ITEM(lines.ptr(), at.pattern)) : py::object(py::none());
+        at.pattern >= 0 ? without_line_end(PyTuple_GET_ITEM(lines.ptr(), at.pattern)) : py::object(py::none());
     return py::make_tuple(item, pattern, py::int_(at.line + 1), py::tuple(labels), axis,
                           py::bytes(grid.data(), grid.size()), py::int_(rows.size()), py::int_(cols));
 }
@@ -175,16 +150,15 @@ py::object scan_plots(PyObject *const *args, bool build) {
     py::handle lines_arg = args[0], sites_arg = args[1];
     if (!PyList_Check(lines_arg.ptr())) throw py::type_error("lines must be a list of str");
     if (!PyList_Check(sites_arg.ptr())) throw py::type_error("sites must be a list of str");
-    py::list lines = py::reinterpret_borrow<py::list>(lines_arg);
     Markers m;
     m.item_match = py::reinterpret_borrow<py::object>(args[2]);
-    m.site_label = py::reinterpret_borrow<py::object>(args[3]);
-    m.pattern_name = py::reinterpret_borrow<py::object>(args[4]);
-    m.plot_start = py::reinterpret_borrow<py::object>(args[5]);
-    m.plot_end = py::reinterpret_borrow<py::object>(args[6]);
+    m.site_label_text = py::reinterpret_borrow<py::object>(args[3]);
+    m.pattern_text = py::reinterpret_borrow<py::object>(args[4]);
+    m.start_text = py::reinterpret_borrow<py::object>(args[5]);
+    m.end_text = py::reinterpret_borrow<py::object>(args[6]);
     m.pass_match = py::reinterpret_borrow<py::object>(args[7]);
     m.fail_match = py::reinterpret_borrow<py::object>(args[8]);
-    for (py::handle text : {m.site_label, m.pattern_name, m.plot_start, m.plot_end})
+    for (py::handle text : {m.site_label_text, m.pattern_text, m.start_text, m.end_text})
         if (!is_exact_str(text)) throw py::type_error("markers must be str");
 
     std::vector<Site> sites;
@@ -192,17 +166,18 @@ py::object scan_plots(PyObject *const *args, bool build) {
         if (!is_exact_str(s)) throw py::type_error("site texts must be str");
         Site site;
         site.text = py::reinterpret_borrow<py::object>(s);
-        site.label_and_site = qv::steal_or_throw(PyNumber_Add(m.site_label.ptr(), s.ptr()));
+        site.label_and_site = qv::steal_or_throw(PyNumber_Add(m.site_label_text.ptr(), s.ptr()));
         sites.push_back(std::move(site));
     }
 
     TokenClassifier classify(m);
     Py_ssize_t last_item = -1;
-    const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+    // The match callables may change the caller's list; the plots are built
+    // from the lines as they were.
+    const py::tuple lines = qv::frozen_lines(lines_arg);
+    const Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        py::handle line = PyList_GET_ITEM(lines.ptr(), i);
-        if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
-        LineFacts facts(m, line);
+        LineFacts facts(m, qv::str_line(lines, i));
         for (Site &site : sites) {
             qv::SiteView<LineFacts> seen{facts, site.label_and_site};
             const bool was_open = site.scan.startPlot;
@@ -245,15 +220,16 @@ py::object scan_plots(PyObject *const *args, bool build) {
 // the line end (the text a site line is compared with, so leading zeros and
 // trailing spaces stay), each with its number, or None where it is none.
 py::object announced_sites(PyObject *const *args) {
-    py::handle lines = args[0], label = args[1];
-    if (!PyList_Check(lines.ptr()) || !is_exact_str(label)) throw py::type_error("expected a list of lines and a str");
+    py::handle lines_arg = args[0], label = args[1];
+    if (!PyList_Check(lines_arg.ptr()) || !is_exact_str(label))
+        throw py::type_error("expected a list of lines and a str");
     py::dict found;
     const Py_ssize_t label_length = PyUnicode_GET_LENGTH(label.ptr());
     if (label_length == 0) return found;
-    const Py_ssize_t count = PyList_GET_SIZE(lines.ptr());
+    const py::tuple lines = qv::frozen_lines(lines_arg);
+    const Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        py::handle line = PyList_GET_ITEM(lines.ptr(), i);
-        if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
+        py::handle line = qv::str_line(lines, i);
         // Site lines are compared without their last character (the line end).
         const Py_ssize_t end = PyUnicode_GET_LENGTH(line.ptr()) - 1;
         if (end < label_length) continue;

@@ -53,6 +53,42 @@ inline bool is_site_line(py::handle line, py::handle label_and_site) {
     return r == 1;
 }
 
+// `match(text) is not None`, for a bound `match` of a compiled expression.
+inline bool match_found(py::handle match, py::handle text) {
+    // The leading slot is the callee's to use (ARGUMENTS_OFFSET).
+    PyObject *args[] = {nullptr, text.ptr()};
+    py::object result = steal_or_throw(
+        PyObject_Vectorcall(match.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return !result.is_none();
+}
+
+// The datalog's lines (a list) as they are when a scan starts. Scans call
+// Python code (match callables, keyword tables, the worksheet, finalisers the
+// collector runs) that may change or empty the list they were given; the
+// copy holds every line for the whole scan, so indexes into it stay valid.
+inline py::tuple frozen_lines(py::handle lines) {
+    for (;;) {
+        // Not PyList_AsTuple: it reads the items after allocating the tuple,
+        // and the allocation may run the collector, whose finalisers may
+        // change the list. Nothing runs between this check and the copy.
+        const Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
+        py::tuple copy(static_cast<std::size_t>(n));
+        if (PyList_GET_SIZE(lines.ptr()) != n) continue;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *line = PyList_GET_ITEM(lines.ptr(), i);
+            PyTuple_SET_ITEM(copy.ptr(), i, Py_NewRef(line));
+        }
+        return copy;
+    }
+}
+
+// Line `i` of frozen lines, refused unless it is a str.
+inline py::handle str_line(const py::tuple &lines, Py_ssize_t i) {
+    py::handle line = PyTuple_GET_ITEM(lines.ptr(), i);
+    if (!is_exact_str(line)) throw py::type_error("datalog lines must be str");
+    return line;
+}
+
 // An answer about a line, unknown until first asked (a plain tri-state: GCC
 // takes a std::optional<bool> member for possibly uninitialized at -O3).
 enum class Known : signed char { no, yes, unknown };
@@ -62,6 +98,35 @@ bool answer_once(Known &slot, F &&compute) {
     if (slot == Known::unknown) slot = compute() ? Known::yes : Known::no;
     return slot == Known::yes;
 }
+
+// The answers about one line that do not depend on the site, each worked out
+// once and shared by every site a pass over a datalog follows. `Markers`
+// gives what the line is tested against:
+//   vbt_error(), site_label(), pattern_name(), plot_start(), plot_end(),
+//   newline()        the texts (exact str)
+//   item(line)       whether the item expression matches at the line's start
+// The line is held for as long as the answers are: the item test may run
+// outside code.
+template <class Markers>
+class SharedLineFacts {
+public:
+    SharedLineFacts(Markers &m, py::handle line) : m_(m), line_(py::reinterpret_borrow<py::object>(line)) {}
+
+    bool vbt_error() { return answer_once(vbt_, [&] { return contains(line_, m_.vbt_error()); }); }
+    bool item() { return answer_once(item_, [&] { return m_.item(line_); }); }
+    bool has_site_label() { return answer_once(label_, [&] { return contains(line_, m_.site_label()); }); }
+    bool pattern_name() { return answer_once(pattern_, [&] { return contains(line_, m_.pattern_name()); }); }
+    bool plot_start() { return answer_once(start_, [&] { return stripped_startswith(line_, m_.plot_start()); }); }
+    bool blank() { return str_equals(line_, m_.newline()); }
+    bool plot_end() { return answer_once(end_, [&] { return contains(line_, m_.plot_end()); }); }
+    py::handle line() const { return line_; }
+
+private:
+    Markers &m_;
+    py::object line_;
+    Known vbt_ = Known::unknown, item_ = Known::unknown, label_ = Known::unknown, pattern_ = Known::unknown,
+          start_ = Known::unknown, end_ = Known::unknown;
+};
 
 // One site's view of answers shared by every site of a pass over a datalog:
 // `Shared` answers everything but whether the line is this site's own.

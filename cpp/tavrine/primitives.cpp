@@ -33,8 +33,10 @@ struct Originals {
     py::object parameter_type;
     py::object range;
     py::object strided;
-    py::object function_mode_enabled;  // may be None on library versions without it
-    py::object dispatch_stack_length;  // likewise
+    // The library's private probes for active modes; None on a version
+    // without them, where no mode can be ruled out.
+    py::object function_mode_enabled;
+    py::object dispatch_stack_length;
     py::list dtypes;                   // dtypes whose arithmetic the window view reproduces
     py::list observed;                 // originals of `observed_methods`, same order
     // Called directly rather than through the tensor, so a patch cannot reach them.
@@ -294,12 +296,13 @@ const qv::FunctionSpec conv_forward_spec{"forward", "Conv2D.forward", {"self", "
 }  // namespace
 
 bool torch_mode_active() {
-    // Before the capture nothing can be vouched for.
+    // Before the capture, or without a probe to ask, nothing can be vouched
+    // for: the shortcuts step aside.
     if (!originals) return true;
     const Originals &o = *originals;
-    if (!o.function_mode_enabled.is_none() && py::bool_(o.function_mode_enabled())) return true;
-    if (!o.dispatch_stack_length.is_none() && py::int_(o.dispatch_stack_length()).cast<long>() != 0) return true;
-    return false;
+    if (o.function_mode_enabled.is_none() || o.dispatch_stack_length.is_none()) return true;
+    if (py::bool_(o.function_mode_enabled())) return true;
+    return py::int_(o.dispatch_stack_length()).cast<long>() != 0;
 }
 
 py::object make_FlattenLayer(py::module_ m) {

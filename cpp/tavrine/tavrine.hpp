@@ -18,9 +18,9 @@ struct State {
 };
 State &state();  // module.cpp
 
-// True while a torch function mode or dispatch mode is active: any torch call
-// may then hand back something other than a plain tensor, so the native
-// shortcuts step aside (primitives.cpp).
+// True while a torch function mode or dispatch mode is active, or where the
+// library gives no way to tell: any torch call may then hand back something
+// other than a plain tensor, so the native shortcuts step aside (primitives.cpp).
 bool torch_mode_active();
 
 // Factories, one per name of the namespace, in the order they are bound.
