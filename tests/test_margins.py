@@ -217,7 +217,8 @@ def test_row_values_from_labels(labels, values, unit, kind):
     (("400", "450", "500"), 3, ("400", "450", "500"), "", "values"),
     (("Vdd\\Freq", "100", "150"), 2, ("100", "150"), "", "values"),
     (("MHz", "400", "450"), 3, ("1", "2", "3"), "", "index"),          # one number short
-    (("1", "400", "450"), 2, ("1", "2"), "", "index"),                 # a number too many
+    (("1", "400", "450"), 2, ("400", "450"), "", "values"),            # the first stands above the labels
+    (("GHz", "1", "400", "450"), 2, ("1", "2"), "", "index"),         # a number too many
     (("MHz", "400", "fast"), 2, ("1", "2"), "", "index"),
     (None, 2, ("1", "2"), "", "index"),
 ])

@@ -16,7 +16,7 @@ from typing import Sequence
 
 import numpy as np
 
-__all__ = ["Axis", "column_axis", "index_axis", "parse_number", "row_axis"]
+__all__ = ["Axis", "column_axis", "index_axis", "parse_number", "row_axis", "split_axis_line"]
 
 # A number with an optional unit glued to it: "1.200V", "-0.5", "1e3Hz", "400MHz".
 _NUMBER = re.compile(r"([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)([^\d\s.+-][^\s]*)?")
@@ -91,19 +91,34 @@ def row_axis(row_labels: tuple[str, ...]) -> Axis:
     return _numbers_axis(row_labels) or index_axis(len(row_labels))
 
 
-@functools.lru_cache(maxsize=4096)
-def column_axis(axis: tuple[str, ...] | None, cols: int) -> Axis:
-    """Column values from the axis line's tokens, or indices 1..cols.
+def split_axis_line(axis: Sequence[str] | None, cols: int) -> tuple[tuple[str, ...], tuple[str, ...]] | None:
+    """(the tokens standing above the row labels, one token per point column)
+    of a plot's axis line, or None where the line does not fit the plot.
 
-    The axis line usually starts with a label in the row-label column ("MHz",
-    "X-Axis"); the numbers are the last ``cols`` tokens, and whatever stands
-    before them must not be a number (else the line does not fit the plot).
+    The rule follows the counts: as many tokens as point columns, one stands
+    above each column (a line of bare numbers, "400 450 500"); one token more,
+    the first stands above the row labels (a label such as "MHz", or a number);
+    more than that, the leading tokens are a label of several words ("Freq
+    (MHz) 400 450 ...") and must not be numbers. Fewer tokens than columns do
+    not fit.
     """
     if not axis or cols <= 0 or len(axis) < cols:
+        return None
+    tokens = tuple(axis)
+    head, columns = tokens[: len(tokens) - cols], tokens[len(tokens) - cols :]
+    if len(head) > 1 and any(parse_number(t) is not None for t in head):
+        return None
+    return head, columns
+
+
+@functools.lru_cache(maxsize=4096)
+def column_axis(axis: tuple[str, ...] | None, cols: int) -> Axis:
+    """Column values from the axis line's tokens (placed by
+    ``split_axis_line``), or indices 1..cols."""
+    split = split_axis_line(axis, cols)
+    if split is None:
         return index_axis(cols)
-    head, numbers = axis[: len(axis) - cols], axis[len(axis) - cols :]
-    if any(parse_number(t) is not None for t in head):
-        return index_axis(cols)
+    head, numbers = split
     unit = ""
     for token in head:
         unit = unit or _label_unit(token)

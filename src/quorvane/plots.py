@@ -19,8 +19,10 @@ What a plot holds:
 - ``axis``: all tokens of the axis line, when the plot has one: the last line
   between the start marker and the end marker with two or more tokens and no
   pass or fail point, else the end marker line when it carries values (such as
-  ``X-Axis 10ns 11ns ...``). ``axis[0]`` stands above the row labels, ``axis[1:]``
-  above the grid's columns.
+  ``X-Axis 10ns 11ns ...``), as printed. Which token stands above which
+  point column follows from the counts (``quorvane.axes.split_axis_line``):
+  a line of bare numbers ("400 450 500") may give one per column, with
+  nothing above the row labels.
 - ``item``: the item line that opened the plot's item (without line end).
 - ``pattern``: the line printed between the item's site line and the start
   marker (such as ``Pattern: march_c_0``); without one, the start marker line,
