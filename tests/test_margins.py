@@ -240,6 +240,19 @@ def test_axes_column_says_which_axis_fell_back():
     assert [(r["x"], r["y_min"], r["y_max"]) for r in read_csv(out.getvalue())] == [("3", "1", "1"), ("4", "2", "2")]
 
 
+@pytest.mark.parametrize("heading, labels, axis, units", [
+    ("Shmoo  X-Axis: FREQ(MHz)  Y-Axis: VDD(V)", ("1.2", "1.1"), ("400", "450"), ("MHz", "V")),
+    ("Shmoo: VDD(V) vs Freq(MHz)", ("1.2", "1.1"), ("400", "450"), ("MHz", "V")),
+    ("Shmoo PERIOD(ns)", ("1.2V", "1.1V"), ("X-Axis", "10", "12"), ("ns", "V")),
+    ("Shmoo", ("1200mV", "1100mV"), ("250MHz", "300MHz"), ("MHz", "mV")),
+])
+def test_units_of_both_axes_from_every_heading_form(heading, labels, axis, units):
+    plot = Plot("a", "0", 1, "i", None, 1, labels, axis, parse("P .\nP P"), heading)
+    out = io.StringIO()
+    margins.write_tables([plot], out)
+    assert {(r["x_unit"], r["y_unit"]) for r in read_csv(out.getvalue())} == {units}
+
+
 def test_quantity_names_from_the_plot_title():
     assert margins.quantity_names(None, "Shmoo: VDD(V) vs Freq(MHz) pattern x") == ("VDD", "V", "Freq", "MHz")
     assert margins.quantity_names("no title here") is None
