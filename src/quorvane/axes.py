@@ -221,11 +221,9 @@ def _plot_axes(labels: tuple[str, ...], axis: tuple[str, ...] | None, rows: int,
                texts: tuple[str | None, ...]) -> tuple[Axis, Axis]:
     row_quantity, column_quantity = heading_quantities(*texts)
     y = _named(row_axis(labels) if len(labels) == rows else index_axis(rows), row_quantity, "rows")
-    x = _named(column_axis(axis, cols), column_quantity, "cols")
-    if not y.dimension and x.dimension:
-        # The columns sweep the timing: the rows sweep the supply.
-        y = replace(y, dimension=VOLTAGE)
-    return y, x
+    # Bare row numbers beside a frequency axis stay unread: they may be row
+    # numbers rather than voltages.
+    return y, _named(column_axis(axis, cols), column_quantity, "cols")
 
 
 def plot_axes(plot: Any) -> tuple[Axis, Axis]:
