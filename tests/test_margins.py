@@ -11,7 +11,7 @@ from collections import deque
 import numpy as np
 import pytest
 
-from quorvane import axes, margins
+from quorvane import axes, figures, margins
 from quorvane.plots import Plot
 
 
@@ -246,11 +246,16 @@ def test_axes_column_says_which_axis_fell_back():
     ("Shmoo PERIOD(ns)", ("1.2V", "1.1V"), ("X-Axis", "10", "12"), ("ns", "V")),
     ("Shmoo", ("1200mV", "1100mV"), ("250MHz", "300MHz"), ("MHz", "mV")),
 ])
-def test_units_of_both_axes_from_every_heading_form(heading, labels, axis, units):
+def test_units_of_both_axes_from_every_heading_form(heading, labels, axis, units, monkeypatch, tmp_path):
     plot = Plot("a", "0", 1, "i", None, 1, labels, axis, parse("P .\nP P"), heading)
-    out = io.StringIO()
-    margins.write_tables([plot], out)
+    out, kept = io.StringIO(), []
+    margins.write_tables([plot], out, keep=kept)
     assert {(r["x_unit"], r["y_unit"]) for r in read_csv(out.getvalue())} == {units}
+    titles = []
+    monkeypatch.setattr(figures, "save_page", lambda fig, path, *_: titles.append(
+        (fig.axes[0].get_xlabel(), fig.axes[0].get_ylabel())) or path)
+    margins.save_overlay(tmp_path / "vmin.png", kept)
+    assert titles[0][0].endswith(f"({units[0]})") and titles[0][1].endswith(f"({units[1]})")
 
 
 def test_quantity_names_from_the_plot_title():

@@ -57,6 +57,14 @@ class Axis:
     def kind(self) -> str:
         return "values" if self.from_datalog else "index"
 
+    def title(self, fallback: str) -> str:
+        """A picture's axis title: "VDD (V)", ``fallback`` where the axis has
+        no name ("frequency (MHz)"; the unit alone where that is empty too)."""
+        name = self.quantity or fallback
+        if not self.unit:
+            return name
+        return f"{name} ({self.unit})" if name else self.unit
+
 
 def parse_number(token: str) -> tuple[str, str] | None:
     """("1.200", "V") for "1.200V"; None when the token is not a number."""

@@ -13,12 +13,13 @@ import copy
 import functools
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence
 from xml.sax.saxutils import escape
 
 import numpy as np
 
-from .axes import split_axis_line
+from .axes import plot_axes, split_axis_line
 from .margins import item_key
 
 __all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
@@ -43,6 +44,7 @@ class CompositeMap:
     axis: tuple[str, ...] | None
     passes: np.ndarray               # int, (rows, cols): plots passing at the point
     judged: np.ndarray               # int, (rows, cols): plots with a pass or fail at the point
+    heading: str | None = None       # the start marker line of the plot whose labels and axis line it shows
 
     @property
     def plots(self) -> int:
@@ -81,6 +83,7 @@ class _Group:
         self.area = -1
         self.labels: tuple[str, ...] = ()
         self.axis: tuple[str, ...] | None = None
+        self.heading: str | None = None
 
     def add(self, plot: Any) -> None:
         grid = np.asarray(plot.grid)
@@ -101,12 +104,13 @@ class _Group:
             self.area = r * c
             self.labels = tuple(plot.row_labels)
             self.axis = None if plot.axis is None else tuple(plot.axis)
+            self.heading = getattr(plot, "heading", None)
 
     def result(self, key: str, run: int) -> CompositeMap:
         rows = self.passes.shape[0]
         labels = self.labels + ("",) * (rows - len(self.labels))
         return CompositeMap(key, run, tuple(self.sources), labels, self.axis, self.passes.copy(),
-                            self.judged.copy())
+                            self.judged.copy(), self.heading)
 
 
 def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
@@ -288,10 +292,13 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
                     if m.judged[i, j]:
                         ax.text(j, i, str(count), ha="center", va="center", fontsize=6)
             ax.set_yticks(range(r), m.row_labels, fontsize=6)
+            y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis, heading=m.heading))
+            if y.from_datalog:
+                ax.set_ylabel(y.title(y.dimension), fontsize=7)
             split = split_axis_line(m.axis, c)
             if split is not None:
                 ax.set_xticks(range(c), split[1], fontsize=6, rotation=90)
-                ax.set_xlabel(" ".join(split[0]), fontsize=7)
+                ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
             else:
                 ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
             title = m.item if len(m.item) <= 44 else m.item[:41] + "..."

@@ -253,10 +253,6 @@ def _groups(kept: Sequence[tuple[Any, PlotNumbers]]) -> dict[tuple[str, int], li
     return groups
 
 
-def _axis_title(name: str, unit: str, fallback: str) -> str:
-    return f"{name or fallback} ({unit})" if unit else name or fallback
-
-
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item, one line per (datalog,
@@ -292,11 +288,9 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                 ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
                            label="lowest swept")
             x, y = first.x, first.y
-            ax.set_xlabel(_axis_title(x.quantity, x.unit, x.dimension or "column") if x.from_datalog
-                          else "column (index)", fontsize=8)
-            ax.set_ylabel(
-                ("lowest passing " + _axis_title(y.quantity, y.unit, y.dimension or "row value")) if y.from_datalog
-                else "lowest passing row (index)", fontsize=8)
+            ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
+            ax.set_ylabel("lowest passing " + (y.title(y.dimension or "row value") if y.from_datalog
+                                               else "row (index)"), fontsize=8)
             title = key if len(key) <= 48 else key[:45] + "..."
             ax.set_title(title + (f" (run {n + 1})" if n else ""), fontsize=8)
             ax.tick_params(labelsize=7)
