@@ -235,10 +235,11 @@ def _plot_axes(labels: tuple[str, ...], axis: tuple[str, ...] | None, rows: int,
 
 
 def plot_axes(plot: Any) -> tuple[Axis, Axis]:
-    """(row axis, column axis) of a plot (anything with ``grid``,
-    ``row_labels`` and ``axis``; ``heading`` and ``pattern`` where it has
-    them), with each axis's quantity, unit and dimension."""
+    """(row axis, column axis) of a plot (anything with a two-dimensional
+    ``grid``; ``row_labels``, ``axis``, ``heading`` and ``pattern`` where it
+    has them), with each axis's quantity, unit and dimension."""
     rows, cols = np.shape(plot.grid)
-    axis = tuple(plot.axis) if plot.axis is not None else None
+    axis = getattr(plot, "axis", None)
     texts = (getattr(plot, "heading", None), getattr(plot, "pattern", None))
-    return _plot_axes(tuple(plot.row_labels), axis, int(rows), int(cols), texts)
+    return _plot_axes(tuple(getattr(plot, "row_labels", ())), tuple(axis) if axis is not None else None,
+                      int(rows), int(cols), texts)
