@@ -104,6 +104,14 @@ def test_points_without_a_verdict_and_plots_of_other_sizes(tmp_path):
     assert book.active.cell(row=5, column=3).value == 1
 
 
+@pytest.mark.parametrize("axis", [("400", "450", "500"), ("MHz", "400", "450", "500"), ("0", "400", "450", "500")])
+def test_axis_values_stand_under_their_points(axis):
+    plot = Plot("a", "0", 1, "9 Shmoo_Q", None, 1, ("1V", "2V"), axis, as_grid([[1, 1, 0], [1, 0, 0]]))
+    book = openpyxl.Workbook()
+    composite.fill_composite(composite.composite_maps([plot]))(book.active)
+    assert [book.active.cell(row=7, column=j).value for j in (2, 3, 4)] == ["400", "450", "500"]
+
+
 def test_colour_scale_runs_from_fail_red_to_pass_green():
     assert composite.scale_colour(0) == "DC143C"
     assert composite.scale_colour(0.5) == "FFFF00"

@@ -11,7 +11,7 @@ from collections import deque
 import numpy as np
 import pytest
 
-from quorvane import axes, margins
+from quorvane import axes, figures, margins
 from quorvane.plots import Plot
 
 
@@ -217,7 +217,8 @@ def test_row_values_from_labels(labels, values, unit, kind):
     (("400", "450", "500"), 3, ("400", "450", "500"), "", "values"),
     (("Vdd\\Freq", "100", "150"), 2, ("100", "150"), "", "values"),
     (("MHz", "400", "450"), 3, ("1", "2", "3"), "", "index"),          # one number short
-    (("1", "400", "450"), 2, ("1", "2"), "", "index"),                 # a number too many
+    (("1", "400", "450"), 2, ("400", "450"), "", "values"),            # the first stands above the labels
+    (("GHz", "1", "400", "450"), 2, ("1", "2"), "", "index"),         # a number too many
     (("MHz", "400", "fast"), 2, ("1", "2"), "", "index"),
     (None, 2, ("1", "2"), "", "index"),
 ])
@@ -237,6 +238,24 @@ def test_axes_column_says_which_axis_fell_back():
     margins.write_tables([no_y], out)
     # the index fallback counts rows from the top
     assert [(r["x"], r["y_min"], r["y_max"]) for r in read_csv(out.getvalue())] == [("3", "1", "1"), ("4", "2", "2")]
+
+
+@pytest.mark.parametrize("heading, labels, axis, units", [
+    ("Shmoo  X-Axis: FREQ(MHz)  Y-Axis: VDD(V)", ("1.2", "1.1"), ("400", "450"), ("MHz", "V")),
+    ("Shmoo: VDD(V) vs Freq(MHz)", ("1.2", "1.1"), ("400", "450"), ("MHz", "V")),
+    ("Shmoo PERIOD(ns)", ("1.2V", "1.1V"), ("X-Axis", "10", "12"), ("ns", "V")),
+    ("Shmoo", ("1200mV", "1100mV"), ("250MHz", "300MHz"), ("MHz", "mV")),
+])
+def test_units_of_both_axes_from_every_heading_form(heading, labels, axis, units, monkeypatch, tmp_path):
+    plot = Plot("a", "0", 1, "i", None, 1, labels, axis, parse("P .\nP P"), heading)
+    out, kept = io.StringIO(), []
+    margins.write_tables([plot], out, keep=kept)
+    assert {(r["x_unit"], r["y_unit"]) for r in read_csv(out.getvalue())} == {units}
+    titles = []
+    monkeypatch.setattr(figures, "save_page", lambda fig, path, *_: titles.append(
+        (fig.axes[0].get_xlabel(), fig.axes[0].get_ylabel())) or path)
+    margins.save_overlay(tmp_path / "vmin.png", kept)
+    assert titles[0][0].endswith(f"({units[0]})") and titles[0][1].endswith(f"({units[1]})")
 
 
 def test_quantity_names_from_the_plot_title():

@@ -173,6 +173,7 @@ def test_fields_of_a_plot_and_its_conveniences(tmp_path):
     assert a.grid.tolist() == [[1, 1, -1], [1, 0, -1]]  # "?" and the short row's padding
     assert (a.rows, a.cols) == (2, 3) and a.pass_fraction == pytest.approx(3 / 4)
     assert (b.pattern, b.line, b.axis) == ("Pattern: p9", 11, ("X-Axis", "1", "2", "3"))
+    assert (a.heading, b.heading) == ("Shmoo Plot", "Shmoo Plot")  # also where a pattern line precedes
     assert b.grid.tolist() == [[0, 0, 1]]
 
 

@@ -19,8 +19,9 @@ PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 def make_plot(grid, n=1, site="0", axis=("MHz", "1", "2")):
     grid = np.array(grid, dtype=np.int8).reshape(len(grid), -1) if len(grid) else np.zeros((0, 0), np.int8)
-    return Plot("log.txt", site, n, f"  {2000 + n}  Shmoo_x", None, 10 * n, tuple(f"{r}V" for r in range(len(grid))),
-                axis, grid)
+    # Rows labelled from the highest voltage down: scored as printed.
+    return Plot("log.txt", site, n, f"  {2000 + n}  Shmoo_x", None, 10 * n,
+                tuple(f"{len(grid) - r}V" for r in range(len(grid))), axis, grid)
 
 
 @pytest.fixture(scope="module")
@@ -44,11 +45,11 @@ def model_file(tmp_path_factory, net):
     return path
 
 
-def _scores_one_by_one(net, grid):
+def _scores_one_by_one(net, values):
     import torch
 
     with torch.no_grad():
-        x = torch.tensor((np.asarray(grid) == 1).astype(np.float32))[None, None]
+        x = torch.tensor(np.asarray(values, dtype=np.float32))[None, None]
         return tuple(float(v) for v in net(x)[0])
 
 
@@ -94,17 +95,62 @@ def test_plots_the_network_cannot_take_get_a_reason_and_keep_their_place(net):
         assert v.pass_fraction == pytest.approx(grid.mean())
 
 
-def test_points_that_are_neither_pass_nor_fail_count_as_not_passing(net):
+def test_points_that_are_neither_pass_nor_fail_enter_the_network_as_neither(net):
     grid = np.ones((9, 13), dtype=np.int8)
     grid[6:, :] = 0
-    unknown = grid.copy()
-    unknown[7, 3:6] = -1
-    (_, a), (_, b) = triage.classify_plots(net, [make_plot(grid), make_plot(unknown, 2)])
-    # Scored in one batch: the convolution kernels may round each batch position
-    # differently in the last bits, so the scores agree within float tolerance.
-    assert a.scores == pytest.approx(b.scores, rel=1e-5, abs=1e-6)
-    # ...but the pass fraction counts only real pass and fail points.
-    assert b.pass_fraction == pytest.approx(78 / (117 - 3))
+    grid[7, 3:6] = -1
+    ((_, v),) = triage.classify_plots(net, [make_plot(grid)])
+    neither = np.where(grid < 0, 0.5, grid)
+    assert v.scores == pytest.approx(_scores_one_by_one(net, neither), abs=1e-5)
+    # The pass fraction counts only real pass and fail points.
+    assert v.pass_fraction == pytest.approx(78 / (117 - 3))
+
+
+def _printings():
+    """One plot printed six ways: (heading, row labels, axis line, printed grid, orientation)."""
+    grid = np.ones((7, 9), dtype=np.int8)
+    grid[5:, :] = 0    # a wall at the lowest voltages
+    grid[:, 7:] = 0    # and at the highest frequencies
+    grid[1, 2] = -1    # an untested point
+    volts = [1.2 - 0.05 * r for r in range(7)]
+    freqs = [400 + 50 * c for c in range(9)]
+    periods = [f"{1000 / f:.3f}" for f in reversed(freqs)]  # the shortest period first
+    return [
+        ("Shmoo: VDD(V) vs Freq(MHz)", [f"{v:.3f}V" for v in volts], ["MHz", *map(str, freqs)], grid, "as printed"),
+        ("Shmoo: VDD(V) vs Freq(MHz)", [f"{v:.3f}V" for v in volts[::-1]], ["MHz", *map(str, freqs)], grid[::-1],
+         "rows flipped"),
+        ("Shmoo: X-Axis: FREQ(MHz)  Y-Axis: VDD(V)", [f"{v:.2f}" for v in volts], [str(f) for f in freqs[::-1]],
+         grid[:, ::-1], "columns flipped"),
+        ("Shmoo: PERIOD(ns)", [f"{v * 1000:.0f}mV" for v in volts], ["X-Axis", *periods], grid[:, ::-1],
+         "columns flipped"),
+        ("Shmoo: Tperiod", [f"{v:.3f}V" for v in volts[::-1]], [p + "ns" for p in periods], grid[::-1, ::-1],
+         "both flipped"),
+        ("Shmoo: plot", [f"{v:.2f}" for v in volts], [str(f) for f in freqs], grid, "unknown"),
+    ]
+
+
+def test_every_printing_of_a_plot_gets_the_same_verdict_and_record(net, tmp_path):
+    from quorvane import labelling
+    from quorvane.plots import read_plots
+    from quorvane.Source import Corvantis
+
+    lines = []
+    for k, (heading, labels, axis, grid, _) in enumerate(_printings()):
+        lines += [f"  {2001 + k}  Shmoo_x", "Site Number: 0", heading]
+        lines += [f"  {label}  " + " ".join({1: "P", 0: ".", -1: "?"}[v] for v in row)
+                  for label, row in zip(labels, grid.tolist())]
+        lines += ["  " + " ".join(axis), "  End of Shmoo", ""]
+    (tmp_path / "log.txt").write_text("\n".join(lines), encoding="utf-8")
+    keywords = Corvantis.getKeyWordFromSettingFile(samples.settings())
+    plots = list(read_plots(keywords, [str(tmp_path / "log.txt")]))
+    verdicts = [v for _, v in triage.classify_plots(net, plots)]
+    assert [v.orientation for v in verdicts] == [p[4] for p in _printings()]
+    for v in verdicts[1:]:
+        assert v.scores == pytest.approx(verdicts[0].scores, abs=1e-5) and v.label == verdicts[0].label
+    side = labelling.write_records(tmp_path / "r.csv", plots, ["Pass"] * len(plots))
+    records = (tmp_path / "r.csv").read_text().splitlines()
+    assert all(records[12 * k : 12 * k + 12] == records[:12] for k in range(len(plots)))
+    assert [row["orientation"] for row in read_rows(side, csv.DictReader)] == [p[4] for p in _printings()]
 
 
 def test_classification_streams(net):
@@ -221,7 +267,7 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert err == ""  # stderr is not a terminal here: no progress line
     rows = read_rows(tmp_path / "v.csv", csv.reader)
     assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
-                       *LABEL_KEYS, "reason"]
+                       *LABEL_KEYS, "reason", "orientation"]
     truth = samples.read_truth_csv(d / "sample_truth.csv")
     body = rows[1:]
     assert len(body) == len(truth) == 2 * 3 * 5

@@ -307,7 +307,8 @@ def build_parser() -> argparse.ArgumentParser:
     _add_datalog_inputs(p)
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
                    help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
-                        "a score per label and a reason for '?'")
+                        "a score per label, a reason for '?' and the orientation scored (what was flipped to put "
+                        "the highest voltage at the top and frequency rising to the right)")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG",
                    help="save a picture of plots with their labels (not plain Pass first)")
     p.add_argument("--label", type=_label_filter, default=None, metavar="L",
@@ -328,8 +329,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
         "labelled by --model or with a placeholder label to replace, and the records' datalog, site and "
-        "plot number in OUT.provenance.csv next to it. Plots of other sizes are mapped so that a "
-        "one-point hole or a one-row band survives."))
+        "plot number in OUT.provenance.csv next to it. Records show the highest voltage at the top and "
+        "frequency rising to the right, as triage scores them (the provenance file says what was flipped). "
+        "Plots of other sizes are mapped so that a one-point hole or a one-row band survives."))
     _add_datalog_inputs(p)
     p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
     p.add_argument("--model", type=Path, default=None, metavar="MODEL",

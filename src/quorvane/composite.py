@@ -13,11 +13,13 @@ import copy
 import functools
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence
 from xml.sax.saxutils import escape
 
 import numpy as np
 
+from .axes import plot_axes, split_axis_line
 from .margins import item_key
 
 __all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
@@ -42,6 +44,7 @@ class CompositeMap:
     axis: tuple[str, ...] | None
     passes: np.ndarray               # int, (rows, cols): plots passing at the point
     judged: np.ndarray               # int, (rows, cols): plots with a pass or fail at the point
+    heading: str | None = None       # the start marker line of the plot whose labels and axis line it shows
 
     @property
     def plots(self) -> int:
@@ -80,6 +83,7 @@ class _Group:
         self.area = -1
         self.labels: tuple[str, ...] = ()
         self.axis: tuple[str, ...] | None = None
+        self.heading: str | None = None
 
     def add(self, plot: Any) -> None:
         grid = np.asarray(plot.grid)
@@ -100,12 +104,13 @@ class _Group:
             self.area = r * c
             self.labels = tuple(plot.row_labels)
             self.axis = None if plot.axis is None else tuple(plot.axis)
+            self.heading = getattr(plot, "heading", None)
 
     def result(self, key: str, run: int) -> CompositeMap:
         rows = self.passes.shape[0]
         labels = self.labels + ("",) * (rows - len(self.labels))
         return CompositeMap(key, run, tuple(self.sources), labels, self.axis, self.passes.copy(),
-                            self.judged.copy())
+                            self.judged.copy(), self.heading)
 
 
 def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
@@ -154,6 +159,18 @@ def _clean(text: str) -> str:
     return ILLEGAL_CHARACTERS_RE.sub("\ufffd", text)
 
 
+def _axis_cells(axis: Sequence[str], cols: int) -> list[tuple[int, str | int, str | None]]:
+    """The axis line under the points: each column's value under its point
+    (``split_axis_line``), what stands above the row labels in the first
+    column; a line that does not fit the plot as printed."""
+    split = split_axis_line(axis, cols)
+    if split is None:
+        return [(j, _clean(token), None) for j, token in enumerate(axis, start=1)]
+    head, values = split
+    cells: list[tuple[int, str | int, str | None]] = [(1, _clean(" ".join(head)), None)] if head else []
+    return cells + [(j, _clean(token), None) for j, token in enumerate(values, start=2)]
+
+
 def _layout(maps: Sequence[CompositeMap]) -> Iterator[tuple[int, list[tuple[int, str | int, str | None]]]]:
     """(row, [(column, value, colour or None), ...]) of every written row."""
     yield 1, [(1, _TITLE, None)]
@@ -169,7 +186,7 @@ def _layout(maps: Sequence[CompositeMap]) -> Iterator[tuple[int, list[tuple[int,
             yield row, cells
             row += 1
         if m.axis:
-            yield row, [(j, _clean(token), None) for j, token in enumerate(m.axis, start=1)]
+            yield row, _axis_cells(m.axis, m.passes.shape[1])
             row += 1
         row += 1  # one empty row between maps
 
@@ -275,9 +292,13 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
                     if m.judged[i, j]:
                         ax.text(j, i, str(count), ha="center", va="center", fontsize=6)
             ax.set_yticks(range(r), m.row_labels, fontsize=6)
-            if m.axis and len(m.axis) >= c:
-                ax.set_xticks(range(c), m.axis[len(m.axis) - c :], fontsize=6, rotation=90)
-                ax.set_xlabel(" ".join(m.axis[: len(m.axis) - c]), fontsize=7)
+            y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis, heading=m.heading))
+            if y.from_datalog:
+                ax.set_ylabel(y.title(y.dimension), fontsize=7)
+            split = split_axis_line(m.axis, c)
+            if split is not None:
+                ax.set_xticks(range(c), split[1], fontsize=6, rotation=90)
+                ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
             else:
                 ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
             title = m.item if len(m.item) <= 44 else m.item[:41] + "..."

@@ -12,9 +12,13 @@ band stays a band (bench/bench_export_resize.py measures this against nearest
 sampling and block averaging). A block with no pass or fail point at all is
 written as ``0.5``, a number the datasets read as it is.
 
+Records are written in the canonical orientation (highest voltage at the
+top, frequency rising to the right; ``quorvane.orientation``), as the network
+sees the plots in triage.
+
 The side file ``<csv>.provenance.csv`` lists per record the datalog, site,
-plot number, item, start line and original size, so labels can be traced
-back to the datalog.
+plot number, item, start line, original size and what was flipped
+(``orientation``, last), so labels can be traced back to the datalog.
 """
 
 from __future__ import annotations
@@ -28,6 +32,7 @@ from pathlib import Path
 import numpy as np
 
 from .outputs import written_together
+from .orientation import NEUTRAL, orient
 from .plots import Plot
 from .shmoo_csv import PLACEHOLDER
 from .symbols import FAIL_SYMBOL, PASS_SYMBOL
@@ -35,8 +40,8 @@ from .symbols import FAIL_SYMBOL, PASS_SYMBOL
 SHAPE = (11, 11)
 # What the label line holds until someone labels the record.
 PROVENANCE_SUFFIX = ".provenance.csv"
-PROVENANCE_HEADER = ("record", "datalog", "site", "plot", "item", "line", "rows", "cols")
-UNKNOWN = 0.5
+PROVENANCE_HEADER = ("record", "datalog", "site", "plot", "item", "line", "rows", "cols", "orientation")
+UNKNOWN = NEUTRAL
 
 
 def _blocks(n: int, m: int) -> list[tuple[int, int]]:
@@ -113,12 +118,16 @@ def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], 
     side = provenance_path(csv_path)
     with written_together() as outputs:
         writer = csv.writer(outputs.text(csv_path, replace=replace), lineterminator="\n")
+        orientations = []
         for plot, label in zip(plots, labels):
-            writer.writerows(record_lines(label, resize(plot.grid)))
+            oriented = orient(plot)
+            orientations.append(oriented.orientation)
+            writer.writerows(record_lines(label, resize(oriented.grid)))
         writer = csv.writer(outputs.text(side), lineterminator="\n")
         writer.writerow(PROVENANCE_HEADER)
-        for number, plot in enumerate(plots, 1):
-            writer.writerow((number, plot.datalog, plot.site, plot.plot, plot.item, plot.line, plot.rows, plot.cols))
+        for number, (plot, orientation) in enumerate(zip(plots, orientations), 1):
+            writer.writerow((number, plot.datalog, plot.site, plot.plot, plot.item, plot.line, plot.rows, plot.cols,
+                             orientation))
     return side
 
 
@@ -127,7 +136,7 @@ def tensor(plots: Iterable[Plot]):
     read them back (unknown cells 0.5)."""
     import torch
 
-    arrays = [resize(p.grid) for p in plots]
+    arrays = [resize(orient(p).grid) for p in plots]
     if not arrays:
         return torch.zeros((0, 1) + SHAPE)
     return torch.tensor(np.stack(arrays), dtype=torch.float32).unsqueeze(1)

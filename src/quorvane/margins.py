@@ -13,14 +13,13 @@ from __future__ import annotations
 
 import csv
 import io
-import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
 import numpy as np
 
-from .axes import Axis, column_axis, index_axis, row_axis
+from .axes import Axis, heading_quantities, plot_axes
 from .errors import CliError, check_readable_text, check_utf8
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 
@@ -41,9 +40,6 @@ __all__ = [
 MARGINS_HEADER = ("datalog", "site", "plot", "item", "x", "y_min", "y_max", "axes", "x_unit", "y_unit")
 SUMMARY_HEADER = ("datalog", "site", "plot", "item", "pass_fraction", "holes", "edge", "axes")
 SIDES = ("top", "bottom", "left", "right")
-
-# "VDD(V) vs Freq(MHz)": the row quantity first, then the column quantity.
-_VERSUS = re.compile(r"([^\s()]+)\s*\(([^()\s]*)\)\s+vs\.?\s+([^\s()]+)\s*\(([^()\s]*)\)", re.IGNORECASE)
 
 
 def column_margins(grid: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -127,14 +123,13 @@ def axes_kind(x: Axis, y: Axis) -> str:
 
 
 def quantity_names(*texts: str | None) -> tuple[str, str, str, str] | None:
-    """(row name, row unit, column name, column unit) from a "VDD(V) vs
-    Freq(MHz)" title in the first text that has one."""
-    for text in texts:
-        if text:
-            m = _VERSUS.search(text)
-            if m:
-                return m.group(1), m.group(2), m.group(3), m.group(4)
-    return None
+    """(row name, row unit, column name, column unit) the texts name (see
+    ``axes.heading_quantities``); None where they name neither axis."""
+    rows, cols = heading_quantities(*texts)
+    if rows is None and cols is None:
+        return None
+    return (rows.name if rows else "", rows.unit if rows else "", cols.name if cols else "",
+            cols.unit if cols else "")
 
 
 def item_key(item: str) -> str:
@@ -177,10 +172,7 @@ def analyse(plot: Any) -> PlotNumbers:
     grid = np.asarray(plot.grid, dtype=np.int8)
     if grid.ndim != 2:
         raise ValueError(f"a plot grid must be two-dimensional, got shape {grid.shape}")
-    rows, cols = grid.shape
-    labels = tuple(plot.row_labels)
-    y = row_axis(labels) if len(labels) == rows else index_axis(rows)
-    x = column_axis(tuple(plot.axis) if plot.axis is not None else None, cols)
+    y, x = plot_axes(plot)
     passing, failing = grid == 1, grid == 0
     low, high = _column_margins(passing, y.values)
     passes = int(np.count_nonzero(passing))
@@ -261,10 +253,6 @@ def _groups(kept: Sequence[tuple[Any, PlotNumbers]]) -> dict[tuple[str, int], li
     return groups
 
 
-def _axis_title(name: str, unit: str, fallback: str) -> str:
-    return f"{name} ({unit})" if unit else name or fallback
-
-
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item, one line per (datalog,
@@ -289,9 +277,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
             axes.flat[0].set_axis_off()
         for ax, ((key, n), members) in zip(axes.flat, page):
-            first_plot, first = members[0]
-            names = quantity_names(first_plot.pattern, first_plot.item)
-            y_name, y_unit, x_name, x_unit = names if names else ("", "", "", "")
+            first = members[0][1]
             for k, (plot, numbers) in enumerate(members):
                 label = f"{Path(plot.datalog).name} site {plot.site}" if several_datalogs else f"site {plot.site}"
                 # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
@@ -301,13 +287,10 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             if first.y.from_datalog:
                 ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
                            label="lowest swept")
-            x_unit = (first.x.unit or x_unit) if first.x.from_datalog else ""
-            y_unit = (first.y.unit or y_unit) if first.y.from_datalog else ""
-            ax.set_xlabel(_axis_title(x_name, x_unit, "column") if first.x.from_datalog else "column (index)",
-                          fontsize=8)
-            ax.set_ylabel(
-                ("lowest passing " + _axis_title(y_name, y_unit, "row value")) if first.y.from_datalog
-                else "lowest passing row (index)", fontsize=8)
+            x, y = first.x, first.y
+            ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
+            ax.set_ylabel("lowest passing " + (y.title(y.dimension or "row value") if y.from_datalog
+                                               else "row (index)"), fontsize=8)
             title = key if len(key) <= 48 else key[:45] + "..."
             ax.set_title(title + (f" (run {n + 1})" if n else ""), fontsize=8)
             ax.tick_params(labelsize=7)

@@ -19,14 +19,19 @@ What a plot holds:
 - ``axis``: all tokens of the axis line, when the plot has one: the last line
   between the start marker and the end marker with two or more tokens and no
   pass or fail point, else the end marker line when it carries values (such as
-  ``X-Axis 10ns 11ns ...``). ``axis[0]`` stands above the row labels, ``axis[1:]``
-  above the grid's columns.
+  ``X-Axis 10ns 11ns ...``), as printed. Which token stands above which
+  point column follows from the counts (``quorvane.axes.split_axis_line``):
+  a line of bare numbers ("400 450 500") may give one per column, with
+  nothing above the row labels.
 - ``item``: the item line that opened the plot's item (without line end).
 - ``pattern``: the line printed between the item's site line and the start
   marker (such as ``Pattern: march_c_0``); without one, the start marker line,
   which carries the pattern name on some testers (``Shmoo: ... pattern x``).
   None only when the keyword table's pattern-name text matches no such line.
 - ``line``: the 1-based line number of the start marker line.
+- ``heading``: the start marker line itself (without line end), which names
+  the axes on many testers (``Shmoo: VDD(V) vs Freq(MHz)``); None for plots
+  made elsewhere.
 
 The start marker line is the plot's title, never a point row. Lines of spaces
 inside a plot are dropped.
@@ -63,6 +68,7 @@ class Plot:
     row_labels: tuple[str, ...]
     axis: tuple[str, ...] | None
     grid: np.ndarray = field(repr=False, compare=False)
+    heading: str | None = None
 
     @property
     def rows(self) -> int:
@@ -205,10 +211,13 @@ def _generate(markers: tuple, paths: list, site_lists: list, unclosed: list | No
         lines = _read_lines(path)
         site_texts = chosen if chosen is not None else (_numbered_sites(lines, markers[1], path) or [""])
         per_site, still_open = _plotreader.read_plots(lines, site_texts, *markers)
+        # The start marker lines, taken before the text is let go.
+        headings = [[lines[found[2] - 1].rstrip("\r\n") for found in plots] for plots in per_site]
         del lines
         if unclosed is not None:
             unclosed.extend((path, site_texts[k], line) for k, line in still_open)
-        for site, found in zip(site_texts, per_site):
-            for number, (item, pattern, line, labels, axis, cells, rows, cols) in enumerate(found, 1):
+        for site, found, heads in zip(site_texts, per_site, headings):
+            for number, ((item, pattern, line, labels, axis, cells, rows, cols), heading) in enumerate(
+                    zip(found, heads), 1):
                 grid = np.frombuffer(cells, dtype=np.int8).reshape(rows, cols).copy()
-                yield Plot(path, site, number, item, pattern, line, labels, axis, grid)
+                yield Plot(path, site, number, item, pattern, line, labels, axis, grid, heading)

@@ -9,8 +9,10 @@ plots of other sizes that beats resizing them to the training size first
 
 A plot the network cannot take (fewer than 3 rows or columns, no point rows, no
 pass or fail point at all) gets the label "?" and a reason; nothing is dropped.
-Points that are neither pass nor fail (untested points, padding of short rows)
-enter the network as failing points: they are not passing.
+Each plot is scored in the canonical orientation (highest voltage at the top,
+frequency rising to the right; ``quorvane.orientation``), and its verdict says
+what was flipped. Points that are neither pass nor fail (untested points,
+padding of short rows) enter the network as neither (``orientation.NEUTRAL``).
 
 Work is streamed: plots are read, classified in batches and written out as they
 come, so memory stays flat however many datalogs a run takes.
@@ -48,8 +50,9 @@ __all__ = [
 UNKNOWN = "?"
 MIN_SIDE = 3
 TRAINING_SHAPE = (11, 11)
+# New columns go at the end, so readers of the earlier ones keep working.
 CSV_COLUMNS = ("datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted", *LABEL_KEYS,
-               "reason")
+               "reason", "orientation")
 #: Ways of presenting a plot to the network: as it is, or mapped to the training
 #: size by one of the tensor library's resampling modes ("minpool" keeps a failing
 #: point wherever a window holds one, so one-point holes survive shrinking).
@@ -72,6 +75,7 @@ class Verdict:
     label: str
     scores: tuple[float, ...] | None  # raw network scores in LABEL_KEYS order; None for "?"
     reason: str = ""
+    orientation: str = ""  # what was flipped to score the plot (orientation.ORIENTATIONS)
 
     @property
     def keys(self) -> frozenset[str]:
@@ -81,7 +85,7 @@ class Verdict:
         scores = [f"{s:.4f}" for s in self.scores] if self.scores is not None else [""] * len(LABEL_KEYS)
         fraction = "" if math.isnan(self.pass_fraction) else f"{self.pass_fraction:.4f}"
         return [self.datalog, self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
-                *scores, self.reason]
+                *scores, self.reason, self.orientation]
 
 
 def label_from_scores(scores: Sequence[float]) -> str:
@@ -141,18 +145,21 @@ def _scores(net: Any, grids: Sequence[np.ndarray], fit: str) -> list[tuple[float
     """Raw scores of same-shaped grids, one network call per batch."""
     import torch
 
-    stack = np.stack([(g == 1) for g in grids]).astype(np.float32)
+    from .orientation import network_values
+
+    stack = np.stack([network_values(g) for g in grids])
     batch = torch.from_numpy(stack).unsqueeze(1)
     with torch.no_grad():
         out = net(_fit(batch, fit))
     return [tuple(float(v) for v in row) for row in out.tolist()]
 
 
-def _verdict(plot: Any, label: str, scores: tuple[float, ...] | None, reason: str) -> Verdict:
+def _verdict(plot: Any, label: str, scores: tuple[float, ...] | None, reason: str,
+             orientation: str = "") -> Verdict:
     grid = plot.grid
     rows, cols = (int(grid.shape[0]), int(grid.shape[1])) if grid.ndim == 2 else (0, 0)
     return Verdict(str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
-                   _pass_fraction(grid), label, scores, reason)
+                   _pass_fraction(grid), label, scores, reason, orientation)
 
 
 def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT,
@@ -180,20 +187,23 @@ def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT,
 def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any, Verdict]]:
     from .models import check_finite_scores, plot_name
 
+    from .orientation import orient
+
     verdicts: list[Verdict | None] = [None] * len(plots)
+    oriented = [orient(plot) for plot in plots]
     by_shape: dict[tuple[int, ...], list[int]] = {}
     for k, plot in enumerate(plots):
         grid = np.asarray(plot.grid)
         reason = _unfit_reason(grid)
         if reason:
-            verdicts[k] = _verdict(plot, UNKNOWN, None, reason)
+            verdicts[k] = _verdict(plot, UNKNOWN, None, reason, oriented[k].orientation)
         else:
             by_shape.setdefault(grid.shape, []).append(k)
     for members in by_shape.values():
-        scores = _scores(net, [np.asarray(plots[k].grid) for k in members], fit)
+        scores = _scores(net, [oriented[k].grid for k in members], fit)
         check_finite_scores(scores, lambda i: plot_name(plots[members[i]]))
         for k, s in zip(members, scores):
-            verdicts[k] = _verdict(plots[k], label_from_scores(s), s, "")
+            verdicts[k] = _verdict(plots[k], label_from_scores(s), s, "", oriented[k].orientation)
     return [(plot, v) for plot, v in zip(plots, verdicts) if v is not None]
 
 
