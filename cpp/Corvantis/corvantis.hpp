@@ -42,10 +42,11 @@ py::object make_getDatalogInfo(py::module_ m);             // driver.cpp
 py::object make_processLog(py::module_ m);                 // extract.cpp
 py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
 // The command line's internal entries (bound after the four): driver.cpp's
-// save into a folder and join of recorded pairs, extract.cpp's recording scan.
+// save into a folder and join of recorded pairs, site_pass.cpp's recording scan.
 py::object make_extract_into(py::module_ m);
 py::object make_save_recorded(py::module_ m);
 py::object make_record_plots(py::module_ m);
+py::object make_recorded_rows(py::module_ m);  // recording.cpp
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);
@@ -113,7 +114,7 @@ bool run_process_log(py::handle module, py::handle each_file, py::handle each_si
                      py::handle siteCnt, py::handle totalsiteCnt, py::handle dict_keyword,
                      py::handle interval_columns, CellGrid *grid, py::handle lines = py::handle());
 
-// extract.cpp: the collecting path for the sites `sites` of one datalog at
+// site_pass.cpp: the collecting path for the sites `sites` of one datalog at
 // once (pairs first_site_count, first_site_count + 1, ...): one pass over its
 // lines records every site's plot groups, replayed into `grid` in site order,
 // so the grid takes exactly the calls one run_process_log per site makes.
