@@ -2,9 +2,10 @@
 
 The classifier module builds its networks on torchvision and imports
 matplotlib and pandas when it loads: seconds of start-up that a triage of one
-datalog would spend before its first plot. Triage and export only score plots
-with a trained model, so they run the same computation through the tensor
-library's functional operations instead. The result equals the module's
+datalog would spend before its first plot. Triage only scores plots with a
+trained model, so it runs the same computation through the tensor library's
+functional operations instead (``load_model(..., scoring_only=True)``; export
+and classify load the module's AlexNet). The result equals the module's
 AlexNet in evaluation mode (the tests compare the two on random weights and
 plot sizes); weights of any other shape make ``from_state_dict`` decline, and
 the caller builds the module's AlexNet, whose loader reports the mismatch.
