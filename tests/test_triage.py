@@ -315,6 +315,19 @@ def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_fi
         assert target.column == c and target.row == max(s for s in starts[c] if s <= first_point_row), (site, n)
 
 
+def test_verdicts_of_a_workbook_extracted_from_the_files_have_no_link(labelled_dir, model_file, tmp_path, capsys,
+                                                                     monkeypatch):
+    from quorvane.Source import Corvantis
+
+    monkeypatch.setattr(Corvantis, "_record_plots", lambda *args: None)  # nothing recorded: no known places
+    monkeypatch.chdir(tmp_path)
+    code, _, err = run(capsys, "triage", model_file, labelled_dir / "sample_datalog_1.txt", "--settings",
+                       labelled_dir / samples.SETTINGS_FILE_NAME, "--workbook")
+    assert code == 0 and "does not link to the plots" in err, err
+    rows = list(openpyxl.load_workbook(next(tmp_path.glob("*.xlsx")))["Verdicts"].iter_rows(min_row=2))
+    assert len(rows) == 3 * 5 and not any(cell.hyperlink for r in rows for cell in r)
+
+
 def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, capsys):
     samples.write_settings(tmp_path / samples.SETTINGS_FILE_NAME)
     log = tmp_path / "odd.txt"

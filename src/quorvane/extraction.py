@@ -627,7 +627,8 @@ class TriageWorkbook:
         _make_target(run, self._scans)
         recordings = _block_recordings(run, self._recorded)
         saved = _save_recordings(run, recordings, self._total, interval_columns)
-        if saved is not None:
+        from_recordings = saved is not None
+        if from_recordings:
             starts = [Corvantis._recorded_rows(r) for r in recordings]
         else:
             saved = _extract_from_files(run, self._scans, self._total, interval_columns)
@@ -635,17 +636,20 @@ class TriageWorkbook:
             warn(run.command, "the workbook was extracted from the datalog files, not from this run's reading; "
                               "the Verdicts worksheet does not link to the plots")
         book, width = saved
-        placed = [(v, block, _nth(starts[block - 1], number)) for v, block, number in self._judged]
-        unplaced = sum(row is None for _, _, row in placed)
-        if unplaced and any(starts):
-            warn(run.command, f"{unplaced} plot(s) have no plot group on Sheet; their Verdicts rows have no link")
+        judged = collections.Counter(block for _, block, _ in self._judged)
+        unmatched = [block for block, count in judged.items() if from_recordings and len(starts[block - 1]) != count]
+        if unmatched:
+            # The reader and the recorder run one scan; should they ever part,
+            # no link at all beats a link into another plot.
+            warn(run.command, f"site block(s) {', '.join(map(str, unmatched))} of Sheet hold another number of plot "
+                              "groups than triage read; their Verdicts rows have no link")
+            for block in unmatched:
+                starts[block - 1] = []
+        placed = [(v, block, starts[block - 1][number - 1] if starts[block - 1] else None)
+                  for v, block, number in self._judged]
         try:
             append_worksheets(book, {SHEET_NAME: fill_composite(self._stack.maps()),
                                      VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
         return book
-
-
-def _nth(rows: Sequence[int], number: int) -> int | None:
-    return rows[number - 1] if 0 < number <= len(rows) else None
