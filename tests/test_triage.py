@@ -277,7 +277,7 @@ def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_fi
     # Hundreds of plots per site, of several heights; one layout prints the
     # item line before each site's plot, the other once before all sites.
     lines = []
-    for i in range(150):
+    for i in range(200):
         item = f"  {2001 + i}  Shmoo_VDD  pattern_{i}"
         if not item_line_per_site:
             lines.append(item)
@@ -306,7 +306,7 @@ def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_fi
     starts = {c: [r for r in sorted(cells) if r >= 3 and r - 1 not in cells] for c, cells in column.items()}
     label_rows = {c: {text: r for r, text in cells.items()} for c, cells in column.items()}
     rows = list(wb["Verdicts"].iter_rows(min_row=2))
-    assert len(rows) == 3 * 150
+    assert len(rows) == 3 * 200
     for r in rows:
         site, n = int(r[1].value), r[2].value
         target = sheet[r[-1].hyperlink.location.split("!")[1]]
