@@ -1,3 +1,4 @@
+import contextlib
 import importlib.util
 import os
 import shutil
@@ -145,3 +146,32 @@ def shmoo_datalog():
         return ShmooDatalog(path, truth)
 
     return write
+
+
+_opened: list[str] | None = None
+
+
+def _note_open(event, args):
+    if event == "open" and _opened is not None:
+        _opened.append(str(args[0]))
+
+
+@contextlib.contextmanager
+def _collecting_opens():
+    global _opened
+    if not getattr(_note_open, "installed", False):
+        sys.addaudithook(_note_open)
+        _note_open.installed = True
+    _opened = []
+    try:
+        yield _opened
+    finally:
+        _opened = None
+
+
+@pytest.fixture
+def opened_files():
+    """``with opened_files() as opened:`` collects in ``opened`` the path of
+    every file this process opens within (an audit hook, installed once:
+    hooks cannot be removed)."""
+    return _collecting_opens

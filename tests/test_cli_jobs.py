@@ -2,13 +2,14 @@
 worker processes with --jobs N), then joins the recordings into the workbook
 the extractor would write reading the datalogs itself."""
 
+import errno
 import json
-import sys
+import os
 import zipfile
 
 import pytest
 
-from quorvane import cli, samples
+from quorvane import cli, extraction, samples
 from quorvane.Source import Corvantis
 
 
@@ -48,6 +49,20 @@ def logs(tmp_path):
     return [wide, marked, zero, sample]
 
 
+@pytest.fixture
+def read_by(monkeypatch):
+    """The ids of the processes that read the datalogs of the runs that follow."""
+    pids = []
+    report = extraction._report_scans
+
+    def noting(command, scans, *args):
+        pids.extend(scan.reader for scan in scans)
+        return report(command, scans, *args)
+
+    monkeypatch.setattr(extraction, "_report_scans", noting)
+    return pids
+
+
 def archive(path):
     with zipfile.ZipFile(path) as z:
         return {n: z.read(n) for n in z.namelist() if not n.startswith("docProps/")}
@@ -62,7 +77,7 @@ def extract(tmp_path, name, argv, capsys):
 
 @pytest.mark.parametrize("extra", [[], ["--sites", "1,2;3;5;0,3"], ["--interval-columns", "40"]])
 def test_recorded_runs_write_the_workbook_the_extractor_writes(tmp_path, settings, logs, capsys, monkeypatch,
-                                                               extra):
+                                                               read_by, extra):
     # The reference: no recordings, so the extractor reads the datalogs itself
     # (through stand-ins for the odd names and texts, put back afterwards).
     argv = [*logs, "--settings", settings, *extra]
@@ -76,14 +91,18 @@ def test_recorded_runs_write_the_workbook_the_extractor_writes(tmp_path, setting
         raise AssertionError("the extractor read the datalogs again")
 
     monkeypatch.setattr(Corvantis, "_extract_into", not_used)
+    monkeypatch.setattr(extraction, "WORKERS_FROM_BYTES", 0)  # workers even for these few bytes
     for jobs in ("1", "3"):
+        read_by.clear()
         code, recorded, [joined] = extract(tmp_path, f"jobs{jobs}", [*argv, "--jobs", jobs], capsys)
         assert code == 0, recorded.err
+        assert (os.getpid() in read_by) == (jobs == "1") and len(read_by) == len(logs)
         assert recorded.err == plain.err  # the same warnings, in the same order
         assert archive(joined) == archive(reference)
 
 
-def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, logs, capsys):
+def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, logs, capsys, monkeypatch):
+    monkeypatch.setattr(extraction, "WORKERS_FROM_BYTES", 0)
     bad = tmp_path / "latin1.txt"
     bad.write_bytes(b"Site Number: 1\n\xe9t\xe9\n")
     narrow = [*logs, "--settings", settings, "--interval-columns", "20"]
@@ -93,6 +112,47 @@ def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, l
         assert code1 == code2 == 1 and files1 == files2 == []
         assert two.err == one.err and sum(": error: " in line for line in one.err.splitlines()) == 1, one.err
     assert "wider than its block" in one.err and "wide.txt" in one.err
+
+
+def test_workers_start_only_for_enough_bytes(tmp_path, settings, logs, capsys, monkeypatch, read_by):
+    size = sum(p.stat().st_size for p in logs)
+    for threshold, in_workers in ((size + 1, False), (size, True)):
+        monkeypatch.setattr(extraction, "WORKERS_FROM_BYTES", threshold)
+        read_by.clear()
+        code, run, _ = extract(tmp_path, f"out{threshold}", [*logs, "--settings", settings, "--jobs", "2"], capsys)
+        assert code == 0, run.err
+        assert (os.getpid() not in read_by) == in_workers, read_by
+
+
+def test_a_pool_that_cannot_start_is_said_in_one_warning(tmp_path, settings, logs, capsys, monkeypatch):
+    def no_processes(jobs):
+        raise BlockingIOError(errno.EAGAIN, "Resource temporarily unavailable")
+
+    monkeypatch.setattr(extraction, "WORKERS_FROM_BYTES", 0, raising=False)
+    monkeypatch.setattr(extraction, "_pool", no_processes)
+    code, run, [book] = extract(tmp_path, "out", [*logs, "--settings", settings, "--jobs", "2"], capsys)
+    assert code == 0, run.err
+    [said] = [line for line in run.err.splitlines() if "worker processes" in line]
+    assert said.startswith("quorvane extract: warning:") and "Resource temporarily unavailable" in said
+
+
+def test_a_stop_inside_a_finalizer_ends_the_run_in_one_line(python_subprocess):
+    proc = python_subprocess("""
+        import signal, sys
+        from quorvane import cli, errors
+
+        class Closing:
+            def __del__(self):
+                errors.raise_terminated(signal.SIGTERM, None)  # as if SIGTERM came while it closed
+
+        def extract_then_stop(*args, **kwargs):
+            Closing()
+            return "book.xlsx"
+
+        cli.run_extract = extract_then_stop
+        sys.exit(cli.main(["extract", "x.txt"]))
+    """, check=False)
+    assert proc.returncode == 128 + 15 and proc.stderr == "quorvane extract: terminated by signal 15\n", proc.stderr
 
 
 def test_recordings_join_only_what_they_hold(tmp_path, settings):
@@ -110,27 +170,12 @@ def test_recordings_join_only_what_they_hold(tmp_path, settings):
     assert width == 20 and path.endswith(".xlsx")
 
 
-_opened: list[str] | None = None
-
-
-def _count_opens(event, args):
-    if event == "open" and _opened is not None:
-        _opened.append(str(args[0]))
-
-
-def test_one_job_reads_each_datalog_once(tmp_path, settings, capsys):
+def test_one_job_reads_each_datalog_once(tmp_path, settings, capsys, opened_files):
     # A datalog still being written must give one version of itself: the
     # check that counts its plots and the workbook come from one reading.
-    global _opened
     log = write_log(tmp_path / "live.txt", ["1", "2", "3"])
-    if not getattr(test_one_job_reads_each_datalog_once, "hooked", False):
-        sys.addaudithook(_count_opens)
-        test_one_job_reads_each_datalog_once.hooked = True
-    _opened = []
-    try:
+    with opened_files() as opened:
         code, run, [book] = extract(tmp_path, "out", [log, "--settings", settings], capsys)
-    finally:
-        opened, _opened = _opened, None
     assert code == 0, run.err
     # Two opens: the up-front check that the file can be read (one byte), and
     # the one reading of its text (the extractor used to read it once more).

@@ -32,7 +32,7 @@ def test_namespace_order_and_library_names():
     names = [n for n in vars(Corvantis) if not n.startswith("__")]
     # the command line's internal entries come last, private by their names
     assert names == ["os", "re", "time", "openpyxl", "PatternFill", *FUNCTIONS, "_extract_into", "_record_plots",
-                     "_save_recorded"]
+                     "_save_recorded", "_recorded_rows"]
     assert (Corvantis.os, Corvantis.re, Corvantis.time, Corvantis.openpyxl) == (os, re, time, openpyxl)
     assert Corvantis.PatternFill is PatternFill
     assert Corvantis.__doc__ is None

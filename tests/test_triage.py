@@ -10,7 +10,7 @@ import numpy as np
 import openpyxl
 import pytest
 
-from quorvane import cli, samples, triage, workbook_sheets
+from quorvane import cli, samples, triage
 from quorvane.plots import Plot
 from quorvane.symbols import LABEL_KEYS
 
@@ -176,17 +176,6 @@ def test_every_fit_scores_every_size(net, fit):
         list(triage.classify_plots(net, plots, fit="stretch"))
 
 
-def test_verdict_links_follow_the_item_line_where_the_layout_shifted():
-    first, second = (triage._verdict(make_plot([[1, 1, 1]] * 3, n=n), "Pass", (0.0,) * 6, "") for n in (1, 2))
-    # block 2 starts in column 21; its second plot sits two rows lower than estimated
-    cells = {21: {3: first.item, 4: "Site Number: 0", 12: "noise", 14: second.item}}
-    rows = list(workbook_sheets.verdict_rows([(first, 2, 3), (second, 2, 12)], 20, cells))
-    assert [target for _, target in rows] == ["U3", "U14"]
-    # without the texts the estimate stands; an item never found keeps it too
-    assert [t for _, t in workbook_sheets.verdict_rows([(second, 2, 12)], 20)] == ["U12"]
-    assert [t for _, t in workbook_sheets.verdict_rows([(second, 1, 12)], 20, cells)] == ["A12"]
-
-
 def test_summary_and_grid_picks():
     def v(label, n, site="0"):
         return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label, None)
@@ -328,6 +317,63 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         pair = 1 if r[1].value == "2" else 2
         assert target.column == (pair - 1) * width + 1
         assert sheet.cell(row=target.row + 1, column=target.column).value.startswith(f"Site Number: {r[1].value}")
+
+
+@pytest.mark.parametrize("item_line_per_site", [True, False])
+def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_file, capsys, monkeypatch,
+                                                              opened_files, item_line_per_site):
+    # Hundreds of plots per site, of several heights; one layout prints the
+    # item line before each site's plot, the other once before all sites.
+    lines = []
+    for i in range(200):
+        item = f"  {2001 + i}  Shmoo_VDD  pattern_{i}"
+        if not item_line_per_site:
+            lines.append(item)
+        for site in range(3):
+            if item_line_per_site:
+                lines.append(item)
+            rows = [f"    {i}.{r}V  P P ." for r in range(3 + (i + site) % 3)]
+            lines += [f"Site Number: {site}", "    Shmoo: VDD vs Freq", *rows, "    MHz 1 2 3", "",
+                      "    *** End of Shmoo ***", ""]
+    log = tmp_path / "log.txt"
+    log.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    samples.write_settings(tmp_path / "s.json")
+    monkeypatch.chdir(tmp_path)
+    with opened_files() as opened:
+        code, out, err = run(capsys, "triage", model_file, log, "--settings", tmp_path / "s.json", "--workbook")
+    assert code == 0, err
+    # One reading: the up-front check opens the datalog, the reading opens it once more.
+    assert opened.count(str(log)) == 2, opened
+    wb = openpyxl.load_workbook(next(tmp_path.glob("*.xlsx")))
+    sheet = wb["Sheet"]
+    width = 20
+    column = {c: {cell.row: cell.value for cell in sheet[openpyxl.utils.get_column_letter(c)] if cell.value}
+              for c in (1, 1 + width, 1 + 2 * width)}
+    # A plot group is a run of filled rows below an empty one, from row 3 on;
+    # a point row's first cell holds its label, unique per plot here.
+    starts = {c: [r for r in sorted(cells) if r >= 3 and r - 1 not in cells] for c, cells in column.items()}
+    label_rows = {c: {text: r for r, text in cells.items()} for c, cells in column.items()}
+    rows = list(wb["Verdicts"].iter_rows(min_row=2))
+    assert len(rows) == 3 * 200
+    for r in rows:
+        site, n = int(r[1].value), r[2].value
+        target = sheet[r[-1].hyperlink.location.split("!")[1]]
+        c = 1 + site * width
+        first_point_row = label_rows[c][f"{n - 1}.0V"]
+        assert target.column == c and target.row == max(s for s in starts[c] if s <= first_point_row), (site, n)
+
+
+def test_verdicts_of_a_workbook_extracted_from_the_files_have_no_link(labelled_dir, model_file, tmp_path, capsys,
+                                                                     monkeypatch):
+    from quorvane.Source import Corvantis
+
+    monkeypatch.setattr(Corvantis, "_record_plots", lambda *args: None)  # nothing recorded: no known places
+    monkeypatch.chdir(tmp_path)
+    code, _, err = run(capsys, "triage", model_file, labelled_dir / "sample_datalog_1.txt", "--settings",
+                       labelled_dir / samples.SETTINGS_FILE_NAME, "--workbook")
+    assert code == 0 and "does not link to the plots" in err, err
+    rows = list(openpyxl.load_workbook(next(tmp_path.glob("*.xlsx")))["Verdicts"].iter_rows(min_row=2))
+    assert len(rows) == 3 * 5 and not any(cell.hyperlink for r in rows for cell in r)
 
 
 def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, capsys):

@@ -53,6 +53,7 @@ py::object make_getAllSiteNums(py::module_ m);             // datalog.cpp
 py::object make_extract_into(py::module_ m);
 py::object make_save_recorded(py::module_ m);
 py::object make_record_plots(py::module_ m);
+py::object make_recorded_rows(py::module_ m);  // recording.cpp
 
 // datalog.cpp: `with open(path, "r", encoding="utf-8") as f: lines = f.readlines()`.
 py::list read_datalog_lines(py::handle path);

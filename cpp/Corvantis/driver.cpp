@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace corvantis {
 namespace {
@@ -268,137 +270,166 @@ std::pair<py::object, py::object> stem_in(py::handle m, py::handle folder) {
 // the sheet's limits, saved under a free time-stamped name in `folder` (the
 // working directory at save time when `folder` is None). With `fit_width` the
 // blocks are widened to the widest plot row when it does not fit.
-py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_paths, py::handle site_lbl,
-                         py::object interval_columns, py::handle folder, bool fit_width, const char *width_name) {
-    py::object totalsiteCnt = py::int_(0);
-    py::list str_sites;
-    py::list site_lbl_list = py::reinterpret_borrow<py::list>(
-        qv::steal_or_throw(PyUnicode_Split(site_lbl.ptr(), py::str(";").ptr(), -1)));
-    py::list TER_files = py::reinterpret_borrow<py::list>(
-        qv::steal_or_throw(PyUnicode_Split(file_paths.ptr(), py::str(";").ptr(), -1)));
-    while (py::len(site_lbl_list) < py::len(TER_files)) site_lbl_list.append(py::str(""));
-
-    const std::size_t files = py::len(TER_files);
-    // On the collecting path each datalog is read once for the whole run.
-    DatalogCache cache;
-    const bool collect = can_collect(m);
-    for (std::size_t i = 0; i < files; ++i) {
-        py::object label = site_lbl_list[i];
-        if (label.equal(py::str(""))) {
-            py::object enumerate = qv::global(m, "getAllSiteNums");
-            label = collect && is_own_site_enumeration(enumerate)
-                        ? site_nums_of(cache.lines(TER_files[i], true), TER_keyword)
-                        : enumerate(TER_files[i], TER_keyword);
-        }
-        totalsiteCnt = totalsiteCnt + py::int_(py::len(call_method(label, "split", py::str(","))));
-        str_sites.append(label);
+class ExtractionRun {
+public:
+    ExtractionRun(py::handle m, py::handle keywords, py::handle file_paths, py::handle site_lbl, py::handle folder,
+                  bool fit_width, const char *width_name)
+        : m_(m), keywords_(keywords), folder_(folder), fit_width_(fit_width), width_name_(width_name),
+          collect_(can_collect(m)) {
+        plan_pairs(file_paths, site_lbl);
     }
-    qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(totalsiteCnt)});
 
-    auto time_stamped_stem = [&]() { return stem_in(m, folder); };
-
-    // Every pair in order: siteCnt runs across all datalogs.
-    auto for_each_pair = [&](auto &&body) {
-        long siteCnt = 0;
-        std::size_t index = 0;
-        for (py::handle each_file : TER_files) {
-            py::object sites = call_method(str_sites[index], "split", py::str(","));
-            ++index;
-            for (py::handle each_site : sites) {
-                ++siteCnt;
-                if (!body(index - 1, each_file, each_site, py::int_(siteCnt))) return false;
-            }
+    // A datalog still growing may hold a wider row on the next reading; after
+    // a few widenings the last attempt refuses like a given width would.
+    py::tuple run(py::object interval_columns) {
+        constexpr int attempts = 3;
+        for (int k = 1;; ++k) {
+            long long needed = 0;
+            std::optional<py::tuple> done = attempt(interval_columns, !fit_width_ || k == attempts, needed);
+            if (done) return *done;
+            interval_columns = py::int_(needed);
         }
-        return true;
-    };
+    }
 
-    // Whether a datalog comes again later in the list: its bytes are kept.
-    std::vector<bool> again(files, false);
-    for (std::size_t i = 0; i < files; ++i)
-        for (std::size_t j = i + 1; j < files && !again[i]; ++j) again[i] = TER_files[i].equal(TER_files[j]);
-
-    // Runs all pairs at the current width and saves the result; returns
-    // nothing (and the width `needed`) when the blocks have to be widened.
-    auto attempt = [&](bool last, long long &needed) -> std::optional<py::tuple> {
-        const long long pairs = as_long_long(totalsiteCnt);
-        const long long width = as_long_long(interval_columns);
-        auto checked = [&](const RunWatch &watch, long long rows, long long columns) {
-            if (fit_width && !last && watch.widest.cells > width) {
-                needed = watch.widest.cells;
-                return false;
+private:
+    // The datalogs, each one's site list (every site it announces where none
+    // was given) and the number of pairs; said as processLog's caller says it.
+    void plan_pairs(py::handle file_paths, py::handle site_lbl) {
+        py::list site_lbl_list = py::reinterpret_borrow<py::list>(
+            qv::steal_or_throw(PyUnicode_Split(site_lbl.ptr(), py::str(";").ptr(), -1)));
+        files_ = py::reinterpret_borrow<py::list>(
+            qv::steal_or_throw(PyUnicode_Split(file_paths.ptr(), py::str(";").ptr(), -1)));
+        while (py::len(site_lbl_list) < py::len(files_)) site_lbl_list.append(py::str(""));
+        count_ = py::len(files_);
+        for (std::size_t i = 0; i < count_; ++i) {
+            py::object label = site_lbl_list[i];
+            if (label.equal(py::str(""))) {
+                py::object enumerate = qv::global(m_, "getAllSiteNums");
+                label = collect_ && is_own_site_enumeration(enumerate)
+                            ? site_nums_of(cache_.lines(files_[i], true), keywords_)
+                            : enumerate(files_[i], keywords_);
             }
-            refuse_narrow_blocks(watch.widest, width, width_name);
-            refuse_beyond_sheet(rows, columns, pairs, width, watch.widest, width_name);
-            return true;
-        };
-        if (collect && can_collect(m)) {
+            pair_count_ = pair_count_ + py::int_(py::len(call_method(label, "split", py::str(","))));
+            site_lists_.append(label);
+        }
+        qv::print(state().print, {py::str("totalsiteCnt= ") + py::str(pair_count_)});
+        // Whether a datalog comes again later in the list: its bytes are kept.
+        again_.assign(count_, false);
+        for (std::size_t i = 0; i < count_; ++i)
+            for (std::size_t j = i + 1; j < count_ && !again_[i]; ++j) again_[i] = files_[i].equal(files_[j]);
+    }
+
+    // Runs all pairs at the given width and saves the result; returns
+    // nothing (and the width `needed`) when the blocks have to be widened.
+    std::optional<py::tuple> attempt(const py::object &interval_columns, bool last, long long &needed) {
+        const Widths widths{as_long_long(pair_count_), as_long_long(interval_columns), last};
+        if (collect_ && can_collect(m_)) {
             CellGrid grid;
             RunWatch watch;
             watch.grid = &grid;
             WatchScope scope(watch);
             // A wider attempt may follow: it scans the same copy of each datalog.
-            const bool keep_all = fit_width && !last;
-            // Per datalog, one pass for all its sites; per site where that
-            // pass does not apply.
-            bool collected = true;
-            long siteCnt = 0;
-            for (std::size_t index = 0; index < files && collected; ++index) {
-                py::handle each_file = TER_files[index];
-                py::object sites = call_method(str_sites[index], "split", py::str(","));
-                py::list lines = cache.lines(each_file, keep_all || again[index]);
-                if (PyList_CheckExact(sites.ptr())) {
-                    const py::list &listed = py::reinterpret_borrow<py::list>(sites);
-                    std::optional<bool> all = collect_sites(m, each_file, listed, siteCnt + 1, totalsiteCnt,
-                                                            TER_keyword, interval_columns, grid, lines);
-                    if (all) {
-                        collected = *all;
-                        siteCnt += static_cast<long>(py::len(listed));
-                        continue;
-                    }
-                }
-                for (py::handle each_site : sites) {
-                    ++siteCnt;
-                    if (!run_process_log(m, each_file, each_site, py::none(), py::int_(siteCnt), totalsiteCnt,
-                                         TER_keyword, interval_columns, &grid, lines)) {
-                        collected = false;
-                        break;
-                    }
-                }
-            }
-            if (collected) {
-                if (!checked(watch, grid.last_row(), grid.last_column())) return std::nullopt;
-                cache = DatalogCache();  // the datalogs' text is not needed for saving
-                auto [where, stem] = time_stamped_stem();
-                py::object path = save_atomically(stem, where, [&](py::handle tmp) { grid.save(tmp); });
-                return py::make_tuple(path, interval_columns);
+            if (collect_pairs(grid, interval_columns, fit_width_ && !last)) {
+                if (!fits(widths, watch, grid.last_row(), grid.last_column(), needed)) return std::nullopt;
+                cache_ = DatalogCache();  // the datalogs' text is not needed for saving
+                return save(interval_columns, [&](py::handle tmp) { grid.save(tmp); });
             }
         }
+        return through_cell_api(interval_columns, widths, needed);
+    }
 
-        py::object xls = qv::global(m, "openpyxl").attr("Workbook")();
+    struct Widths {
+        long long pairs, width;
+        bool last;
+    };
+
+    // Whether the run's cells fit its blocks and the sheet: false (with the
+    // width `needed`) where the blocks are to be widened, a ValueError where
+    // they cannot be.
+    bool fits(const Widths &w, const RunWatch &watch, long long rows, long long columns, long long &needed) const {
+        if (fit_width_ && !w.last && watch.widest.cells > w.width) {
+            needed = watch.widest.cells;
+            return false;
+        }
+        refuse_narrow_blocks(watch.widest, w.width, width_name_);
+        refuse_beyond_sheet(rows, columns, w.pairs, w.width, watch.widest, width_name_);
+        return true;
+    }
+
+    // The collecting path: per datalog, one pass for all its sites; per site
+    // where that pass does not apply. False when a pair cannot be collected
+    // (the cell API's turn).
+    bool collect_pairs(CellGrid &grid, const py::object &interval_columns, bool keep_all) {
+        long siteCnt = 0;
+        for (std::size_t index = 0; index < count_; ++index) {
+            py::handle each_file = files_[index];
+            py::object sites = call_method(site_lists_[index], "split", py::str(","));
+            py::list lines = cache_.lines(each_file, keep_all || again_[index]);
+            if (PyList_CheckExact(sites.ptr())) {
+                const py::list &listed = py::reinterpret_borrow<py::list>(sites);
+                std::optional<bool> all = collect_sites(m_, each_file, listed, siteCnt + 1, pair_count_, keywords_,
+                                                        interval_columns, grid, lines);
+                if (all) {
+                    if (!*all) return false;
+                    siteCnt += static_cast<long>(py::len(listed));
+                    continue;
+                }
+            }
+            for (py::handle each_site : sites) {
+                ++siteCnt;
+                if (!run_process_log(m_, each_file, each_site, py::none(), py::int_(siteCnt), pair_count_, keywords_,
+                                     interval_columns, &grid, lines))
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    // processLog per pair into a library workbook, pair by pair in order
+    // (the pair number runs across all datalogs).
+    std::optional<py::tuple> through_cell_api(const py::object &interval_columns, const Widths &widths,
+                                              long long &needed) {
+        py::object xls = qv::global(m_, "openpyxl").attr("Workbook")();
         RunWatch watch;
         watch.workbook = xls.ptr();
         WatchScope scope(watch);
-        for_each_pair([&](std::size_t, py::handle each_file, py::handle each_site, py::object siteCnt) {
-            qv::global(m, "processLog")(each_file, each_site, xls, siteCnt, totalsiteCnt, TER_keyword,
-                                        interval_columns);
-            return true;
-        });
+        long siteCnt = 0;
+        for (std::size_t index = 0; index < count_; ++index) {
+            py::object sites = call_method(site_lists_[index], "split", py::str(","));
+            for (py::handle each_site : sites) {
+                ++siteCnt;
+                qv::global(m_, "processLog")(files_[index], each_site, xls, py::int_(siteCnt), pair_count_,
+                                             keywords_, interval_columns);
+            }
+        }
         auto [rows, columns] = workbook_extent(xls);
-        if (!checked(watch, rows, columns)) return std::nullopt;
-        auto [where, stem] = time_stamped_stem();
-        py::object path = save_atomically(stem, where, [&](py::handle tmp) { xls.attr("save")(tmp); });
-        return py::make_tuple(path, interval_columns);
-    };
-
-    // A datalog still growing may hold a wider row on the next reading; after
-    // a few widenings the last attempt refuses like a given width would.
-    constexpr int attempts = 3;
-    for (int k = 1;; ++k) {
-        long long needed = 0;
-        std::optional<py::tuple> done = attempt(!fit_width || k == attempts, needed);
-        if (done) return *done;
-        interval_columns = py::int_(needed);
+        if (!fits(widths, watch, rows, columns, needed)) return std::nullopt;
+        return save(interval_columns, [&](py::handle tmp) { xls.attr("save")(tmp); });
     }
+
+    template <class Save>
+    py::tuple save(const py::object &interval_columns, Save &&write) {
+        auto [where, stem] = stem_in(m_, folder_);
+        py::object path = save_atomically(stem, where, std::forward<Save>(write));
+        return py::make_tuple(path, interval_columns);
+    }
+
+    py::handle m_, keywords_, folder_;
+    bool fit_width_;
+    const char *width_name_;
+    // On the collecting path each datalog is read once for the whole run.
+    bool collect_;
+    DatalogCache cache_;
+    py::list files_, site_lists_;
+    std::size_t count_ = 0;
+    py::object pair_count_ = py::int_(0);
+    std::vector<bool> again_;
+};
+
+py::tuple run_extraction(py::handle m, py::handle TER_keyword, py::handle file_paths, py::handle site_lbl,
+                         py::object interval_columns, py::handle folder, bool fit_width, const char *width_name) {
+    return ExtractionRun(m, TER_keyword, file_paths, site_lbl, folder, fit_width, width_name)
+        .run(std::move(interval_columns));
 }
 
 py::object getDatalogInfo(py::handle m, const qv::Args &args) {

@@ -89,6 +89,7 @@ void exec_body(py::module_ m) {
     m.attr("_extract_into") = make_extract_into(m);
     m.attr("_record_plots") = make_record_plots(m);
     m.attr("_save_recorded") = make_save_recorded(m);
+    m.attr("_recorded_rows") = make_recorded_rows(m);
     // Weak: a script that deletes the function must be able to free it.
     the_state->get_all_site_nums = qv::steal_or_throw(PyWeakref_NewRef(m.attr("getAllSiteNums").ptr(), nullptr));
 

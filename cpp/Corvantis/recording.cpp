@@ -9,6 +9,7 @@
 //   2 row j count id...       point(row, j + k, id[k]) for k < count
 // Numbers are unsigned LEB128. A text id is the index in the text table; 0
 // is "P" and 1 is ".".
+#include "corvantis.hpp"
 #include "plot_sinks.hpp"
 
 namespace corvantis {
@@ -71,6 +72,32 @@ private:
     const char *p_;
     const char *end_;
 };
+
+// The part before the calls: the widest row and the text table.
+struct Header {
+    std::int64_t cells = 0, line = 0;
+    std::string_view file;
+    std::vector<std::string_view> texts;
+};
+
+Header read_header(Reader &in) {
+    Header h;
+    in.expect(magic);
+    h.cells = in.signed_number();
+    h.line = in.signed_number();
+    h.file = in.text();
+    const std::uint64_t count = in.number();
+    h.texts.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 20)));
+    for (std::uint64_t k = 0; k < count; ++k) h.texts.push_back(in.text());
+    if (h.texts.size() < 2 || h.texts[0] != "P" || h.texts[1] != ".") not_a_recording();
+    return h;
+}
+
+std::string_view bytes_of(py::handle recording) {
+    if (!PyBytes_Check(recording.ptr())) throw py::type_error("a plot recording is bytes");
+    return std::string_view(PyBytes_AS_STRING(recording.ptr()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(recording.ptr())));
+}
 
 }  // namespace
 
@@ -150,24 +177,15 @@ py::bytes RecordSink::finish(const WidestRow &widest) {
 }
 
 void replay(py::handle recording, GridSink &sink, WidestRow &widest) {
-    if (!PyBytes_Check(recording.ptr())) throw py::type_error("a plot recording is bytes");
-    Reader in(std::string_view(PyBytes_AS_STRING(recording.ptr()),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(recording.ptr()))));
-    in.expect(magic);
-    const std::int64_t cells = in.signed_number();
-    const std::int64_t line = in.signed_number();
-    const std::string_view file = in.text();
-    if (cells > 0) {
-        py::str name(file.data(), file.size());
-        widest.note(name, static_cast<Py_ssize_t>(line - 1), static_cast<Py_ssize_t>(cells));
+    Reader in(bytes_of(recording));
+    const Header h = read_header(in);
+    if (h.cells > 0) {
+        py::str name(h.file.data(), h.file.size());
+        widest.note(name, static_cast<Py_ssize_t>(h.line - 1), static_cast<Py_ssize_t>(h.cells));
     }
 
     // Texts enter the grid's table when first used, as in a direct scan.
-    const std::uint64_t count = in.number();
-    std::vector<std::string_view> texts;
-    texts.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 20)));
-    for (std::uint64_t k = 0; k < count; ++k) texts.push_back(in.text());
-    if (texts.size() < 2 || texts[0] != "P" || texts[1] != ".") not_a_recording();
+    const std::vector<std::string_view> &texts = h.texts;
     constexpr std::uint32_t unmapped = 0xFFFFFFFFu;
     std::vector<std::uint32_t> global(texts.size(), unmapped);
     global[0] = sink.id_P();
@@ -199,5 +217,51 @@ void replay(py::handle recording, GridSink &sink, WidestRow &widest) {
         }
     }
 }
+
+namespace {
+
+// `_recorded_rows(recording)`: the worksheet row each recorded plot group
+// starts on (its first item-info cell), group by group: where the workbook
+// holds that group's plot, for reports that link to it.
+py::object recorded_rows(py::handle, const qv::Args &args) {
+    Reader in(bytes_of(args[0]));
+    const Header h = read_header(in);
+    auto text_id = [&] {
+        if (in.number() >= h.texts.size()) not_a_recording();
+    };
+    py::list rows;
+    bool group_open = false;
+    auto first_row = [&](std::int64_t row) {
+        if (group_open) rows.append(py::int_(row));
+        group_open = false;
+    };
+    while (!in.done()) {
+        switch (in.byte()) {
+        case 0:
+            text_id();
+            group_open = true;
+            break;
+        case 1:
+            first_row(in.signed_number());
+            text_id();
+            break;
+        case 2: {
+            first_row(in.signed_number());
+            in.signed_number();
+            const std::uint64_t n = in.number();
+            for (std::uint64_t k = 0; k < n; ++k) text_id();
+            break;
+        }
+        default: not_a_recording();
+        }
+    }
+    return rows;
+}
+
+const qv::FunctionSpec recorded_rows_spec{"_recorded_rows", nullptr, {"recording"}, recorded_rows};
+
+}  // namespace
+
+py::object make_recorded_rows(py::module_ m) { return qv::make_function(recorded_rows_spec, m); }
 
 }  // namespace corvantis

@@ -20,7 +20,7 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Iterator, Sequence
+from typing import Any, Iterator, Sequence
 
 from . import __version__, samples
 from .classification import agreement, print_table, run_classify
@@ -41,7 +41,7 @@ from .errors import (
     set_verbose,
     warn,
 )
-from .extraction import run_extract
+from .extraction import WORKERS_FROM_BYTES, run_extract
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .outputs import refuse_inputs_as_outputs, written_together
 from .shmoo_csv import MAX_WIDTH
@@ -249,7 +249,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
                    help="directory for the workbook (default: the working directory)")
     p.add_argument("--jobs", type=positive_int, default=1, metavar="N",
-                   help="read and scan the datalogs in N processes at once (default: 1); the workbook is the same")
+                   help="read and scan the datalogs in N processes at once (default: 1); the workbook is the same. "
+                        f"Datalogs of less than {WORKERS_FROM_BYTES >> 20} MiB in all are read in one process: "
+                        "starting the workers would take longer than they save")
     p.add_argument("--composite", action="store_true",
                    help="add a worksheet 'Composite': per test item, how many selected sites pass at each point")
     p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",
@@ -388,9 +390,19 @@ def _termination_unwinds() -> Iterator[None]:
             previous[signum] = signal.signal(signum, raise_terminated)
         except ValueError:  # not the main thread: leave the handlers alone
             break
+    report_unraisable = sys.unraisablehook
+
+    def quiet_termination(unraisable: Any) -> None:
+        # A stop that lands in a finalizer (a ZipFile's, say) is swallowed
+        # there, but recorded: the run still ends as terminated, in one line.
+        if not isinstance(unraisable.exc_value, Terminated):
+            report_unraisable(unraisable)
+
+    sys.unraisablehook = quiet_termination
     try:
         yield
     finally:
+        sys.unraisablehook = report_unraisable
         for signum, handler in previous.items():
             signal.signal(signum, handler)
 

@@ -1,19 +1,25 @@
 """The ``extract`` job: datalogs in, one new shmoo workbook out.
 
-Checks the inputs, turns the --sites lists into the form the extractor takes
-and has the extractor save the workbook in the output folder under a name no
-other workbook holds.
+Checks the inputs, reads each datalog once (here, or in worker processes with
+--jobs), settles the sites read in it, records its plot groups as the workbook
+will hold them (``Corvantis._record_plots``, site_pass.cpp) and has them
+joined into one workbook saved in the output folder under a name no other
+workbook holds. Where a group cannot be recorded the extractor reads the files
+itself. ``triage --workbook`` builds on the same steps (``TriageWorkbook``): its
+plots and its workbook come from the same reading.
 """
 
 from __future__ import annotations
 
+import collections
 import os
 import re
 import shutil
+import signal
 import tempfile
 from pathlib import Path
 from dataclasses import dataclass, field
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 from .errors import (CliError, Progress, check_readable_text, check_utf8, module_output, os_reason,
                      recheck_termination, warn)
@@ -67,7 +73,8 @@ def _site_order(text: str) -> tuple[int, int, str]:
 class DatalogScan:
     """What one pass over a datalog found: the sites as it prints them (in
     numeric order), the completed plots per site text, the plots still open at
-    its end (site text, line) and the control characters it holds."""
+    its end (site text, line), the control characters it holds and the process
+    that read it."""
 
     path: Path
     sites: list[str] = field(default_factory=list)
@@ -75,6 +82,7 @@ class DatalogScan:
     unclosed: list[tuple[str, int]] = field(default_factory=list)
     controls: int = 0
     first_control_line: int = 0
+    reader: int = field(default_factory=os.getpid)  # the process that read it
 
 
 def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (),
@@ -147,6 +155,22 @@ def _scan_and_record(path: Path, keywords: dict[str, Any], wanted: Sequence[str]
     return scan, _record(path, keywords, texts, scan, lines)
 
 
+#: Datalogs of fewer bytes than this in all are read in this process whatever
+#: --jobs says: starting the worker processes takes about a second, which a
+#: process reading about ten megabytes a second would not win back.
+WORKERS_FROM_BYTES = 16 << 20
+
+
+class _PoolFailed(Exception):
+    """The worker processes could not do their share (not a datalog's fault)."""
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches every process of the terminal's group: the command line
+    # reports it once, and stops the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _pool(jobs: int) -> Any:
     import concurrent.futures
     import multiprocessing
@@ -154,23 +178,53 @@ def _pool(jobs: int) -> Any:
     # Fresh worker processes: a forked copy of this one would inherit its
     # threads' locks (the progress ticker) and whatever it imported.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    return concurrent.futures.ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context(method))
+    return concurrent.futures.ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context(method),
+                                                  initializer=_ignore_interrupts)
+
+
+def _stop_workers(pool: Any) -> None:
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
+    if terminate is not None:
+        terminate()
+        return
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.terminate()
 
 
 def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Sequence[list[str]], jobs: int,
                      progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
-    pool = _pool(min(jobs, len(paths)))
+    """Each datalog read in a worker process. A datalog's own failure is
+    reported as a one-process run reports it; a failure of the pool itself
+    raises _PoolFailed."""
+    import pickle
+    from concurrent.futures.process import BrokenProcessPool
+
     try:
-        futures = [pool.submit(_scan_and_record, p, keywords, given) for p, given in zip(paths, wanted)]
+        pool = _pool(min(jobs, len(paths)))
+    except OSError as exc:
+        raise _PoolFailed(os_reason(exc)) from None
+    stopped = False
+    try:
+        try:
+            futures = [pool.submit(_scan_and_record, p, keywords, given) for p, given in zip(paths, wanted)]
+        except OSError as exc:  # the workers start here
+            raise _PoolFailed(os_reason(exc)) from None
         scans, recorded = [], []
-        for k, future in enumerate(futures):
+        for k, (path, future) in enumerate(zip(paths, futures)):
             progress.update(f"reading the datalogs: {k}/{len(paths)} done")
-            scan, records = future.result()
+            try:
+                scan, records = _read_once(path, future.result)
+            except (BrokenProcessPool, pickle.PicklingError) as exc:
+                raise _PoolFailed(_first_line(exc)) from None
             scans.append(scan)
             recorded.append(records)
         return scans, recorded
+    except BaseException:
+        stopped = True
+        _stop_workers(pool)
+        raise
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        pool.shutdown(wait=not stopped, cancel_futures=True)
 
 
 def _stand_in(path: Path, staging: Path, index: int, needs_copy: bool) -> Path:
@@ -275,11 +329,11 @@ def _read_once(path: Path, read: Callable[[], Any]) -> Any:
 def _read_datalogs(run: _Run, jobs: int,
                    progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
     """Each datalog read once: its scan, and its sites' plot groups recorded."""
-    if jobs > 1 and len(run.paths) > 1:
+    if jobs > 1 and len(run.paths) > 1 and sum(p.stat().st_size for p in run.paths) >= WORKERS_FROM_BYTES:
         try:
             return _scan_in_workers(run.paths, run.keywords, [list(s) for s in run.selected], jobs, progress)
-        except Exception:
-            pass  # a worker's failure is found again, and reported, below
+        except _PoolFailed as exc:
+            warn(run.command, f"the worker processes failed ({exc}); reading the datalogs in this process")
     # One job: each datalog is read once, here; its check and its plots'
     # recordings come from that one reading.
     scans, recorded = [], []
@@ -514,77 +568,88 @@ def site_pairs(site_lists: Sequence[Sequence[str]]) -> list[tuple[int, str]]:
     return [(k, site) for k, sites in enumerate(site_lists) for site in sites]
 
 
-def block_numbers(names: Sequence[str], site_lists: Sequence[Sequence[str]]) -> dict[tuple[str, str], int]:
-    """(datalog, site text) -> the number of its site block (the first one, for
-    a site listed twice)."""
-    numbers: dict[tuple[str, str], int] = {}
-    for number, (k, site) in enumerate(site_pairs(site_lists), 1):
-        numbers.setdefault((names[k], site), number)
-    return numbers
-
-
-def _extraction_pairs(keywords: dict[str, Any], paths: Sequence[str], lists: Sequence[list[str]]) -> dict:
-    """(datalog, site) -> the number of its site block in the extraction workbook,
-    numbered as the extraction numbers them: without chosen sites, every site
-    the datalog prints, as printed, in numeric order (a site text holding a list
-    separator cannot be extracted and has no block)."""
-    from .plots import announced_sites
-
-    texts = [chosen or [t for t in announced_sites(keywords, path) if "," not in t and ";" not in t] or [""]
-             for path, chosen in zip(paths, lists)]
-    return block_numbers(paths, texts)
-
-
-def _pair_of(pairs: dict, datalog: str, site: str) -> int | None:
-    found = pairs.get((datalog, site))
-    if found is None and site.lstrip("-").isdigit():
-        found = pairs.get((datalog, str(int(site))))
-    return found
-
-
 class TriageWorkbook:
-    """What ``triage --workbook`` adds to the extraction workbook of its
-    datalogs: the "Composite" maps of the plots it scored and the "Verdicts"
-    worksheet, each verdict linked to its plot group on "Sheet"."""
+    """``triage --workbook``: each datalog read once, as extract reads it. The
+    plots triage scores and the workbook's "Sheet" come from that one reading;
+    the workbook gets "Composite" (the maps of the scored plots) and "Verdicts",
+    each verdict linked to the first row of its plot group, where the recorder
+    wrote that group."""
 
-    def __init__(self) -> None:
+    def __init__(self, datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
+                 out_dir: Path | None) -> None:
         from .composite import CompositeStack
 
-        self.stack = CompositeStack()
-        self.verdicts: list[tuple[Any, int]] = []
+        self._run = _prepare(datalogs, settings_path, sites, out_dir, "triage")
+        self._names = [str(p) for p in datalogs]  # as given: what the verdicts show
+        self._scans: list[DatalogScan] = []
+        self._recorded: list[dict[str, bytes | None]] = []
+        self._total = 0
+        self._notes: list[str] = []
+        self._stack = CompositeStack()
+        self._waiting: collections.deque[tuple[Any, int]] = collections.deque()  # (plot, block) not yet judged
+        self._judged: list[tuple[Any, int, int]] = []  # (verdict, block, plot number in its block)
+
+    def plots(self, unclosed: list | None = None) -> Iterator[Any]:
+        """The plots of the selected sites, datalog by datalog, in block order."""
+        from .plots import plots_of_lines
+
+        run = self._run
+        for k, (path, sites) in enumerate(zip(run.paths, run.selected)):
+            scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None))
+            count, notes = _settle_sites(run.command, scan, sites, run.config)
+            self._total += count
+            self._notes += notes
+            self._scans.append(scan)
+            self._recorded.append(_record(path, run.keywords, sites, scan, lines))
+            found = plots_of_lines(run.keywords, self._names[k], lines, sites, unclosed)
+            del lines
+            first_block = len(site_pairs(run.selected[:k])) + 1
+            for index, plot in found:
+                self._waiting.append((plot, first_block + index))
+                yield plot
 
     def add(self, plot: Any, verdict: Any) -> None:
-        from .workbook_sheets import group_rows
+        """Takes the verdict of the next plot ``plots`` handed out."""
+        waiting, block = self._waiting.popleft()
+        if waiting is not plot:
+            raise ValueError("verdicts must come in the order of the plots")
+        self._judged.append((verdict, block, plot.plot))
+        self._stack.add(plot)
 
-        self.verdicts.append((verdict, group_rows(plot)))
-        self.stack.add(plot)
-
-    def write(self, keywords: dict[str, Any], paths: Sequence[Path], lists: Sequence[list[str]],
-              settings_path: Path, sites: Sequence[str] | None, interval_columns: int | None,
-              out_dir: Path | None) -> Path:
-        """The extraction workbook of the same datalogs and sites, plus
-        "Composite" and "Verdicts"; "Sheet" stays exactly as the extraction
-        wrote it."""
+    def write(self, interval_columns: int | None) -> Path:
+        """Saves the workbook into the output folder; returns its path."""
         from .composite import SHEET_NAME, fill_composite
-        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, item_cells, verdict_rows
+        from .Source import Corvantis
+        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, verdict_rows
 
-        book, interval_columns = extract_workbook(paths, settings_path, sites, interval_columns, out_dir, "triage")
-        names = [str(p) for p in paths]
-        pairs = _extraction_pairs(keywords, names, lists)
-        next_row: dict[int, int] = {}
-        placed = []
-        for v, rows in self.verdicts:
-            pair = _pair_of(pairs, v.datalog, v.site)
-            if pair is None:
-                continue
-            row = next_row.get(pair, 3)
-            placed.append((v, pair, row))
-            next_row[pair] = row + rows
+        run = self._run
+        _report_found(run.command, self._total, self._notes, self._scans, run.config, run.settings_path)
+        _make_target(run, self._scans)
+        recordings = _block_recordings(run, self._recorded)
+        saved = _save_recordings(run, recordings, self._total, interval_columns)
+        from_recordings = saved is not None
+        if from_recordings:
+            starts = [Corvantis._recorded_rows(r) for r in recordings]
+        else:
+            saved = _extract_from_files(run, self._scans, self._total, interval_columns)
+            starts = [[] for _ in recordings]
+            warn(run.command, "the workbook was extracted from the datalog files, not from this run's reading; "
+                              "the Verdicts worksheet does not link to the plots")
+        book, width = saved
+        judged = collections.Counter(block for _, block, _ in self._judged)
+        unmatched = [block for block, count in judged.items() if from_recordings and len(starts[block - 1]) != count]
+        if unmatched:
+            # The reader and the recorder run one scan; should they ever part,
+            # no link at all beats a link into another plot.
+            warn(run.command, f"site block(s) {', '.join(map(str, unmatched))} of Sheet hold another number of plot "
+                              "groups than triage read; their Verdicts rows have no link")
+            for block in unmatched:
+                starts[block - 1] = []
+        placed = [(v, block, starts[block - 1][number - 1] if starts[block - 1] else None)
+                  for v, block, number in self._judged]
         try:
-            items = item_cells(book, {(pair - 1) * interval_columns + 1 for _, pair, _ in placed})
-            linked = list(verdict_rows(placed, interval_columns, items))
-            append_worksheets(book, {SHEET_NAME: fill_composite(self.stack.maps()),
-                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, linked)})
+            append_worksheets(book, {SHEET_NAME: fill_composite(self._stack.maps()),
+                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
         return book

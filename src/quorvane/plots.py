@@ -48,7 +48,7 @@ import numpy as np
 
 from quorvane.Source import _plotreader
 
-__all__ = ["Plot", "read_plots", "announced_sites", "count_plots", "site_order"]
+__all__ = ["Plot", "read_plots", "plots_of_lines", "announced_sites", "count_plots", "site_order"]
 
 # Keyword-table entries the reader uses: (entry, is a regular expression).
 _MARKERS = (("Item", True), ("SiteNum", False), ("PatName", False), ("PlotStart", False),
@@ -210,14 +210,35 @@ def _generate(markers: tuple, paths: list, site_lists: list, unclosed: list | No
     for path, chosen in zip(paths, site_lists):
         lines = _read_lines(path)
         site_texts = chosen if chosen is not None else (_numbered_sites(lines, markers[1], path) or [""])
-        per_site, still_open = _plotreader.read_plots(lines, site_texts, *markers)
-        # The start marker lines, taken before the text is let go.
-        headings = [[lines[found[2] - 1].rstrip("\r\n") for found in plots] for plots in per_site]
+        found = _site_plots(markers, path, lines, site_texts, unclosed)
         del lines
-        if unclosed is not None:
-            unclosed.extend((path, site_texts[k], line) for k, line in still_open)
-        for site, found, heads in zip(site_texts, per_site, headings):
-            for number, ((item, pattern, line, labels, axis, cells, rows, cols), heading) in enumerate(
-                    zip(found, heads), 1):
-                grid = np.frombuffer(cells, dtype=np.int8).reshape(rows, cols).copy()
-                yield Plot(path, site, number, item, pattern, line, labels, axis, grid, heading)
+        for _, plot in found:
+            yield plot
+
+
+def plots_of_lines(keywords: dict, datalog: str, lines: list[str], sites: Sequence[str],
+                   unclosed: list | None = None) -> Iterator[tuple[int, Plot]]:
+    """(index in ``sites``, plot) of every plot of the given site texts in a
+    datalog already split into lines (line ends kept), site by site, as
+    ``read_plots`` finds them; ``datalog`` is the name the plots carry. The
+    lines are read before this returns: the caller may drop them."""
+    return _site_plots(_markers(keywords), datalog, lines, [str(s) for s in sites], unclosed)
+
+
+def _site_plots(markers: tuple, path: str, lines: list[str], site_texts: list[str],
+                unclosed: list | None) -> Iterator[tuple[int, Plot]]:
+    per_site, still_open = _plotreader.read_plots(lines, site_texts, *markers)
+    # The start marker lines, taken now: the caller may let the text go.
+    headings = [[lines[found[2] - 1].rstrip("\r\n") for found in plots] for plots in per_site]
+    if unclosed is not None:
+        unclosed.extend((path, site_texts[k], line) for k, line in still_open)
+    return _as_plots(path, site_texts, per_site, headings)
+
+
+def _as_plots(path: str, site_texts: list[str], per_site: list,
+              headings: list[list[str]]) -> Iterator[tuple[int, Plot]]:
+    for k, (site, found, heads) in enumerate(zip(site_texts, per_site, headings)):
+        for number, ((item, pattern, line, labels, axis, cells, rows, cols), heading) in enumerate(
+                zip(found, heads), 1):
+            grid = np.frombuffer(cells, dtype=np.int8).reshape(rows, cols).copy()
+            yield k, Plot(path, site, number, item, pattern, line, labels, axis, grid, heading)

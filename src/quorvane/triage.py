@@ -418,9 +418,16 @@ def run_triage(
 
     config = load_settings(settings_path)
     paths = [Path(p) for p in datalogs]
-    for p in paths:
-        check_readable_text(p, "datalog")
-        check_utf8(p)
+    sheets = None
+    if workbook:
+        from .extraction import TriageWorkbook
+
+        # Checks the datalogs, and later reads each once, as extract does.
+        sheets = TriageWorkbook(paths, settings_path, sites, out_dir)
+    else:
+        for p in paths:
+            check_readable_text(p, "datalog")
+            check_utf8(p)
     lists = _site_lists(sites, len(paths))
     for out in (out_path, grid_path):
         if out is not None and out.is_dir():
@@ -434,15 +441,11 @@ def run_triage(
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
     names = [str(p) for p in paths]
-    _respell_sites(keywords, names, lists, config["keyword_site"], warn)
+    if sheets is None:  # the workbook's reading settles the sites as extract does
+        _respell_sites(keywords, names, lists, config["keyword_site"], warn)
     progress = progress or Progress()
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
-    sheets = None
-    if workbook:
-        from .extraction import TriageWorkbook
-
-        sheets = TriageWorkbook()
     unclosed: list[tuple[str, str, int]] = []
     csv_file = None
     # The verdicts and the grid appear together once both are complete.
@@ -451,7 +454,8 @@ def run_triage(
             csv_file = outputs.text(out_path)
             write_row = write_csv_rows(csv_file)
         try:
-            stream = plot_reader.read_plots(keywords, names, lists, unclosed=unclosed)
+            stream = (sheets.plots(unclosed) if sheets is not None else
+                      plot_reader.read_plots(keywords, names, lists, unclosed=unclosed))
             for plot, v in classify_plots(net, _counted(stream, names, summary, progress), fit=fit):
                 summary.add(v)
                 if csv_file is not None:
@@ -480,7 +484,7 @@ def run_triage(
             save_grid(grid_path, picks.picks(), pyplot, outputs)
     book = None
     if sheets is not None:
-        book = sheets.write(keywords, paths, lists, settings_path, sites, interval_columns, out_dir)
+        book = sheets.write(interval_columns)
     return summary, book
 
 

@@ -21,7 +21,7 @@ import re
 import shutil
 import zipfile
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Iterable, Iterator, Mapping
 from xml.etree import ElementTree
 from xml.sax.saxutils import escape, quoteattr
 
@@ -455,66 +455,21 @@ def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
     return f"{get_column_letter((pair - 1) * interval_columns + 1)}{start_row}"
 
 
-def group_rows(plot: Any, row_offset: int = 1) -> int:
-    """Rows one plot group takes on "Sheet": item line, site line and start line
-    as item-info cells, then the start line, the point rows, the axis line and
-    the end line as plot rows, then the empty separator rows."""
-    axis = 1 if plot.axis is not None else 0
-    return 3 + 1 + len(plot.row_labels) + axis + 1 + row_offset
-
-
-def verdict_rows(verdicts: Any, interval_columns: int,
-                 items: Mapping[int, Mapping[int, str]] | None = None) -> Any:
-    """(row values, A1 target on "Sheet") per verdict, given with its pair number
-    and its estimated start row. With the texts of the blocks' first columns of
-    the extraction's "Sheet" at hand (column -> row -> text, see ``item_cells``)
-    the target is checked (its cell must hold the plot's item line) and, where a
-    datalog's unusual lines shifted the layout, found by walking down the block."""
-    found_from: dict[int, int] = {}
+def verdict_rows(verdicts: Iterable[tuple[Any, int, int | None]],
+                 interval_columns: int) -> Iterator[tuple[list[object], str | None]]:
+    """(row values, A1 target on "Sheet" or None) per verdict, given with the
+    number of its site block and the row its plot group starts on there (None
+    where that is not known)."""
     for v, pair, row in verdicts:
-        col = (pair - 1) * interval_columns + 1
-        if items is not None:
-            row = _locate(items.get(col, {}), row, v.item, found_from.get(pair, 3))
-            found_from[pair] = row + 1
         scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
         values: list[object] = [v.datalog, v.site, v.plot, v.item, v.label, *scores, v.reason or None]
-        yield values, plot_cell(pair, interval_columns, row)
+        yield values, plot_cell(pair, interval_columns, row) if row is not None else None
 
 
-def _locate(column: Mapping[int, str], row: int, item: str, start: int) -> int:
-    if column.get(row) == item:
-        return row
-    for r in sorted(r for r in column if r >= start):
-        if column[r] == item:
-            return r
-    return row
-
-
-def item_cells(book: Path, columns: Any) -> dict[int, dict[int, str]]:
-    """The texts of the given columns of a saved workbook's "Sheet" (column ->
-    row -> text, trailing line breaks removed), read as a stream so a big
-    workbook is never loaded whole."""
-    import openpyxl
-
-    wanted = set(columns)
-    found: dict[int, dict[int, str]] = {col: {} for col in wanted}
-    if not wanted:
-        return found
-    wb = openpyxl.load_workbook(book, read_only=True)
-    try:
-        for cells in wb["Sheet"].iter_rows(min_col=1, max_col=max(wanted)):
-            for cell in cells:
-                value = getattr(cell, "value", None)
-                if value is not None and cell.column in wanted:
-                    found[cell.column][cell.row] = str(value).rstrip("\r\n")
-    finally:
-        wb.close()
-    return found
-
-
-def fill_verdicts(ws: Any, rows: Any) -> None:
+def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str | None]]) -> None:
     """Fills an openpyxl worksheet with the verdict rows, each linking to its
-    plot on "Sheet". Texts stay texts (a "=" never becomes a formula)."""
+    plot on "Sheet" where its place is known. Texts stay texts (a "=" never
+    becomes a formula)."""
     from openpyxl.styles import Font
     from openpyxl.worksheet.hyperlink import Hyperlink
 
@@ -530,6 +485,8 @@ def fill_verdicts(ws: Any, rows: Any) -> None:
             cell.value = value
             if isinstance(value, str):
                 cell.data_type = "s"
+        if target is None:
+            continue
         link = ws.cell(row=r, column=len(values) + 1, value=f"Sheet!{target}")
         link.data_type = "s"
         link.hyperlink = Hyperlink(ref=link.coordinate, location=f"Sheet!{target}")
