@@ -4,6 +4,7 @@ diagnostics on stderr, one line with the real cause for each failure."""
 
 import json
 import os
+import re
 import sys
 
 import openpyxl
@@ -210,7 +211,7 @@ def test_progress_shows_on_a_terminal_only(tmp_path, settings):
     os.close(master)
     out, _ = proc.communicate(timeout=300)
     assert proc.returncode == 0
-    assert b"\r\x1b[Kquorvane extract: reading big.txt: 33% (" in seen
+    assert re.search(rb"\r\x1b\[Kquorvane extract: reading big\.txt: [1-9]\d% \(", seen)
     assert b"\r\x1b[Kquorvane extract: writing 6000 plot(s) into the workbook (" in seen
     assert seen.endswith(b"\r\x1b[K")  # the line is cleared before the result
     assert out.decode().startswith("workbook: ")

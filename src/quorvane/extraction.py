@@ -15,8 +15,8 @@ from pathlib import Path
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
-from .errors import (CliError, Progress, check_readable_text, check_utf8, module_output, os_reason,
-                     recheck_termination, warn)
+from .errors import (CliError, Progress, check_regular_file, module_output, os_reason, recheck_termination,
+                     warn)
 from .settings import load_settings, nested_quantifiers
 
 
@@ -57,12 +57,6 @@ def visible(text: str) -> str:
     return text.translate(_MARKS)
 
 
-def _site_order(text: str) -> tuple[int, int, str]:
-    from .plots import site_order
-
-    return site_order(text)
-
-
 @dataclass
 class DatalogScan:
     """What one pass over a datalog found: the sites as it prints them (in
@@ -90,23 +84,20 @@ def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (
 def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
                 progress: Progress | None) -> tuple[DatalogScan, list[str]]:
     """``scan_datalog`` that also hands back the lines it read."""
-    from .plots import _announced, count_plots
+    from .plots import _announced, count_plots, read_datalog
 
-    result = DatalogScan(path)
-    size = max(path.stat().st_size, 1)
-    done = 0
-    lines: list[str] = []
-    with open(path, encoding="utf-8") as fh:
-        for number, line in enumerate(fh, 1):
-            done += len(line)
-            if progress is not None and number % 20000 == 0:
-                progress.update(f"reading {visible(path.name)}: {min(done * 100 // size, 100)}%")
-            if _CONTROL.search(line):
-                result.controls += len(_CONTROL.findall(line))
-                result.first_control_line = result.first_control_line or number
-                line = line.translate(_MARKS)
-            lines.append(line)
-    result.sites = _announced(lines, keywords["SiteNum"])
+    shown = visible(path.name)
+    report = None if progress is None else (lambda share: progress.update(f"reading {shown}: {share:.0%}"))
+    datalog = read_datalog(keywords, path, report)
+    result = DatalogScan(path, datalog.sites)
+    lines = datalog.lines
+    for number, line in enumerate(lines, 1):
+        if _CONTROL.search(line):
+            result.controls += len(_CONTROL.findall(line))
+            result.first_control_line = result.first_control_line or number
+            lines[number - 1] = line.translate(_MARKS)
+    if result.controls:  # the extractor reads the marks: so do the site texts
+        result.sites = _announced(lines, keywords["SiteNum"])
     texts = list(dict.fromkeys([*wanted, *result.sites]))
     counts, result.unclosed = count_plots(keywords, lines, texts)
     result.plots = dict(zip(texts, counts))
@@ -235,19 +226,19 @@ def extract_workbook(
                       "expression can take minutes on some lines: rewrite it without the outer repeat")
     paths = [Path(os.path.abspath(p)) for p in datalogs]
     for p in paths:
-        check_readable_text(p, "datalog")
-    site_lbl = site_label(sites, len(paths))
-    wanted_lists = site_lbl.split(";") if site_lbl else []
-    wanted_lists += [""] * (len(paths) - len(wanted_lists))
+        check_regular_file(p, "datalog")
+    from .selection import site_lists
+
+    selected = site_lists(sites, len(paths))
     target = Path(out_dir) if out_dir is not None else Path.cwd()
     if target.exists() and not target.is_dir():
         raise CliError(f"output directory {target} is a file")
 
+    from .plots import DatalogError
     from .Source import Corvantis
 
     keywords = Corvantis.getKeyWordFromSettingFile(config)
     scans: list[DatalogScan] = []
-    selected: list[list[str]] = [wanted.split(",") if wanted else [] for wanted in wanted_lists]
     recorded: list[dict[str, bytes | None]] | None = None
     with Progress(command, "reading the datalogs") as progress:
         if jobs > 1 and len(paths) > 1:
@@ -263,9 +254,8 @@ def extract_workbook(
             for p, given in zip(paths, selected):
                 try:
                     scan, records = _scan_and_record(p, keywords, given, progress)
-                except UnicodeDecodeError:
-                    check_utf8(p)
-                    raise
+                except DatalogError as exc:
+                    raise CliError(str(exc)) from None
                 except OSError as exc:
                     raise CliError(f"cannot read datalog {visible(str(p))}: {os_reason(exc)}") from None
                 scans.append(scan)
@@ -357,68 +347,16 @@ def _warn_marks(command: str, name: str, scan: DatalogScan) -> None:
                       "not UTF-8; the workbook shows them as visible marks")
 
 
-def _announced(command: str, scan: DatalogScan) -> list[str]:
-    """Every site the datalog announces, as it prints them; a site text holding
-    a list separator cannot be passed on and is left out with a warning."""
-    usable = []
-    for text in scan.sites:
-        if _site_order(text)[0]:
-            warn(command, f"{visible(str(scan.path))} prints site {visible(text)!r}, which is not a number; is "
-                          "keyword_site shorter than the datalog's site label?")
-        if "," in text or ";" in text:
-            warn(command, f"{visible(str(scan.path))} prints a site as {visible(text)!r}; a site text with ',' or "
-                          "';' cannot be extracted and is left out")
-        else:
-            usable.append(text)
-    return usable or [""]
-
-
 def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[list[str]],
                   config: dict[str, Any], settings_path: Path) -> int:
-    """Warns per (datalog, site) pair without a plot, about plots cut short and
-    about --sites spelled otherwise than in the datalog; refuses a run that
-    would find no plot at all. Returns the number of plots found."""
-    from .plots import printed_spelling
+    """Chooses the sites of each datalog by the rule every datalog command
+    shares (``selected`` takes the texts to extract), says what the run will
+    miss and refuses a run that would find no plot at all. Returns the number
+    of plots found."""
+    from .selection import PlotSearch
 
-    total = 0
-    notes: list[str] = []  # said only when something is found at all: else the error says it
+    search = PlotSearch(command, config, settings_path, "no workbook written")
     for scan, sites in zip(scans, selected):
-        name = visible(str(scan.path))
-        label = config["keyword_site"]
-        if not sites:
-            sites[:] = _announced(command, scan)
-        for index, text in enumerate(sites):
-            if text and text not in scan.sites:
-                spelled = printed_spelling(text, scan.sites)
-                if spelled is not None:
-                    # The extractor compares the text as printed: take the
-                    # datalog's own spelling of the number asked for.
-                    notes.append(f"{name} prints site {text} as {visible(label + spelled)!r}, not "
-                                  f"{visible(label + text)!r}; extracting that site")
-                    sites[index] = text = spelled
-                elif scan.sites:
-                    notes.append(f"{name} announces no site {text!r}; the sites it prints are "
-                                  f"{', '.join(repr(visible(s)) for s in scan.sites)}")
-                else:
-                    notes.append(f"{name} announces no site at all (no line starts with {label!r})")
-                    continue
-            count = scan.plots.get(text, 0)
-            total += count
-            if count == 0 and (not text or text in scan.sites):
-                notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
-                             f"{name}: no plot (it announces no site: no line starts with {label!r})")
-        for text, line in scan.unclosed:
-            if text in sites:
-                notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
-                             f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
-    if total:
-        for note in notes:
-            warn(command, note)
-    else:
-        names = ", ".join(visible(str(s.path)) for s in scans)
-        raise CliError(
-            f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
-            f"{config['keyword_item']!r}, keyword_site {config['keyword_site']!r}, keyword_start "
-            f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
-        )
-    return total
+        sites[:] = search.choose(scan.path, scan.sites, sites)
+        search.found(scan.path, scan.sites, sites, scan.plots, scan.unclosed)
+    return search.finish()

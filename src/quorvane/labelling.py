@@ -26,6 +26,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .extraction import visible
 from .plots import Plot
 from .shmoo_csv import PLACEHOLDER
 from .symbols import FAIL_SYMBOL, PASS_SYMBOL
@@ -114,7 +115,8 @@ def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str]) 
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(PROVENANCE_HEADER)
         for number, plot in enumerate(plots, 1):
-            writer.writerow((number, plot.datalog, plot.site, plot.plot, plot.item, plot.line, plot.rows, plot.cols))
+            writer.writerow((number, visible(plot.datalog), plot.site, plot.plot, plot.item, plot.line, plot.rows,
+                             plot.cols))
     return side
 
 
@@ -130,54 +132,35 @@ def tensor(plots: Iterable[Plot]):
 
 
 
-def site_lists(site_label: str, datalog_count: int) -> list[list[str]] | None:
-    """The command line's "0,1;2" site text as one list per datalog (empty:
-    every announced site)."""
-    if not site_label:
-        return None
-    return [label.split(",") if label else [] for label in site_label.split(";")][:datalog_count]
-
-
 def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
                out_csv: Path, model_path: Path | None = None) -> tuple[int, Path, list[tuple[Plot, str]]]:
     """Writes every plot of the datalogs' selected sites as an 11 x 11 shmoo
     CSV record. Returns the record count, the provenance file and the plots
     left out with the reason."""
     from .classification import predicted_texts
-    from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
-    from .extraction import site_label
+    from .errors import CliError, os_reason
+    from .margins import plot_source
     from .models import load_model
-    from .plots import read_plots
-    from .settings import load_settings
-    from .Source import Corvantis
 
-    config = load_settings(settings_path)
-    paths = [Path(p) for p in datalogs]
-    for p in paths:
-        check_readable_text(p, "datalog")
-        check_utf8(p)
-    chosen = site_lists(site_label(sites, len(paths)), len(paths))
     if out_csv.is_dir():
         raise CliError(f"--shmoo-csv names a directory: {out_csv}")
+    search, plots = plot_source("export", datalogs, settings_path, sites)
     net = load_model(model_path)[0] if model_path is not None else None
-    keywords = Corvantis.getKeyWordFromSettingFile(config)
-    unclosed: list = []
     kept: list[Plot] = []
     skipped: list[tuple[Plot, str]] = []
-    try:
-        for plot in read_plots(keywords, [str(p) for p in paths], chosen, unclosed=unclosed):
-            reason = exportable(plot)
-            if reason is None:
-                kept.append(plot)
-            else:
-                skipped.append((plot, reason))
-    except ValueError as exc:
-        raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
-    for path, site, line in unclosed:
-        warn("export", f"{path} site {site}: the plot starting on line {line} never ends; left out")
+    for plot in plots:
+        reason = exportable(plot)
+        if reason is None:
+            kept.append(plot)
+        else:
+            skipped.append((plot, reason))
+    search.finish()
     labels = [PLACEHOLDER] * len(kept)
     if net is not None and kept:
-        labels = predicted_texts(net, tensor(kept))
+        try:
+            labels = predicted_texts(net, tensor(kept))
+        except ValueError as exc:
+            raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
     try:
         out_csv.parent.mkdir(parents=True, exist_ok=True)
         side = write_records(out_csv, kept, labels)
