@@ -504,18 +504,16 @@ def run_triage(
             csv_file = open(partial, "w", newline="", encoding="utf-8")
             write_row = write_csv_rows(csv_file)
         with Progress("triage", "reading the datalogs") as progress:
-            try:
-                for plot, v in classify_plots(net, _counted(stream, names, progress), fit=fit):
-                    summary.add(v)
-                    if csv_file is not None:
-                        write_row(v)
-                    if picks is not None:
-                        picks.add(plot, v)
-                    if stack is not None:
-                        kept.append((v, group_rows(plot)))
-                        stack.add(plot)
-            except ValueError as exc:  # the reading's failures are one-line errors already
-                raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
+            verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit)
+            for plot, v in _scoring_named(verdicts, model_path):
+                summary.add(v)
+                if csv_file is not None:
+                    write_row(v)
+                if picks is not None:
+                    picks.add(plot, v)
+                if stack is not None:
+                    kept.append((v, group_rows(plot)))
+                    stack.add(plot)
         search.finish()
         for datalog, site, line in search.unclosed:  # said by the search; listed as "?"
             v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None,
@@ -543,6 +541,17 @@ def run_triage(
         book = _write_workbook(keywords, paths, search.chosen, settings_path, sites, interval_columns, out_dir,
                                kept, stack)
     return summary, book
+
+
+def _scoring_named(verdicts: Iterator[tuple[Any, Verdict]], model_path: Path) -> Iterator[tuple[Any, Verdict]]:
+    """The verdicts, a failure to score the plots said as one (what goes wrong
+    in the reading is a one-line error already; the caller's writing is not caught here)."""
+    from .errors import CliError
+
+    try:
+        yield from verdicts
+    except ValueError as exc:
+        raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
 
 
 def _counted(stream: Iterable[Any], names: Sequence[str], progress: Any) -> Iterator[Any]:
