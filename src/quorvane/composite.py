@@ -301,7 +301,8 @@ def run_composite(
     """Builds the composite maps of the selected sites; adds the "Composite"
     worksheet to ``workbook`` and draws ``png`` where given. Returns the maps
     and the pictures written."""
-    from .margins import check_figure_path, plot_source
+    from .margins import check_figure_path
+    from .selection import plot_source
     from .workbook_sheets import append_worksheets
 
     if png is not None:

@@ -90,9 +90,11 @@ def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
     report = None if progress is None else (lambda share: progress.update(f"reading {shown}: {share:.0%}"))
     datalog = read_datalog(keywords, path, report)
     result = DatalogScan(path, datalog.sites)
-    lines = datalog.lines
-    for number, line in enumerate(lines, 1):
+    lines = datalog.lines  # copied before the first mark goes in: the reading stays as read
+    for number, line in enumerate(datalog.lines, 1):
         if _CONTROL.search(line):
+            if lines is datalog.lines:
+                lines = list(lines)
             result.controls += len(_CONTROL.findall(line))
             result.first_control_line = result.first_control_line or number
             lines[number - 1] = line.translate(_MARKS)

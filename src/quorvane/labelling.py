@@ -139,7 +139,7 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     left out with the reason."""
     from .classification import predicted_texts
     from .errors import CliError, os_reason
-    from .margins import plot_source
+    from .selection import plot_source
     from .models import load_model
 
     if out_csv.is_dir():

@@ -367,6 +367,8 @@ def run_margins(
         raise CliError("nothing to write: give --out, --summary or --plot")
     if figure is not None:
         check_figure_path(figure, "--plot")
+    from .selection import plot_source
+
     search, plots = plot_source("margins", datalogs, settings_path, sites)
     kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
     with _replaced_on_success(out) as out_fh, _replaced_on_success(summary) as summary_fh:
@@ -374,20 +376,6 @@ def run_margins(
         search.finish()
     figures = tuple(save_overlay(figure, kept or [])) if figure is not None else ()
     return MarginsRun(count, out, summary, figures, tuple(search.unclosed))
-
-
-def plot_source(command: str, datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
-                quiet: bool = False) -> tuple[Any, Iterator[Any]]:
-    """The run's plot search (see ``selection.PlotSearch``) and its plots, from
-    the command line's arguments."""
-    from .selection import PlotSearch, site_lists
-    from .settings import load_settings
-    from .Source import Corvantis
-
-    config = load_settings(settings_path)
-    asked = site_lists(sites, len(datalogs))
-    search = PlotSearch(command, config, settings_path, quiet=quiet)
-    return search, search.plots(Corvantis.getKeyWordFromSettingFile(config), datalogs, asked)
 
 
 def check_figure_path(path: Path, option: str) -> None:

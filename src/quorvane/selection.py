@@ -40,6 +40,18 @@ def read_checked(keywords: dict[str, Any], path: str | os.PathLike,
         raise CliError(f"cannot read datalog {visible(os.fsdecode(path))}: {os_reason(exc)}") from None
 
 
+def plot_source(command: str, datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
+                quiet: bool = False) -> tuple[PlotSearch, Iterator[Plot]]:
+    """The run's plot search and its plots, from the command line's arguments."""
+    from .settings import load_settings
+    from .Source import Corvantis
+
+    config = load_settings(settings_path)
+    asked = site_lists(sites, len(datalogs))
+    search = PlotSearch(command, config, settings_path, quiet=quiet)
+    return search, search.plots(Corvantis.getKeyWordFromSettingFile(config), datalogs, asked)
+
+
 class PlotSearch:
     """One run's look for plots, datalog by datalog: ``choose`` the sites of
     each, tell what was ``found`` in them, then ``finish``: warn about pairs
