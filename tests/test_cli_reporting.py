@@ -2,8 +2,10 @@
 prints, runs that find nothing, plots cut short, results on stdout and
 diagnostics on stderr, one line with the real cause for each failure."""
 
+import argparse
 import json
 import os
+import re
 import sys
 
 import openpyxl
@@ -214,7 +216,132 @@ def test_progress_shows_on_a_terminal_only(tmp_path, settings):
     os.close(master)
     out, _ = proc.communicate(timeout=300)
     assert proc.returncode == 0
-    assert b"\r\x1b[Kquorvane extract: reading big.txt: 33% (" in seen
+    assert re.search(rb"\r\x1b\[Kquorvane extract: reading big\.txt: [1-9]\d% \(", seen)
     assert b"\r\x1b[Kquorvane extract: writing 6000 plot(s) into the workbook (" in seen
     assert seen.endswith(b"\r\x1b[K")  # the line is cleared before the result
     assert out.decode().startswith("workbook: ")
+
+
+# -- the datalog commands alike, run in this process --------------------------------
+
+@pytest.fixture(scope="module")
+def model(tmp_path_factory):
+    from quorvane import models
+    from quorvane.Source import tavrine
+
+    path = tmp_path_factory.mktemp("model") / "m.pt"
+    models.save_model(path, tavrine.AlexNet(), {"input_shape": [1, 11, 11]})
+    return path
+
+
+def run_command(capsys, command, log, settings, model, out, *options):
+    """(exit status, stderr) of margins, export or triage on one datalog, `out` its CSV."""
+    from quorvane import cli
+
+    argv = {"margins": ["margins", log, "--out", out], "export": ["export", log, "--shmoo-csv", out],
+            "triage": ["triage", model, log, "--out", out], "extract": ["extract", log, "--out-dir", out]}[command]
+    code = cli.main([os.fsdecode(a) for a in [*argv, "--settings", settings, *options]])
+    return code, capsys.readouterr().err
+
+
+def csv_column(command, out, column):
+    import csv
+
+    from quorvane.labelling import provenance_path
+
+    with open(provenance_path(out) if command == "export" else out, newline="", encoding="utf-8") as fh:
+        return {row[column] for row in csv.DictReader(fh)}
+
+
+COMMANDS = ["margins", "export", "triage"]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_every_datalog_command_takes_sites_and_finds_nothing_alike(command, tmp_path, settings, model, capsys,
+                                                                      one_error_line):
+    padded = write_log(tmp_path / "padded.txt", ["01"])
+    code, err = run_command(capsys, command, padded, settings, model, tmp_path / "found.csv", "--sites", "1")
+    assert code == 0, err
+    assert "prints site 1 as 'Site Number: 01'" in err
+    assert csv_column(command, tmp_path / "found.csv", "site") == {"01"}
+
+    cut = write_log(tmp_path / "cut.txt", ["0"], cut_after=7)  # inside the only plot
+    for log, options, fragments in [(padded, ["--sites", "7"], ["no site '7'", "prints are '01'"]),
+                                    (cut, [], ["cut.txt line 6: the plot of site '0'", "never ends"])]:
+        out = tmp_path / "none.csv"
+        code, err = run_command(capsys, command, log, settings, model, out, *options)
+        one_error_line(argparse.Namespace(returncode=code, stderr=err), "no shmoo plot found", *fragments)
+        assert not out.exists()
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_each_datalog_is_read_once(command, tmp_path, settings, model, capsys, monkeypatch):
+    import builtins
+
+    log = write_log(tmp_path / "log.txt", ["0", "1"])
+    real_open = builtins.open
+    opened = []
+
+    def counting_open(file, *args, **kwargs):
+        opened.append(file)
+        return real_open(file, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "open", counting_open)
+    code, err = run_command(capsys, command, log, settings, model, tmp_path / "out.csv")
+    assert code == 0, err
+    assert [os.fspath(f) for f in opened if not isinstance(f, int)].count(str(log)) == 1
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="file names of raw bytes")
+@pytest.mark.parametrize("command", COMMANDS)
+def test_a_datalog_name_that_is_not_utf8_shows_with_a_replacement_mark(command, tmp_path, settings, model, capsys):
+    raw = os.fsencode(tmp_path) + b"/log\xff.txt"
+    os.rename(write_log(tmp_path / "x.txt", ["0"]), raw)
+    code, err = run_command(capsys, command, os.fsdecode(raw), settings, model, tmp_path / "out.csv")
+    assert code == 0, err
+    assert csv_column(command, tmp_path / "out.csv", "datalog") == {f"{tmp_path}/log\ufffd.txt"}
+
+
+def test_a_full_disk_while_writing_the_verdicts_is_named_as_a_write(tmp_path, settings, model, one_error_line):
+    import resource
+    import signal
+    import subprocess
+
+    log = write_log(tmp_path / "log.txt", [str(s) for s in range(40)])
+
+    def preexec():  # a file-size limit stands in for a full disk
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))
+
+    proc = subprocess.run([sys.executable, "-m", "quorvane", "triage", str(model), str(log), "--settings",
+                           str(settings), "--out", "v.csv"], cwd=tmp_path, env=dict(os.environ, MPLBACKEND="Agg"),
+                          capture_output=True, text=True, timeout=300, preexec_fn=preexec)
+    one_error_line(proc, "cannot write v.csv", "File too large")
+
+
+@pytest.mark.parametrize("command", [*COMMANDS, "extract"])
+def test_a_datalog_line_past_the_bound_is_refused_before_it_is_held(command, tmp_path, settings, model, capsys,
+                                                                       one_error_line):
+    from quorvane.plots import MAX_LINE
+
+    log = tmp_path / "prealloc.txt"
+    log.write_bytes(b"Site Number: 0\n" + b"\0" * (MAX_LINE + 1))
+    code, err = run_command(capsys, command, log, settings, model, tmp_path / "out")
+    one_error_line(argparse.Namespace(returncode=code, stderr=err), "prealloc.txt: line 2 is longer than",
+                   f"{MAX_LINE:,} characters")
+
+
+@pytest.mark.parametrize("command", ["export", "triage"])
+def test_a_scoring_failure_is_named_as_one(command, tmp_path, settings, model, capsys, monkeypatch, one_error_line):
+    from quorvane import classification, triage
+
+    def failing(*_args, **_kwargs):
+        raise ValueError("expected a batch of 11 x 11 plots")
+
+    monkeypatch.setattr(classification, "predicted_texts", failing)
+    monkeypatch.setattr(triage, "_scores", failing)
+    log = write_log(tmp_path / "log.txt", ["0"])
+    options = ["--model", model] if command == "export" else []
+    code, err = run_command(capsys, command, log, settings, model, tmp_path / "out.csv", *options)
+    one_error_line(argparse.Namespace(returncode=code, stderr=err), f"cannot classify the plots with {model}",
+                   "expected a batch of 11 x 11 plots")

@@ -114,6 +114,7 @@ def test_export_reports_bad_input_in_one_line(workdir, capsys):
     assert cli.main(["export", "a.txt", "--shmoo-csv", "x.csv", "--model", "a.txt"]) == 1
     assert "not a quorvane model file" in capsys.readouterr().err
     (workdir / "open.txt").write_text("  2001  Shmoo_X\nSite Number: 0\n    Shmoo: v\n    1.0V P P .\n")
-    assert cli.main(["export", "open.txt", "--shmoo-csv", "o.csv"]) == 0
-    captured = capsys.readouterr()
-    assert "(0 records)" in captured.out and "line 3 never ends; left out" in captured.err
+    # Its only plot never ends: nothing found, and the run says why.
+    assert cli.main(["export", "open.txt", "--shmoo-csv", "o.csv"]) == 1
+    assert "line 3: the plot of site '0' that starts here never ends" in capsys.readouterr().err
+    assert not (workdir / "o.csv").exists()

@@ -92,7 +92,7 @@ def test_margins_selected_sites_and_bad_input(workdir, shmoo_datalog, capsys):
     (workdir / "empty.txt").write_text("no plots here\n", encoding="utf-8")
     assert cli.main(["margins", "empty.txt", "--out", "none.csv"]) == 1
     err = capsys.readouterr().err
-    assert err.count("\n") == 1 and "no complete shmoo plot" in err and "keyword_start" in err
+    assert err.count("\n") == 1 and "no shmoo plot found" in err and "keyword_start" in err
     assert not (workdir / "none.csv").exists()
     assert not list(workdir.glob(".*partial"))
     assert cli.main(["margins", "missing.txt", "--out", "m2.csv"]) == 1

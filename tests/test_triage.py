@@ -199,33 +199,6 @@ def test_summary_and_grid_picks():
     assert triage.label_matches("?", "?") and not triage.label_matches("?", "Pass")
 
 
-def test_progress_only_on_a_terminal(tmp_path):
-    class Tty:
-        def __init__(self):
-            self.text = ""
-
-        def isatty(self):
-            return True
-
-        def write(self, s):
-            self.text += s
-
-        def flush(self):
-            pass
-
-    tty = Tty()
-    p = triage.Progress(tty, interval=0)
-    p.update("triage: 10 plots")
-    p.update("triage: 9")
-    p.close()
-    assert tty.text == "\rtriage: 10 plots\rtriage: 9       " + "\r" + " " * 9 + "\r"
-    with open(tmp_path / "log", "w") as fh:
-        quiet = triage.Progress(fh, interval=0)
-        quiet.update("triage: 1 plot")
-        quiet.close()
-    assert (tmp_path / "log").read_text() == ""
-
-
 # -- the command end to end -----------------------------------------------------------
 
 
@@ -387,7 +360,7 @@ def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, caps
     code, out, err = run(capsys, "triage", model_file, log, "--settings", tmp_path / samples.SETTINGS_FILE_NAME,
                          "--out", tmp_path / "v.csv")
     assert code == 0
-    assert "line 17 never ends" in err and err.count("\n") == 1
+    assert "line 17: the plot of site '0' that starts here never ends" in err and err.count("\n") == 1
     rows = read_rows(tmp_path / "v.csv", csv.DictReader)
     assert [r["predicted"] for r in rows][0] == "?" and "2 x 3 points" in rows[0]["reason"]
     assert rows[1]["predicted"] != "?" and rows[1]["reason"] == ""
@@ -444,9 +417,9 @@ def test_progress_line_on_a_terminal_and_not_in_a_pipe(labelled_dir, model_file)
     finally:
         os.close(master)
     assert proc.returncode == 0
-    assert b"\rtriage: datalog 1/1 sample_datalog_1.txt: " in seen and b"plots read" in seen
+    assert b"\r\x1b[Kquorvane triage: datalog 1/1 sample_datalog_1.txt: " in seen and b"plots read" in seen
     # The line is wiped before the summary, so the terminal is left clean.
-    assert seen.endswith(b"\r")
+    assert seen.endswith(b"\r\x1b[K")
     assert b"plots read" not in proc.stdout
 
 

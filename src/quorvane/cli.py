@@ -41,7 +41,7 @@ from .errors import (
     set_verbose,
     warn,
 )
-from .extraction import WORKERS_FROM_BYTES, run_extract
+from .extraction import WORKERS_FROM_BYTES, run_extract, visible
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .outputs import refuse_inputs_as_outputs, written_together
 from .shmoo_csv import MAX_WIDTH
@@ -84,8 +84,6 @@ def _cmd_margins(args: argparse.Namespace) -> int:
     from .margins import run_margins
 
     run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot)
-    for datalog, site, line in run.unclosed:
-        warn("margins", f"{datalog} site {site}: the plot starting at line {line} never ends; it is left out")
     say(f"plots: {run.plots}")
     if run.out is not None:
         say(f"margins: {run.out}")
@@ -135,7 +133,8 @@ def _cmd_export(args: argparse.Namespace) -> int:
     count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model,
                                       force=args.force)
     for plot, reason in skipped:
-        warn("export", f"{plot.datalog} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; left out")
+        warn("export", f"{visible(plot.datalog)} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; "
+                       "left out")
     say(f"shmoo CSV: {args.shmoo_csv} ({count} records)")
     say(f"provenance: {side}")
     if args.model is None and count:

@@ -20,6 +20,7 @@ from xml.sax.saxutils import escape
 import numpy as np
 
 from .axes import plot_axes, split_axis_line
+from .extraction import visible
 from .margins import item_key
 
 __all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
@@ -140,7 +141,7 @@ def _sources_text(sources: Sequence[tuple[str, str]]) -> str:
     by_datalog: dict[str, list[str]] = {}
     for datalog, site in sources:
         by_datalog.setdefault(datalog, []).append(site)
-    return "; ".join(f"{datalog} sites {','.join(sites)}" for datalog, sites in by_datalog.items())
+    return "; ".join(f"{visible(datalog)} sites {','.join(sites)}" for datalog, sites in by_datalog.items())
 
 
 _TITLE = ("Pass count of each point across the selected sites, per test item "
@@ -321,14 +322,15 @@ def run_composite(
     """Builds the composite maps of the selected sites; adds the "Composite"
     worksheet to ``workbook`` and draws ``png`` where given. Returns the maps
     and the pictures written."""
-    from .margins import _plot_source, check_figure_path
-    from .plots import read_plots
+    from .margins import check_figure_path
+    from .selection import plot_source
     from .workbook_sheets import append_worksheets
 
     if png is not None:
         check_figure_path(png, "--composite-png")
-    paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
-    maps = composite_maps(read_plots(keywords, paths, site_lists))
+    # The extraction before it has said what the datalogs lack.
+    _, plots = plot_source("extract", datalogs, settings_path, sites, quiet=True)
+    maps = composite_maps(plots)
     if workbook is not None:
         append_worksheets(workbook, {SHEET_NAME: fill_composite(maps)})
     pictures = save_composite_png(png, maps) if png is not None else []

@@ -9,7 +9,6 @@ on its input files and the number types the argument parser shares.
 from __future__ import annotations
 
 import argparse
-import codecs
 import contextlib
 import io
 import math
@@ -86,27 +85,6 @@ def check_readable_text(path: Path, what: str) -> None:
     try:
         with open(path, "rb") as fh:
             fh.read(1)
-    except OSError as exc:
-        raise CliError(f"cannot read {what} {path}: {os_reason(exc)}") from None
-
-
-def check_utf8(path: Path, what: str = "datalog") -> None:
-    """Datalogs are read as UTF-8 (and whole, by the extractor too); name the
-    file and line of the first bad byte rather than fail halfway without saying where."""
-    decoder = codecs.getincrementaldecoder("utf-8")()
-    line = 1
-    try:
-        with open(path, "rb") as fh:
-            while chunk := fh.read(1 << 20):
-                try:
-                    decoder.decode(chunk)
-                except UnicodeDecodeError as exc:
-                    line += chunk.count(b"\n", 0, max(exc.start, 0))
-                    raise CliError(f"{what} {path} is not UTF-8 text (line {line})") from None
-                line += chunk.count(b"\n")
-            decoder.decode(b"", final=True)
-    except UnicodeDecodeError:
-        raise CliError(f"{what} {path} is not UTF-8 text (line {line}, at its end)") from None
     except OSError as exc:
         raise CliError(f"cannot read {what} {path}: {os_reason(exc)}") from None
 

@@ -21,8 +21,8 @@ from pathlib import Path
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Sequence
 
-from .errors import (CliError, Progress, check_readable_text, check_utf8, module_output, os_reason,
-                     recheck_termination, warn)
+from .errors import (CliError, Progress, check_regular_file, module_output, os_reason, recheck_termination,
+                     warn)
 from .settings import load_settings, nested_quantifiers
 
 
@@ -63,12 +63,6 @@ def visible(text: str) -> str:
     return text.translate(_MARKS)
 
 
-def _site_order(text: str) -> tuple[int, int, str]:
-    from .plots import site_order
-
-    return site_order(text)
-
-
 @dataclass
 class DatalogScan:
     """What one pass over a datalog found: the sites as it prints them (in
@@ -98,23 +92,22 @@ def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (
 def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
                 progress: Progress | None) -> tuple[DatalogScan, list[str]]:
     """``scan_datalog`` that also hands back the lines it read."""
-    from .plots import _announced, count_plots
+    from .plots import _announced, count_plots, read_datalog
 
-    result = DatalogScan(path)
-    size = max(path.stat().st_size, 1)
-    done = 0
-    lines: list[str] = []
-    with open(path, encoding="utf-8") as fh:
-        for number, line in enumerate(fh, 1):
-            done += len(line)
-            if progress is not None and number % 20000 == 0:
-                progress.update(f"reading {visible(path.name)}: {min(done * 100 // size, 100)}%")
-            if _CONTROL.search(line):
-                result.controls += len(_CONTROL.findall(line))
-                result.first_control_line = result.first_control_line or number
-                line = line.translate(_MARKS)
-            lines.append(line)
-    result.sites = _announced(lines, keywords["SiteNum"])
+    shown = visible(path.name)
+    report = None if progress is None else (lambda share: progress.update(f"reading {shown}: {share:.0%}"))
+    datalog = read_datalog(keywords, path, report)
+    result = DatalogScan(path, datalog.sites)
+    lines = datalog.lines  # copied before the first mark goes in: the reading stays as read
+    for number, line in enumerate(datalog.lines, 1):
+        if _CONTROL.search(line):
+            if lines is datalog.lines:
+                lines = list(lines)
+            result.controls += len(_CONTROL.findall(line))
+            result.first_control_line = result.first_control_line or number
+            lines[number - 1] = line.translate(_MARKS)
+    if result.controls:  # the extractor reads the marks: so do the site texts
+        result.sites = _announced(lines, keywords["SiteNum"])
     texts = list(dict.fromkeys([*wanted, *result.sites]))
     counts, result.unclosed = count_plots(keywords, lines, texts)
     result.plots = dict(zip(texts, counts))
@@ -301,27 +294,27 @@ def _prepare(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequenc
                       "expression can take minutes on some lines: rewrite it without the outer repeat")
     paths = [Path(os.path.abspath(p)) for p in datalogs]
     for p in paths:
-        check_readable_text(p, "datalog")
-    site_lbl = site_label(sites, len(paths))
-    wanted_lists = site_lbl.split(";") if site_lbl else []
-    wanted_lists += [""] * (len(paths) - len(wanted_lists))
+        check_regular_file(p, "datalog")
+    from .selection import site_lists
+
+    selected = site_lists(sites, len(paths))
     target = Path(out_dir) if out_dir is not None else Path.cwd()
     if target.exists() and not target.is_dir():
         raise CliError(f"output directory {target} is a file")
 
     from .Source import Corvantis
 
-    return _Run(command, config, settings_path, paths, [wanted.split(",") if wanted else [] for wanted in wanted_lists],
-                target, Corvantis.getKeyWordFromSettingFile(config))
+    return _Run(command, config, settings_path, paths, selected, target, Corvantis.getKeyWordFromSettingFile(config))
 
 
 def _read_once(path: Path, read: Callable[[], Any]) -> Any:
     """``read()`` of one datalog, its failures as one-line errors."""
+    from .plots import DatalogError
+
     try:
         return read()
-    except UnicodeDecodeError:
-        check_utf8(path)
-        raise
+    except DatalogError as exc:
+        raise CliError(str(exc)) from None
     except OSError as exc:
         raise CliError(f"cannot read datalog {visible(str(path))}: {os_reason(exc)}") from None
 
@@ -360,11 +353,12 @@ def _save_recordings(run: _Run, recordings: Sequence[bytes | None], total: int,
     them (the datalogs are then extracted from their files)."""
     from .Source import Corvantis
 
-    if any(r is None for r in recordings):
+    complete = [r for r in recordings if r is not None]
+    if len(complete) != len(recordings):
         return None
     try:
         with Progress(run.command, f"writing {total} plot(s) into the workbook"), module_output():
-            joined = Corvantis._save_recorded(str(run.target.resolve()), list(recordings), interval_columns,
+            joined = Corvantis._save_recorded(str(run.target.resolve()), complete, interval_columns,
                                               "--interval-columns")
     except OSError as exc:
         raise CliError(f"cannot write the workbook into {run.target}: {os_reason(exc)}") from None
@@ -470,91 +464,19 @@ def _warn_marks(command: str, name: str, scan: DatalogScan) -> None:
                       "not UTF-8; the workbook shows them as visible marks")
 
 
-def _announced(command: str, scan: DatalogScan) -> list[str]:
-    """Every site the datalog announces, as it prints them; a site text holding
-    a list separator cannot be passed on and is left out with a warning."""
-    usable = []
-    for text in scan.sites:
-        if _site_order(text)[0]:
-            warn(command, f"{visible(str(scan.path))} prints site {visible(text)!r}, which is not a number; is "
-                          "keyword_site shorter than the datalog's site label?")
-        if "," in text or ";" in text:
-            warn(command, f"{visible(str(scan.path))} prints a site as {visible(text)!r}; a site text with ',' or "
-                          "';' cannot be extracted and is left out")
-        else:
-            usable.append(text)
-    return usable or [""]
-
-
-def _settle_sites(command: str, scan: DatalogScan, sites: list[str], config: dict[str, Any]) -> tuple[int, list[str]]:
-    """Settles the sites read in one datalog (every site it prints when none
-    was asked for; a site asked for under the datalog's own spelling) in
-    ``sites``; returns the number of plots found and what to warn about
-    (pairs without a plot, plots cut short, sites spelled otherwise)."""
-    from .plots import printed_spelling
-
-    total = 0
-    notes: list[str] = []
-    name = visible(str(scan.path))
-    label = config["keyword_site"]
-    if not sites:
-        sites[:] = _announced(command, scan)
-    for index, text in enumerate(sites):
-        if text and text not in scan.sites:
-            spelled = printed_spelling(text, scan.sites)
-            if spelled is not None:
-                # The extractor compares the text as printed: take the
-                # datalog's own spelling of the number asked for.
-                notes.append(f"{name} prints site {text} as {visible(label + spelled)!r}, not "
-                              f"{visible(label + text)!r}; extracting that site")
-                sites[index] = text = spelled
-            elif scan.sites:
-                notes.append(f"{name} announces no site {text!r}; the sites it prints are "
-                              f"{', '.join(repr(visible(s)) for s in scan.sites)}")
-            else:
-                notes.append(f"{name} announces no site at all (no line starts with {label!r})")
-                continue
-        count = scan.plots.get(text, 0)
-        total += count
-        if count == 0 and (not text or text in scan.sites):
-            notes.append(f"{name}: no plot of site {visible(text)!r}" if text else
-                         f"{name}: no plot (it announces no site: no line starts with {label!r})")
-    for text, line in scan.unclosed:
-        if text in sites:
-            notes.append(f"{name} line {line}: the plot of site {visible(text)!r} that starts here never "
-                         f"ends (no {config['keyword_end']!r} line follows; is the datalog cut short?)")
-    return total, notes
-
-
-def _report_found(command: str, total: int, notes: Sequence[str], scans: Sequence[DatalogScan],
-                  config: dict[str, Any], settings_path: Path) -> None:
-    """The notes, said only when something is found at all; else the error
-    says it: a run that would find no plot is refused."""
-    if total:
-        for note in notes:
-            warn(command, note)
-        return
-    names = ", ".join(visible(str(s.path)) for s in scans)
-    raise CliError(
-        f"no shmoo plot found in {names} with the markers of {settings_path}: keyword_item "
-        f"{config['keyword_item']!r}, keyword_site {config['keyword_site']!r}, keyword_start "
-        f"{config['keyword_start']!r}, keyword_end {config['keyword_end']!r}; no workbook written"
-    )
-
-
 def _report_scans(command: str, scans: Sequence[DatalogScan], selected: list[list[str]],
                   config: dict[str, Any], settings_path: Path) -> int:
-    """Settles each datalog's sites, warns about what is missing or cut short
-    and refuses a run that would find no plot at all. Returns the number of
-    plots found."""
-    total = 0
-    notes: list[str] = []
+    """Chooses the sites of each datalog by the rule every datalog command
+    shares (``selected`` takes the texts to extract), says what the run will
+    miss and refuses a run that would find no plot at all. Returns the number
+    of plots found."""
+    from .selection import PlotSearch
+
+    search = PlotSearch(command, config, settings_path, "no workbook written")
     for scan, sites in zip(scans, selected):
-        count, more = _settle_sites(command, scan, sites, config)
-        total += count
-        notes += more
-    _report_found(command, total, notes, scans, config, settings_path)
-    return total
+        sites[:] = search.choose(scan.path, scan.sites, sites)
+        search.found(scan.path, scan.sites, sites, scan.plots, scan.unclosed)
+    return search.finish()
 
 
 # ---------------------------------------------------------------------------
@@ -578,30 +500,32 @@ class TriageWorkbook:
     def __init__(self, datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
                  out_dir: Path | None) -> None:
         from .composite import CompositeStack
+        from .selection import PlotSearch
 
         self._run = _prepare(datalogs, settings_path, sites, out_dir, "triage")
         self._names = [str(p) for p in datalogs]  # as given: what the verdicts show
         self._scans: list[DatalogScan] = []
         self._recorded: list[dict[str, bytes | None]] = []
-        self._total = 0
-        self._notes: list[str] = []
+        run = self._run
+        self.search = PlotSearch(run.command, run.config, run.settings_path)
         self._stack = CompositeStack()
         self._waiting: collections.deque[tuple[Any, int]] = collections.deque()  # (plot, block) not yet judged
         self._judged: list[tuple[Any, int, int]] = []  # (verdict, block, plot number in its block)
 
-    def plots(self, unclosed: list | None = None) -> Iterator[Any]:
-        """The plots of the selected sites, datalog by datalog, in block order."""
+    def plots(self) -> Iterator[Any]:
+        """The plots of the selected sites, datalog by datalog, in block order;
+        ``search`` is told what each datalog held (the plots never closed among it)."""
         from .plots import plots_of_lines
 
         run = self._run
         for k, (path, sites) in enumerate(zip(run.paths, run.selected)):
             scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None))
-            count, notes = _settle_sites(run.command, scan, sites, run.config)
-            self._total += count
-            self._notes += notes
+            name = self._names[k]
+            sites[:] = self.search.choose(name, scan.sites, sites)
+            self.search.found(name, scan.sites, sites, scan.plots, scan.unclosed)
             self._scans.append(scan)
             self._recorded.append(_record(path, run.keywords, sites, scan, lines))
-            found = plots_of_lines(run.keywords, self._names[k], lines, sites, unclosed)
+            found = plots_of_lines(run.keywords, name, lines, sites)
             del lines
             first_block = len(site_pairs(run.selected[:k])) + 1
             for index, plot in found:
@@ -623,15 +547,15 @@ class TriageWorkbook:
         from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, verdict_rows
 
         run = self._run
-        _report_found(run.command, self._total, self._notes, self._scans, run.config, run.settings_path)
+        total = self.search.total  # the run's caller has had the search finish
         _make_target(run, self._scans)
         recordings = _block_recordings(run, self._recorded)
-        saved = _save_recordings(run, recordings, self._total, interval_columns)
+        saved = _save_recordings(run, recordings, total, interval_columns)
         from_recordings = saved is not None
-        if from_recordings:
-            starts = [Corvantis._recorded_rows(r) for r in recordings]
+        if saved is not None:
+            starts = [Corvantis._recorded_rows(r) if r is not None else [] for r in recordings]
         else:
-            saved = _extract_from_files(run, self._scans, self._total, interval_columns)
+            saved = _extract_from_files(run, self._scans, total, interval_columns)
             starts = [[] for _ in recordings]
             warn(run.command, "the workbook was extracted from the datalog files, not from this run's reading; "
                               "the Verdicts worksheet does not link to the plots")

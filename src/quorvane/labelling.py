@@ -31,8 +31,9 @@ from pathlib import Path
 
 import numpy as np
 
-from .outputs import written_together
+from .extraction import visible
 from .orientation import NEUTRAL, orient
+from .outputs import written_together
 from .plots import Plot
 from .shmoo_csv import PLACEHOLDER
 from .symbols import FAIL_SYMBOL, PASS_SYMBOL
@@ -126,8 +127,8 @@ def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], 
         writer = csv.writer(outputs.text(side), lineterminator="\n")
         writer.writerow(PROVENANCE_HEADER)
         for number, (plot, orientation) in enumerate(zip(plots, orientations), 1):
-            writer.writerow((number, plot.datalog, plot.site, plot.plot, plot.item, plot.line, plot.rows, plot.cols,
-                             orientation))
+            writer.writerow((number, visible(plot.datalog), plot.site, plot.plot, plot.item, plot.line, plot.rows,
+                             plot.cols, orientation))
     return side
 
 
@@ -143,14 +144,6 @@ def tensor(plots: Iterable[Plot]):
 
 
 
-def site_lists(site_label: str, datalog_count: int) -> list[list[str]] | None:
-    """The command line's "0,1;2" site text as one list per datalog (empty:
-    every announced site)."""
-    if not site_label:
-        return None
-    return [label.split(",") if label else [] for label in site_label.split(";")][:datalog_count]
-
-
 def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
                out_csv: Path, model_path: Path | None = None,
                force: bool = False) -> tuple[int, Path, list[tuple[Plot, str]]]:
@@ -159,46 +152,35 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     only with `force`. Returns the record count, the provenance file and the
     plots left out with the reason."""
     from .classification import predicted_texts
-    from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
-    from .outputs import refuse_inputs_as_outputs
-    from .extraction import site_label
+    from .errors import CliError, os_reason
     from .models import load_model, plot_name
-    from .plots import read_plots
-    from .settings import load_settings
-    from .Source import Corvantis
+    from .outputs import refuse_inputs_as_outputs
+    from .selection import plot_source
 
-    config = load_settings(settings_path)
-    paths = [Path(p) for p in datalogs]
-    for p in paths:
-        check_readable_text(p, "datalog")
-        check_utf8(p)
-    chosen = site_lists(site_label(sites, len(paths)), len(paths))
     if out_csv.is_dir():
         raise CliError(f"--shmoo-csv names a directory: {out_csv}")
-    inputs = [("datalog", p) for p in paths] + [("settings file", settings_path)]
+    inputs = [("datalog", Path(p)) for p in datalogs] + [("settings file", settings_path)]
     refuse_inputs_as_outputs(inputs + ([("model file", model_path)] if model_path is not None else []),
                              [("--shmoo-csv", out_csv), ("its provenance file", provenance_path(out_csv))])
     if not force and os.path.lexists(out_csv):
         raise CliError(f"{out_csv} exists and may hold your labels; pass --force to replace it")
+    search, plots = plot_source("export", datalogs, settings_path, sites)
     net = load_model(model_path)[0] if model_path is not None else None
-    keywords = Corvantis.getKeyWordFromSettingFile(config)
-    unclosed: list = []
     kept: list[Plot] = []
     skipped: list[tuple[Plot, str]] = []
-    try:
-        for plot in read_plots(keywords, [str(p) for p in paths], chosen, unclosed=unclosed):
-            reason = exportable(plot)
-            if reason is None:
-                kept.append(plot)
-            else:
-                skipped.append((plot, reason))
-    except ValueError as exc:
-        raise CliError(f"a site line holds no site number ({exc}); check keyword_site") from None
-    for path, site, line in unclosed:
-        warn("export", f"{path} site {site}: the plot starting on line {line} never ends; left out")
+    for plot in plots:
+        reason = exportable(plot)
+        if reason is None:
+            kept.append(plot)
+        else:
+            skipped.append((plot, reason))
+    search.finish()
     labels = [PLACEHOLDER] * len(kept)
     if net is not None and kept:
-        labels = predicted_texts(net, tensor(kept), name=lambda i: plot_name(kept[i]))
+        try:
+            labels = predicted_texts(net, tensor(kept), name=lambda i: plot_name(kept[i]))
+        except ValueError as exc:
+            raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
     try:
         side = write_records(out_csv, kept, labels, replace=force)
     except FileExistsError:

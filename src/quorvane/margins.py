@@ -20,7 +20,8 @@ from typing import IO, Any, Iterable, Sequence
 import numpy as np
 
 from .axes import Axis, heading_quantities, plot_axes
-from .errors import CliError, check_readable_text, check_utf8
+from .errors import CliError
+from .extraction import visible
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 
 __all__ = [
@@ -218,7 +219,7 @@ def write_tables(
     for plot in plots:
         numbers = analyse(plot)
         count += 1
-        head = fields((plot.datalog, plot.site, plot.plot, item_key(plot.item)))
+        head = fields((visible(plot.datalog), plot.site, plot.plot, item_key(plot.item)))
         axes = numbers.axes
         if out is not None:
             # The numbers are digits, point, sign and exponent only: never quoted.
@@ -279,7 +280,9 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
         for ax, ((key, n), members) in zip(axes.flat, page):
             first = members[0][1]
             for k, (plot, numbers) in enumerate(members):
-                label = f"{Path(plot.datalog).name} site {plot.site}" if several_datalogs else f"site {plot.site}"
+                label = f"site {plot.site}"
+                if several_datalogs:
+                    label = f"{visible(Path(plot.datalog).name)} {label}"
                 # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
                 ax.plot(numbers.x.values, numbers.y_min(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
                         linewidth=1.2 + 1.2 * (len(members) - 1 - k), label=label, alpha=0.85)
@@ -325,45 +328,23 @@ def run_margins(
 ) -> MarginsRun:
     """Reads the plots of the selected sites and writes the margin tables and
     the Vmin overlay. Nothing is written when the datalogs hold no plot."""
-    from .plots import read_plots
-
     if out is None and summary is None and figure is None:
         raise CliError("nothing to write: give --out, --summary or --plot")
     if figure is not None:
         check_figure_path(figure, "--plot")
-    refuse_inputs_as_outputs([("datalog", p) for p in datalogs] + [("settings file", settings_path)],
+    refuse_inputs_as_outputs([("datalog", Path(p)) for p in datalogs] + [("settings file", settings_path)],
                              [("--out", out), ("--summary", summary), ("--plot", figure)])
-    paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
-    unclosed: list[tuple[str, str, int]] = []
+    from .selection import plot_source
+
+    search, plots = plot_source("margins", datalogs, settings_path, sites)
     kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
     with written_together() as outputs:
         out_fh = outputs.text(out) if out is not None else None
         summary_fh = outputs.text(summary) if summary is not None else None
-        count = write_tables(read_plots(keywords, paths, site_lists, unclosed=unclosed), out_fh, summary_fh, kept)
-        if count == 0:
-            raise CliError(_no_plot_message(paths, settings_path))
+        count = write_tables(plots, out_fh, summary_fh, kept)
+        search.finish()
         figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
-    return MarginsRun(count, out, summary, figures, tuple(unclosed))
-
-
-def _plot_source(
-    datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None
-) -> tuple[list[str], dict[str, Any], list[list[str]] | None]:
-    """Checked datalog paths (as given), the keyword table and the site lists
-    for the plot reader, from the command line's arguments."""
-    from .extraction import site_label
-    from .settings import load_settings
-
-    config = load_settings(settings_path)
-    for p in datalogs:
-        check_readable_text(Path(p), "datalog")
-        check_utf8(Path(p))
-    labels = site_label(sites, len(datalogs)).split(";")
-    labels += [""] * (len(datalogs) - len(labels))
-    site_lists = None if not any(labels) else [label.split(",") if label else [] for label in labels]
-    from .Source import Corvantis
-
-    return [str(p) for p in datalogs], Corvantis.getKeyWordFromSettingFile(config), site_lists
+    return MarginsRun(count, out, summary, figures, tuple(search.unclosed))
 
 
 def check_figure_path(path: Path, option: str) -> None:
@@ -375,8 +356,3 @@ def check_figure_path(path: Path, option: str) -> None:
     if suffix not in supported:
         raise CliError(f"{option} {path}: cannot write pictures of type {suffix or '(no suffix)'!r}; "
                        f"use one of {', '.join(sorted(supported))}")
-
-
-def _no_plot_message(paths: Sequence[str], settings_path: Path) -> str:
-    return (f"no complete shmoo plot of the selected sites in {', '.join(paths)}; check the plot markers "
-            f"(keyword_start, keyword_end) and keyword_site in {settings_path}")

@@ -39,16 +39,24 @@ inside a plot are dropped.
 
 from __future__ import annotations
 
+import codecs
 import os
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from quorvane.Source import _plotreader
 
-__all__ = ["Plot", "read_plots", "plots_of_lines", "announced_sites", "count_plots", "site_order"]
+__all__ = ["Plot", "DatalogError", "DatalogText", "MAX_LINE", "read_datalog", "plots_in", "plots_of_lines", "read_plots",
+           "announced_sites", "count_plots", "site_order"]
+
+#: The longest line a datalog may hold, in characters. Tester lines are a few
+#: thousand characters at most; a file without line ends (a preallocated log
+#: full of NUL bytes) would otherwise be held whole as one line, several times over.
+MAX_LINE = 4 * 1024 * 1024
+_CHUNK = 1 << 20  # bytes read at a time; well below MAX_LINE
 
 # Keyword-table entries the reader uses: (entry, is a regular expression).
 _MARKERS = (("Item", True), ("SiteNum", False), ("PatName", False), ("PlotStart", False),
@@ -106,9 +114,88 @@ def _markers(keywords: dict) -> tuple:
     return tuple(values)
 
 
-def _read_lines(path: str) -> list[str]:
-    with open(path, encoding="utf-8") as f:
-        return f.readlines()
+class DatalogError(ValueError):
+    """A datalog the reader refuses; the message names the file and the line."""
+
+
+@dataclass(frozen=True, slots=True)
+class DatalogText:
+    """One reading of a datalog: its lines as text mode reads them (each
+    ending in "\\n", "\\r\\n" and "\\r" read as "\\n") and the site texts it
+    announces (see ``announced_sites``)."""
+
+    path: str
+    lines: list[str]
+    sites: list[str]
+
+
+def read_datalog(keywords: dict, datalog: str | os.PathLike,
+                 progress: Callable[[float], None] | None = None) -> DatalogText:
+    """Reads a datalog once, as UTF-8 text, for everything a run asks of it.
+    Refuses (``DatalogError``) a byte that is not UTF-8 and a line longer than
+    ``MAX_LINE`` characters, naming the line, before such a line is held
+    whole. ``progress`` is told the share of the file read after each piece."""
+    path = os.fspath(datalog)
+    lines = _read_lines(path, progress)
+    return DatalogText(path, lines, _announced(lines, _markers(keywords)[1]))
+
+
+def _shown(path: str | bytes) -> str:
+    from .extraction import visible
+
+    return visible(os.fsdecode(path))
+
+
+def _read_lines(path: str, progress: Callable[[float], None] | None = None) -> list[str]:
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    lines: list[str] = []
+    tail = ""  # the text after the last line end so far
+    with open(path, "rb") as fh:
+        size = max(os.fstat(fh.fileno()).st_size, 1)
+        done = 0
+        while True:
+            chunk = fh.read(_CHUNK)
+            try:
+                text = tail + decoder.decode(chunk, final=not chunk)
+            except UnicodeDecodeError as exc:
+                _cut_lines(lines, tail + exc.object[:exc.start].decode("utf-8"), path, more=False)
+                raise DatalogError(f"datalog {_shown(path)} is not UTF-8 text (line {len(lines) + 1})") from None
+            tail = _cut_lines(lines, text, path, more=bool(chunk))
+            if not chunk:
+                if tail:
+                    lines.append(tail)
+                return lines
+            done += len(chunk)
+            if progress is not None:
+                progress(min(done / size, 1.0))
+
+
+def _cut_lines(lines: list[str], text: str, path: str, *, more: bool) -> str:
+    """Appends the complete lines of `text` to `lines`; returns the rest. With
+    `more`, a final "\\r" waits for the text that follows (it may begin "\\n")."""
+    held = ""
+    if "\r" in text:
+        if more and text.endswith("\r"):
+            held, text = "\r", text[:-1]
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+    pieces = text.splitlines(True)
+    if len(pieces) != text.count("\n") + (not text.endswith("\n") and bool(text)):
+        # str.splitlines also cuts at other characters (form feed, U+2028, ...)
+        parts = text.split("\n")
+        pieces = [part + "\n" for part in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
+    tail = (pieces.pop() if pieces and not pieces[-1].endswith("\n") else "") + held
+    # Only the first line can hold text of earlier pieces, and only the rest can grow further.
+    if pieces and len(pieces[0]) > MAX_LINE:
+        _refuse_long_line(path, len(lines) + 1)
+    lines.extend(pieces)
+    if len(tail) > MAX_LINE:
+        _refuse_long_line(path, len(lines) + 1)
+    return tail
+
+
+def _refuse_long_line(path: str, number: int) -> None:
+    raise DatalogError(f"datalog {_shown(path)}: line {number} is longer than {MAX_LINE:,} characters, far "
+                       "longer than any datalog line (a preallocated or binary file?)")
 
 
 def site_order(text: str) -> tuple[int, int, str]:
@@ -132,16 +219,15 @@ def _announced(lines: list[str], label: str) -> list[str]:
     return sorted(_plotreader.announced_sites(lines, label), key=site_order)
 
 
-def _numbered_sites(lines: list[str], label: str, datalog: str) -> list[str]:
+def _numbered_sites(datalog: DatalogText, label: str) -> list[str]:
     """The announced sites, refusing a text that is not a number: taken by
     default, it would mean the site label is set shorter than printed."""
-    sites = _announced(lines, label)
-    for text in sites:
+    for text in datalog.sites:
         if site_order(text)[0]:
-            number = next(i for i, line in enumerate(lines, 1) if line[:-1] == label + text)
-            raise ValueError(f"{datalog}: line {number}: the site label {label!r} is followed by {text!r}, "
+            number = next(i for i, line in enumerate(datalog.lines, 1) if line[:-1] == label + text)
+            raise ValueError(f"{datalog.path}: line {number}: the site label {label!r} is followed by {text!r}, "
                              "not a site number")
-    return sites
+    return datalog.sites
 
 
 def announced_sites(keywords: dict, datalog: str | os.PathLike) -> list[str]:
@@ -149,8 +235,7 @@ def announced_sites(keywords: dict, datalog: str | os.PathLike) -> list[str]:
     site label on the lines that start with it, up to the line end, as printed
     (leading zeros and trailing spaces kept, as the extraction compares them).
     Texts that are not numbers come last."""
-    path = os.fspath(datalog)
-    return _announced(_read_lines(path), _markers(keywords)[1])
+    return read_datalog(keywords, datalog).sites
 
 
 def count_plots(keywords: dict, lines: list[str], sites: Sequence[str]) -> tuple[list[int], list[tuple[str, int]]]:
@@ -201,43 +286,47 @@ def read_plots(keywords: dict, datalogs: Sequence[str | os.PathLike],
     if isinstance(datalogs, (str, bytes, os.PathLike)):
         raise TypeError("datalogs must be a sequence of paths, not a single path")
     paths = [os.fspath(p) for p in datalogs]
-    markers = _markers(keywords)
+    _markers(keywords)
     site_lists = _site_lists(paths, sites)
-    return _generate(markers, paths, site_lists, unclosed)
+    return _generate(keywords, paths, site_lists, unclosed)
 
 
-def _generate(markers: tuple, paths: list, site_lists: list, unclosed: list | None) -> Iterator[Plot]:
+def _generate(keywords: dict, paths: list, site_lists: list, unclosed: list | None) -> Iterator[Plot]:
     for path, chosen in zip(paths, site_lists):
-        lines = _read_lines(path)
-        site_texts = chosen if chosen is not None else (_numbered_sites(lines, markers[1], path) or [""])
-        found = _site_plots(markers, path, lines, site_texts, unclosed)
-        del lines
-        for _, plot in found:
-            yield plot
+        datalog = read_datalog(keywords, path)
+        texts = chosen or _numbered_sites(datalog, keywords["SiteNum"]) or [""]
+        found = plots_in(keywords, datalog, texts, unclosed)
+        del datalog  # the plots are read: the lines go before the next datalog is read
+        yield from found
+
+
+def plots_in(keywords: dict, datalog: DatalogText, sites: Sequence[str],
+             unclosed: list | None = None) -> Iterator[Plot]:
+    """The plots of the given site texts (compared exactly as given) in one
+    reading of a datalog, site by site in the order given. The text is read
+    by the time this returns (the caller may let it go); the plots are built
+    as they are taken. Plots still open at the end go to `unclosed` as
+    ``(datalog, site, line)``, as ``read_plots`` does."""
+    found = plots_of_lines(keywords, datalog.path, datalog.lines, sites, unclosed)
+    return (plot for _, plot in found)
 
 
 def plots_of_lines(keywords: dict, datalog: str, lines: list[str], sites: Sequence[str],
                    unclosed: list | None = None) -> Iterator[tuple[int, Plot]]:
-    """(index in ``sites``, plot) of every plot of the given site texts in a
-    datalog already split into lines (line ends kept), site by site, as
-    ``read_plots`` finds them; ``datalog`` is the name the plots carry. The
-    lines are read before this returns: the caller may drop them."""
-    return _site_plots(_markers(keywords), datalog, lines, [str(s) for s in sites], unclosed)
-
-
-def _site_plots(markers: tuple, path: str, lines: list[str], site_texts: list[str],
-                unclosed: list | None) -> Iterator[tuple[int, Plot]]:
-    per_site, still_open = _plotreader.read_plots(lines, site_texts, *markers)
+    """``plots_in`` for a datalog already split into lines (line ends kept),
+    each plot with the index of its site text in ``sites``; ``datalog`` is the
+    name the plots carry."""
+    texts = [str(s) for s in sites]
+    per_site, still_open = _plotreader.read_plots(lines, texts, *_markers(keywords))
     # The start marker lines, taken now: the caller may let the text go.
     headings = [[lines[found[2] - 1].rstrip("\r\n") for found in plots] for plots in per_site]
     if unclosed is not None:
-        unclosed.extend((path, site_texts[k], line) for k, line in still_open)
-    return _as_plots(path, site_texts, per_site, headings)
+        unclosed.extend((datalog, texts[k], line) for k, line in still_open)
+    return _built(datalog, texts, per_site, headings)
 
 
-def _as_plots(path: str, site_texts: list[str], per_site: list,
-              headings: list[list[str]]) -> Iterator[tuple[int, Plot]]:
-    for k, (site, found, heads) in enumerate(zip(site_texts, per_site, headings)):
+def _built(path: str, texts: list[str], per_site: list, headings: list[list[str]]) -> Iterator[tuple[int, Plot]]:
+    for k, (site, found, heads) in enumerate(zip(texts, per_site, headings)):
         for number, ((item, pattern, line, labels, axis, cells, rows, cols), heading) in enumerate(
                 zip(found, heads), 1):
             grid = np.frombuffer(cells, dtype=np.int8).reshape(rows, cols).copy()

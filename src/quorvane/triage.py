@@ -22,8 +22,6 @@ from __future__ import annotations
 
 import csv
 import math
-import sys
-import time
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,6 +29,7 @@ from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
 
+from .extraction import visible
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 from .symbols import LABEL_KEYS
 
@@ -38,7 +37,6 @@ __all__ = [
     "CSV_COLUMNS",
     "FITS",
     "UNKNOWN",
-    "Progress",
     "Summary",
     "Verdict",
     "classify_plots",
@@ -84,7 +82,7 @@ class Verdict:
     def csv_row(self) -> list[object]:
         scores = [f"{s:.4f}" for s in self.scores] if self.scores is not None else [""] * len(LABEL_KEYS)
         fraction = "" if math.isnan(self.pass_fraction) else f"{self.pass_fraction:.4f}"
-        return [self.datalog, self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
+        return [visible(self.datalog), self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
                 *scores, self.reason, self.orientation]
 
 
@@ -246,52 +244,19 @@ class Summary:
             passed = counts.get("Pass", 0)
             unknown = counts.get(UNKNOWN, 0)
             tail = f", {unknown} unreadable" if unknown else ""
-            out.append(f"  {Path(datalog).name} site {site or '(none)'}: {n} plot(s), {passed} plain Pass, "
+            out.append(f"  {visible(Path(datalog).name)} site {site or '(none)'}: {n} plot(s), {passed} plain Pass, "
                        f"{n - passed - unknown} other{tail}")
         if self.notable_count:
             out.append(f"not plain Pass ({self.notable_count}):")
             for v in self.notable:
                 what = v.label if not v.reason else f"{v.label} ({v.reason})"
-                out.append(f"  {Path(v.datalog).name} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
+                out.append(f"  {visible(Path(v.datalog).name)} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
                            f"  [{v.item.strip()}]")
             if self.notable_count > len(self.notable):
                 out.append(f"  ... and {self.notable_count - len(self.notable)} more")
         else:
             out.append("every plot is plain Pass")
         return out
-
-
-class Progress:
-    """One self-overwriting line on a terminal; silent on anything else, so piped
-    or redirected stderr gets no control characters."""
-
-    def __init__(self, stream: TextIO | None = None, interval: float = 0.2) -> None:
-        self.stream = stream if stream is not None else sys.stderr
-        try:
-            self.active = bool(self.stream.isatty())
-        except (AttributeError, ValueError):
-            self.active = False
-        self.interval = interval
-        self._last = -math.inf
-        self._width = 0
-
-    def update(self, text: str, force: bool = False) -> None:
-        if not self.active:
-            return
-        now = time.monotonic()
-        if not force and now - self._last < self.interval:
-            return
-        self._last = now
-        pad = max(0, self._width - len(text))
-        self.stream.write("\r" + text + " " * pad)
-        self.stream.flush()
-        self._width = len(text)
-
-    def close(self) -> None:
-        if self.active and self._width:
-            self.stream.write("\r" + " " * self._width + "\r")
-            self.stream.flush()
-            self._width = 0
 
 
 class GridPicks:
@@ -340,8 +305,8 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
             ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
                       interpolation="nearest")
         colour = "black" if v.label == "Pass" else "firebrick"
-        ax.set_title(f"{Path(v.datalog).name} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}", fontsize=8,
-                     color=colour)
+        ax.set_title(f"{visible(Path(v.datalog).name)} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}",
+                     fontsize=8, color=colour)
     if not count:
         axes.flat[0].set_visible(True)
         axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
@@ -364,34 +329,6 @@ def write_csv_rows(fh: TextIO) -> Callable[[Verdict], None]:
 # The command
 
 
-def _site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
-    """Per datalog the chosen site texts; an empty list takes every announced site."""
-    from .extraction import site_label
-
-    joined = site_label(sites, count)
-    labels = joined.split(";") if joined else []
-    labels += [""] * (count - len(labels))
-    return [label.split(",") if label else [] for label in labels]
-
-
-def _respell_sites(keywords: dict[str, Any], paths: Sequence[str], lists: list[list[str]], label: str,
-                   warn: Any) -> None:
-    """Chosen sites are compared as the datalog prints them: a site asked for
-    as 5 that the datalog prints as "05" is read under that spelling, as
-    ``extract`` reads it."""
-    from .extraction import visible
-    from .plots import announced_sites, printed_spelling
-
-    for path, chosen in zip(paths, lists):
-        if not chosen:
-            continue
-        announced = announced_sites(keywords, path)
-        for index, text in enumerate(chosen):
-            spelled = None if text in announced else printed_spelling(text, announced)
-            if spelled is not None:
-                warn("triage", f"{visible(path)} prints site {text} as {visible(label + spelled)!r}, not "
-                               f"{visible(label + text)!r}; reading that site")
-                chosen[index] = spelled
 
 
 def run_triage(
@@ -407,56 +344,49 @@ def run_triage(
     interval_columns: int | None = None,
     out_dir: Path | None = None,
     fit: str = DEFAULT_FIT,
-    progress: Progress | None = None,
 ) -> tuple[Summary, Path | None]:
     """Classifies every plot of the selected sites of the datalogs. Returns the
     summary and the workbook path (with ``workbook``)."""
-    from .errors import CliError, check_readable_text, check_utf8, os_reason, warn
+    from .errors import CliError, Progress
     from .figures import pyplot
     from .models import load_model
+    from .selection import PlotSearch, site_lists
     from .settings import load_settings
+    from .Source import Corvantis
 
     config = load_settings(settings_path)
     paths = [Path(p) for p in datalogs]
-    sheets = None
-    if workbook:
-        from .extraction import TriageWorkbook
-
-        # Checks the datalogs, and later reads each once, as extract does.
-        sheets = TriageWorkbook(paths, settings_path, sites, out_dir)
-    else:
-        for p in paths:
-            check_readable_text(p, "datalog")
-            check_utf8(p)
-    lists = _site_lists(sites, len(paths))
     for out in (out_path, grid_path):
         if out is not None and out.is_dir():
             raise CliError(f"{out} is a directory; give a file name")
     refuse_inputs_as_outputs([("model file", model_path)] + [("datalog", p) for p in paths]
                              + [("settings file", settings_path)], [("--out", out_path), ("--grid", grid_path)])
+    names = [str(p) for p in paths]
+    sheets = None
+    if workbook:
+        from .extraction import TriageWorkbook
+
+        # Each datalog read once, as extract reads it: the scored plots and the
+        # workbook's Sheet come from the same reading.
+        sheets = TriageWorkbook(paths, settings_path, sites, out_dir)
+        search = sheets.search
+        stream = sheets.plots()
+    else:
+        search = PlotSearch("triage", config, settings_path)
+        stream = search.plots(Corvantis.getKeyWordFromSettingFile(config), names, site_lists(sites, len(paths)))
     net, _ = load_model(model_path, scoring_only=True)
 
-    from . import plots as plot_reader
-    from .Source import Corvantis
-
-    keywords = Corvantis.getKeyWordFromSettingFile(config)
-    names = [str(p) for p in paths]
-    if sheets is None:  # the workbook's reading settles the sites as extract does
-        _respell_sites(keywords, names, lists, config["keyword_site"], warn)
-    progress = progress or Progress()
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
-    unclosed: list[tuple[str, str, int]] = []
     csv_file = None
     # The verdicts and the grid appear together once both are complete.
     with written_together() as outputs:
         if out_path is not None:
             csv_file = outputs.text(out_path)
             write_row = write_csv_rows(csv_file)
-        try:
-            stream = (sheets.plots(unclosed) if sheets is not None else
-                      plot_reader.read_plots(keywords, names, lists, unclosed=unclosed))
-            for plot, v in classify_plots(net, _counted(stream, names, summary, progress), fit=fit):
+        with Progress("triage", "reading the datalogs") as progress:
+            verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit)
+            for plot, v in _scoring_named(verdicts, model_path):
                 summary.add(v)
                 if csv_file is not None:
                     write_row(v)
@@ -464,17 +394,8 @@ def run_triage(
                     picks.add(plot, v)
                 if sheets is not None:
                     sheets.add(plot, v)
-        except OSError as exc:
-            if out_path is not None and exc.filename == str(out_path):
-                raise  # writing the verdicts failed (a full disk): reported with the file's name
-            raise CliError(f"cannot read datalog {exc.filename}: {os_reason(exc)}") from None
-        except (KeyError, TypeError, ValueError) as exc:
-            raise CliError(f"cannot read the datalogs with these settings: {exc}") from None
-        finally:
-            progress.close()
-        for datalog, site, line in unclosed:
-            warn("triage", f"{Path(datalog).name} site {site}: the plot opened at line {line} never ends; "
-                           "it is listed as '?'")
+        search.finish()
+        for datalog, site, line in search.unclosed:  # said by the search; listed as "?"
             v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None,
                         f"plot opened at line {line} never ends")
             summary.add(v)
@@ -488,13 +409,27 @@ def run_triage(
     return summary, book
 
 
-def _counted(stream: Iterable[Any], names: Sequence[str], summary: Summary, progress: Progress) -> Iterator[Any]:
+def _scoring_named(verdicts: Iterator[tuple[Any, Verdict]], model_path: Path) -> Iterator[tuple[Any, Verdict]]:
+    """The verdicts, a failure to score the plots said as one (what goes wrong
+    in the reading is a one-line error already; the caller's writing is not caught here)."""
+    from .errors import CliError
+
+    try:
+        yield from verdicts
+    except ValueError as exc:
+        raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
+
+
+def _counted(stream: Iterable[Any], names: Sequence[str], progress: Any) -> Iterator[Any]:
     index = {name: k for k, name in enumerate(names, 1)}
     n = 0
+    datalog = None
     for plot in stream:
         n += 1
-        k = index.get(plot.datalog, 0)
-        progress.update(f"triage: datalog {k}/{len(names)} {Path(plot.datalog).name}: {n} plots read")
+        if plot.datalog != datalog or n % 100 == 0:
+            datalog = plot.datalog
+            progress.update(f"datalog {index.get(datalog, 0)}/{len(names)} {visible(Path(datalog).name)}: "
+                            f"{n} plots read")
         yield plot
 
 

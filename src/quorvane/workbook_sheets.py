@@ -460,9 +460,11 @@ def verdict_rows(verdicts: Iterable[tuple[Any, int, int | None]],
     """(row values, A1 target on "Sheet" or None) per verdict, given with the
     number of its site block and the row its plot group starts on there (None
     where that is not known)."""
+    from .extraction import visible
+
     for v, pair, row in verdicts:
         scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
-        values: list[object] = [v.datalog, v.site, v.plot, v.item, v.label, *scores, v.reason or None]
+        values: list[object] = [visible(v.datalog), v.site, v.plot, v.item, v.label, *scores, v.reason or None]
         yield values, plot_cell(pair, interval_columns, row) if row is not None else None
 
 

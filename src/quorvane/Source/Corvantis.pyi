@@ -46,3 +46,6 @@ def _record_plots(
 def _save_recorded(
     folder: str, recordings: list[bytes], interval_columns: int | None, width_option: str
 ) -> tuple[str, int] | None: ...
+
+# The worksheet row each recorded plot group starts on, group by group.
+def _recorded_rows(recording: bytes) -> list[int]: ...
