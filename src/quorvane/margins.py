@@ -450,7 +450,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             for k, (plot, numbers) in enumerate(members):
                 label = f"{Path(plot.datalog).name} site {plot.site}" if several_datalogs else f"site {plot.site}"
                 # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
-                ax.plot(numbers.x.values, numbers.y_min(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
+                ax.plot(numbers.x.values, numbers.vmin(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
                         linewidth=1.2 + 1.2 * (len(members) - 1 - k), label=label, alpha=0.85)
             # A Vmin on the lowest swept row means the real margin lies below the sweep.
             if first.y.from_datalog:
@@ -458,14 +458,15 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                            label="lowest swept")
             x, y = first.x, first.y
             ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
-            ax.set_ylabel("lowest passing " + (y.title(y.dimension or "row value") if y.from_datalog
+            ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
                                                else "row (index)"), fontsize=8)
             title = key if len(key) <= 48 else key[:45] + "..."
             ax.set_title(title + (f" (run {n + 1})" if n else ""), fontsize=8)
             ax.tick_params(labelsize=7)
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
-        fig.suptitle("Vmin: lowest passing row value per column, per site", fontsize=10)
+        fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, per site",
+                     fontsize=10)
         written.append(save_page(fig, path, page_number, outputs))
         plt.close(fig)
     return written
@@ -482,6 +483,17 @@ class MarginsRun:
     summary: Path | None
     figures: tuple[Path, ...]
     unclosed: tuple[tuple[str, str, int], ...]
+    fmax: Path | None = None
+    items: Path | None = None
+
+    @property
+    def to_stdout(self) -> bool:
+        """Whether a table went to standard output (the run's own lines then go to standard error)."""
+        return STDOUT in (self.out, self.summary, self.fmax, self.items)
+
+
+# The name that sends a table to standard output, as `--out -`.
+STDOUT = Path("-")
 
 
 def run_margins(
@@ -491,28 +503,49 @@ def run_margins(
     out: Path | None,
     summary: Path | None = None,
     figure: Path | None = None,
+    fmax: Path | None = None,
+    items: Path | None = None,
+    at_x: float | None = None,
+    at_y: float | None = None,
 ) -> MarginsRun:
     """Reads the plots of the selected sites and writes the margin tables and
-    the Vmin overlay. Nothing is written when the datalogs hold no plot."""
+    the Vmin overlay. Without any output the summary goes to standard output;
+    a table named "-" goes there too, once every plot is read. Nothing is
+    written when the datalogs hold no plot."""
     from .plots import read_plots
 
-    if out is None and summary is None and figure is None:
-        raise CliError("nothing to write: give --out, --summary or --plot")
+    tables = {"--out": out, "--summary": summary, "--fmax": fmax, "--items": items}
+    if not any(tables.values()) and figure is None:
+        summary = tables["--summary"] = STDOUT
+    to_stdout = [option for option, path in tables.items() if path == STDOUT]
+    if len(to_stdout) > 1:
+        raise CliError(f"{' and '.join(to_stdout)} both name standard output ('-'); give files for all but one")
     if figure is not None:
         check_figure_path(figure, "--plot")
     refuse_inputs_as_outputs([("datalog", p) for p in datalogs] + [("settings file", settings_path)],
-                             [("--out", out), ("--summary", summary), ("--plot", figure)])
+                             [(option, path) for option, path in (*tables.items(), ("--plot", figure))
+                              if path != STDOUT])
     paths, keywords, site_lists = _plot_source(datalogs, settings_path, sites)
     unclosed: list[tuple[str, str, int]] = []
-    kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
+    kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None or items is not None else None
+    # Standard output cannot be taken back: its table is held until the run has succeeded.
+    held = io.StringIO()
     with written_together() as outputs:
-        out_fh = outputs.text(out) if out is not None else None
-        summary_fh = outputs.text(summary) if summary is not None else None
-        count = write_tables(read_plots(keywords, paths, site_lists, unclosed=unclosed), out_fh, summary_fh, kept)
+        def open_table(path: Path | None) -> IO[str] | None:
+            return None if path is None else held if path == STDOUT else outputs.text(path)
+
+        out_fh, summary_fh, fmax_fh, items_fh = (open_table(p) for p in (out, summary, fmax, items))
+        count = write_tables(read_plots(keywords, paths, site_lists, unclosed=unclosed), out_fh, summary_fh, kept,
+                             fmax_fh, at_x, at_y)
         if count == 0:
             raise CliError(_no_plot_message(paths, settings_path))
+        if items_fh is not None:
+            write_items(kept or [], items_fh, at_x)
         figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
-    return MarginsRun(count, out, summary, figures, tuple(unclosed))
+    if to_stdout:
+        sys.stdout.write(held.getvalue())
+        sys.stdout.flush()
+    return MarginsRun(count, out, summary, figures, tuple(unclosed), fmax, items)
 
 
 def _plot_source(
