@@ -133,3 +133,23 @@ def test_extract_composite_leaves_sheet_as_a_plain_extract_writes_it(workdir, sh
     assert [[ws.cell(row=5 + r, column=2 + c).value for c in range(6)] for r in range(5)] == truth.tolist()
     assert ws.cell(row=5, column=2).fill.start_color.rgb[-6:] == composite.scale_colour(truth[0, 0] / 3)
     assert (workdir / "c.png").exists() and "c.png" in out
+
+
+@pytest.mark.parametrize("options, header", [
+    (["--out", "-"], "MARGINS_HEADER"),
+    ([], "SUMMARY_HEADER"),                                         # no output option: the per-plot table
+    (["--items", "-", "--fmax", "f.csv", "--at-x", "430"], "ITEMS_HEADER"),
+])
+def test_margins_table_on_standard_output(workdir, shmoo_datalog, capsys, options, header):
+    from quorvane import margins
+
+    rng = np.random.default_rng(5)
+    shmoo_datalog(workdir / "lot.txt", band_grids(rng, 2, (0, 1), 4, 5))
+    assert cli.main(["margins", "lot.txt", *options]) == 0
+    out, err = capsys.readouterr()
+    rows = list(csv.reader(out.splitlines()))
+    # standard output holds the table alone; the run's own lines go to standard error
+    assert tuple(rows[0]) == getattr(margins, header) and len(rows) > 1 and "plots: 4" in err
+    assert not (workdir / "-").exists()
+    if "--fmax" in options:
+        assert tuple(read(workdir / "f.csv")[0]) == margins.FMAX_HEADER
