@@ -186,8 +186,9 @@ def test_summary_rows():
     margins.write_tables([plot, empty, no_rows], out, summary)
     rows = read_csv(summary.getvalue())
     assert list(rows[0]) == list(margins.SUMMARY_HEADER)
-    assert {k: rows[0][k] for k in margins.SUMMARY_HEADER[:8]} == {"datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
-                       "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
+    assert {k: rows[0][k] for k in margins.SUMMARY_HEADER[:8]} == {
+        "datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
+        "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
     # nothing to judge: no fraction rather than a made-up one
     assert (rows[1]["pass_fraction"], rows[1]["holes"], rows[1]["edge"], rows[1]["axes"]) == ("", "0", "", "index")
     # a plot without point rows still has its summary row, and no column rows

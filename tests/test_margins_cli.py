@@ -153,3 +153,16 @@ def test_margins_table_on_standard_output(workdir, shmoo_datalog, capsys, option
     assert not (workdir / "-").exists()
     if "--fmax" in options:
         assert tuple(read(workdir / "f.csv")[0]) == margins.FMAX_HEADER
+
+
+@pytest.mark.parametrize("options, fragment", [
+    (["--out", "-", "--summary", "-"], "--out and --summary both name standard output"),
+    (["--out", "m.csv", "--at-x", "450"], "--at-x 450: its Vmin goes into the summary and the item table"),
+    (["--items", "i.csv", "--at-y", "1.1"], "--at-y 1.1: its Fmax goes into the summary; give --summary"),
+])
+def test_margins_refuses_what_it_cannot_honour(workdir, shmoo_datalog, capsys, options, fragment):
+    shmoo_datalog(workdir / "lot.txt", [{0: [[1, 0], [1, 1]]}])
+    assert cli.main(["margins", "lot.txt", *options]) == 1
+    out, err = capsys.readouterr()
+    assert err.count("\n") == 1 and fragment in err and out == ""
+    assert sorted(p.name for p in workdir.iterdir()) == sorted(["lot.txt", samples.SETTINGS_FILE_NAME])

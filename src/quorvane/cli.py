@@ -258,7 +258,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Fmax per column and row, per-plot summary out",
+    p = sub.add_parser("margins", parents=[common],
+                       help="datalogs in, Vmin per column, Fmax per row and a per-plot summary out",
                        description=(
         "Per column of every shmoo plot the lowest and highest passing row value and the Vmin (the lowest voltage "
         "of the unbroken passing run from the highest passing voltage down: a stray pass below a failing band "

@@ -26,7 +26,7 @@ from typing import IO, Any, Iterable, Sequence
 
 import numpy as np
 
-from .axes import FREQUENCY, PERIOD, VOLTAGE, Axis, heading_quantities, plot_axes
+from .axes import FREQUENCY, PERIOD, Axis, heading_quantities, plot_axes
 from .errors import CliError, check_readable_text, check_utf8
 from .orientation import orient
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
@@ -517,6 +517,11 @@ def run_margins(
     tables = {"--out": out, "--summary": summary, "--fmax": fmax, "--items": items}
     if not any(tables.values()) and figure is None:
         summary = tables["--summary"] = STDOUT
+    # A point asked for must land in a table that reports it, not be dropped silently.
+    if at_x is not None and summary is None and items is None:
+        raise CliError(f"--at-x {at_x:g}: its Vmin goes into the summary and the item table; give --summary or --items")
+    if at_y is not None and summary is None:
+        raise CliError(f"--at-y {at_y:g}: its Fmax goes into the summary; give --summary")
     to_stdout = [option for option, path in tables.items() if path == STDOUT]
     if len(to_stdout) > 1:
         raise CliError(f"{' and '.join(to_stdout)} both name standard output ('-'); give files for all but one")
