@@ -98,6 +98,20 @@ def test_margins_of_scattered_points_and_unordered_rows_match_a_plain_loop():
         assert got == reference_margins(grid, values)
 
 
+def test_run_ends_of_random_columns_match_a_walk_down_each_column():
+    rng = np.random.default_rng(4)
+    for _ in range(300):
+        rows, cols = rng.integers(0, 9, size=2)
+        grid = rng.choice(np.array([-1, 0, 1], dtype=np.int8), size=(rows, cols), p=[0.1, 0.4, 0.5])
+        expected = []
+        for c in range(cols):
+            r = next((r for r in range(rows) if grid[r, c] == 1), None)
+            while r is not None and r + 1 < rows and grid[r + 1, c] == 1:
+                r += 1
+            expected.append(-1 if r is None else r)
+        assert margins.first_run_ends(grid == 1).tolist() == expected
+
+
 def reference_holes(grid) -> int:
     """Breadth-first search from the border over non-passing points."""
     rows, cols = grid.shape

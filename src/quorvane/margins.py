@@ -42,6 +42,7 @@ __all__ = [
     "column_margins",
     "count_holes",
     "edge_sides",
+    "first_run_ends",
     "item_key",
     "quantity_names",
     "write_tables",
