@@ -70,14 +70,33 @@ def straight_numbers(plot):
 
     grid = plot.grid.tolist()
     rows, cols = len(grid), len(grid[0]) if grid else 0
-    y = axes.row_axis(tuple(plot.row_labels)) if len(plot.row_labels) == rows else axes.index_axis(rows)
-    x = axes.column_axis(tuple(plot.axis) if plot.axis is not None else None, cols)
+    y, x = axes.plot_axes(plot)
+
+    def run_end(points):
+        # The generated datalogs print the highest voltage first; a period axis printed
+        # rising is walked from its last column (the lowest frequency).
+        k = next((i for i, v in enumerate(points) if v == 1), None)
+        if k is None:
+            return -1
+        while k + 1 < len(points) and points[k + 1] == 1:
+            k += 1
+        return k
+
     margins_rows = []
+    lowest = -1
     for c in range(cols):
         passing = [r for r in range(rows) if grid[r][c] == 1]
         lo = min(passing, key=lambda r: y.values[r]) if passing else None
         hi = max(passing, key=lambda r: y.values[r]) if passing else None
-        margins_rows.append((x.texts[c], "" if lo is None else y.texts[lo], "" if hi is None else y.texts[hi]))
+        end = run_end([grid[r][c] for r in range(rows)])
+        lowest = max(lowest, end)
+        margins_rows.append((x.texts[c], "" if lo is None else y.texts[lo], "" if hi is None else y.texts[hi],
+                             "" if end < 0 else y.texts[end]))
+    order = list(range(cols))
+    if x.dimension == "period" and cols > 1 and x.values[-1] > x.values[0]:
+        order.reverse()
+    highest = max((run_end([row[c] for c in order]) for row in grid), default=-1)
+    plot_vmin = ("" if lowest < 0 else y.texts[lowest], "" if highest < 0 else x.texts[order[highest]])
     seen = [[False] * cols for _ in range(rows)]
     queue = deque()
     for r in range(rows):
@@ -97,7 +116,7 @@ def straight_numbers(plot):
     edge = [side for side, hit in (("top", 1 in grid[0]), ("bottom", 1 in grid[-1]),
                                    ("left", any(row[0] == 1 for row in grid)),
                                    ("right", any(row[-1] == 1 for row in grid))) if hit]
-    return x, y, margins_rows, passes, fails, holes, edge
+    return x, y, margins_rows, passes, fails, holes, edge, plot_vmin
 
 
 def child_straight(log, work):
@@ -113,13 +132,13 @@ def child_straight(log, work):
         mw.writerow(margins.MARGINS_HEADER)
         sw.writerow(margins.SUMMARY_HEADER)
         for plot in read_plots(table, [log]):
-            x, y, rows, passes, fails, holes, edge = straight_numbers(plot)
+            x, y, rows, passes, fails, holes, edge, plot_vmin = straight_numbers(plot)
             kind = margins.axes_kind(x, y)
             head = (plot.datalog, plot.site, plot.plot, margins.item_key(plot.item))
-            for xt, lo, hi in rows:
-                mw.writerow((*head, xt, lo, hi, kind, x.unit, y.unit))
+            for xt, lo, hi, vmin in rows:
+                mw.writerow((*head, xt, lo, hi, kind, x.unit, y.unit, vmin))
             fraction = f"{passes / (passes + fails):.4f}" if passes + fails else ""
-            sw.writerow((*head, fraction, holes, ",".join(edge), kind))
+            sw.writerow((*head, fraction, holes, ",".join(edge), kind, *plot_vmin, x.unit, y.unit, "", "", "", ""))
     seconds = time.perf_counter() - t0
     same = ((Path(work) / "straight.csv").read_bytes() == (Path(work) / "margins.csv").read_bytes()
             and (Path(work) / "straight_summary.csv").read_bytes() == (Path(work) / "summary.csv").read_bytes())

@@ -98,6 +98,20 @@ def test_margins_of_scattered_points_and_unordered_rows_match_a_plain_loop():
         assert got == reference_margins(grid, values)
 
 
+def test_run_ends_of_random_columns_match_a_walk_down_each_column():
+    rng = np.random.default_rng(4)
+    for _ in range(300):
+        rows, cols = rng.integers(0, 9, size=2)
+        grid = rng.choice(np.array([-1, 0, 1], dtype=np.int8), size=(rows, cols), p=[0.1, 0.4, 0.5])
+        expected = []
+        for c in range(cols):
+            r = next((r for r in range(rows) if grid[r, c] == 1), None)
+            while r is not None and r + 1 < rows and grid[r + 1, c] == 1:
+                r += 1
+            expected.append(-1 if r is None else r)
+        assert margins.first_run_ends(grid == 1).tolist() == expected
+
+
 def reference_holes(grid) -> int:
     """Breadth-first search from the border over non-passing points."""
     rows, cols = grid.shape
@@ -186,8 +200,9 @@ def test_summary_rows():
     margins.write_tables([plot, empty, no_rows], out, summary)
     rows = read_csv(summary.getvalue())
     assert list(rows[0]) == list(margins.SUMMARY_HEADER)
-    assert rows[0] == {"datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
-                       "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
+    assert {k: rows[0][k] for k in margins.SUMMARY_HEADER[:8]} == {
+        "datalog": "a.txt", "site": "3", "plot": "2", "item": "7 Shmoo_X", "pass_fraction": "0.6667",
+        "holes": "1", "edge": "top,bottom,left,right", "axes": "values"}
     # nothing to judge: no fraction rather than a made-up one
     assert (rows[1]["pass_fraction"], rows[1]["holes"], rows[1]["edge"], rows[1]["axes"]) == ("", "0", "", "index")
     # a plot without point rows still has its summary row, and no column rows
@@ -275,3 +290,88 @@ def test_texts_with_commas_and_quotes_survive_the_csv():
         ('lot "A", wafer 7.txt', '5 Shmoo "fast", slow', "4", "2", "2", 'M,Hz"'),
     ]
     assert read_csv(summary.getvalue())[0]["edge"] == "top,bottom,left,right"
+
+
+# Hand-counted: rows 1.200 down to 0.867 in steps of 1/30 V; column 0 passes at
+# 1.200-1.067, fails at 1.033-0.900 and passes once more (a stray) at 0.867.
+HAND_VOLTS = tuple(f"{1.2 - r / 30:.3f}" for r in range(11))
+HAND_GRID = np.array([
+    # 0  1  2  3    (frequency rising, or period falling, to the right)
+    [1, 1, 1, 0],   # 1.200
+    [1, 1, 1, 0],   # 1.167
+    [1, 1, 1, 0],   # 1.133
+    [1, 1, 0, 1],   # 1.100: column 3 passes beyond a failing column 2
+    [1, 1, 0, 0],   # 1.067
+    *[[0, 1, 0, 0]] * 5,  # 1.033 .. 0.900
+    [1, 1, 0, 0],   # 0.867
+], dtype=np.int8)
+HAND_AXES = {"MHz": ("100", "200", "300", "400"), "ns": ("10", "5", "4", "2.5")}
+
+
+def hand_plot(unit: str, rows_rising: bool, columns_reversed: bool) -> Plot:
+    labels, grid, columns = tuple(v + "V" for v in HAND_VOLTS), HAND_GRID, HAND_AXES[unit]
+    if rows_rising:
+        labels, grid = labels[::-1], grid[::-1]
+    if columns_reversed:
+        columns, grid = columns[::-1], grid[:, ::-1]
+    return Plot("lot.txt", "0", 1, "2001 Shmoo", None, 1, labels, (unit, *columns), np.ascontiguousarray(grid),
+                "Shmoo  X-Axis: FREQ(MHz)  Y-Axis: VDD(V)" if unit == "MHz" else "Shmoo  PERIOD(ns)")
+
+
+@pytest.mark.parametrize("unit", sorted(HAND_AXES))
+@pytest.mark.parametrize("rows_rising, columns_reversed", [(False, False), (True, False), (False, True), (True, True)])
+def test_vmin_and_fmax_stop_at_the_first_failure_in_every_print_order(unit, rows_rising, columns_reversed):
+    x = HAND_AXES[unit]
+    out, fmax = io.StringIO(), io.StringIO()
+    margins.write_tables([hand_plot(unit, rows_rising, columns_reversed)], out, fmax=fmax)
+    per_column = {r["x"]: (r["y_min"], r["vmin"]) for r in read_csv(out.getvalue())}
+    assert per_column == {x[0]: ("0.867", "1.067"), x[1]: ("0.867", "0.867"), x[2]: ("1.133", "1.133"),
+                          x[3]: ("1.100", "1.100")}
+    per_row = {r["y"]: r for r in read_csv(fmax.getvalue())}
+    assert {y: r["x_fmax"] for y, r in per_row.items()} == {y: x[2] if float(y) > 1.11 else x[1] for y in HAND_VOLTS}
+    # both readings of the top row's Fmax: 300 MHz is 3.333 ns, 4 ns is 250 MHz
+    top = per_row["1.200"]
+    fmax_value, period = (300.0, 1e3 / 300) if unit == "MHz" else (250.0, 4.0)
+    assert (top["fmax_unit"], top["period_unit"]) == ("MHz", "ns")
+    assert (float(top["fmax"]), float(top["period"])) == pytest.approx((fmax_value, period), rel=1e-5)
+
+
+@pytest.mark.parametrize("unit, at_x, at_y, expected", [
+    ("MHz", 150, 1.05, ("200", "0.867", "1.033", "200")),   # between points: the next harder one
+    ("MHz", 100, 1.2, ("100", "1.067", "1.200", "300")),    # on a point: that point
+    ("MHz", 450, 0.8, ("", "", "", "")),                    # beyond the sweep: none
+    ("ns", 4.5, 1.1, ("4", "1.133", "1.100", "5")),          # a period: the next shorter one
+])
+def test_summary_gives_vmin_and_fmax_at_the_nearest_swept_point_beyond_a_value(unit, at_x, at_y, expected):
+    summary = io.StringIO()
+    for rows_rising in (False, True):
+        margins.write_tables([hand_plot(unit, rows_rising, rows_rising)], None, summary, at_x=at_x, at_y=at_y)
+        row = read_csv(summary.getvalue())[0]
+        assert (row["at_x"], row["vmin_at_x"], row["at_y"], row["x_fmax_at_y"]) == expected
+        assert (row["vmin"], row["x_fmax"]) == ("0.867", HAND_AXES[unit][2])
+        summary.seek(0)
+        summary.truncate()
+
+
+def test_items_table_compares_the_sites_of_each_item():
+    def site_plot(site, item, column_0):
+        grid = HAND_GRID.copy()
+        grid[:, 0] = column_0
+        return Plot("lot.txt", site, 1, item, None, 1, tuple(v + "V" for v in HAND_VOLTS),
+                    ("MHz", *HAND_AXES["MHz"]), grid)
+
+    stray = HAND_GRID[:, 0]
+    deep = np.ones(11, dtype=np.int8)
+    plots = [site_plot("0", "2001 A", stray), site_plot("1", "2001 A", deep), site_plot("2", "2001 A", stray),
+             site_plot("3", "2001 A", np.zeros(11, dtype=np.int8)), site_plot("0", "2002 B", deep)]
+    kept, items = [], io.StringIO()
+    margins.write_tables(plots, None, keep=kept)
+    margins.write_items(kept, items, at_x=100)
+    rows = {r["item"]: r for r in read_csv(items.getvalue())}
+    assert [(r["at_x"], r["plots"], r["vmin_min"], r["vmin_max"], r["no_vmin"], r["worst"])
+            for r in rows.values()] == [("100", "4", "0.867", "1.067", "1", "site 3"),
+                                        ("100", "1", "0.867", "0.867", "0", "site 0")]
+    assert float(rows["2001 A"]["vmin_median"]) == pytest.approx(1.067)
+    items = io.StringIO()
+    margins.write_items(kept[:3], items)  # each plot's own Vmin: 0.867 everywhere (column 1 always passes)
+    assert read_csv(items.getvalue())[0]["worst"] == "site 0; site 1; site 2"

@@ -133,3 +133,36 @@ def test_extract_composite_leaves_sheet_as_a_plain_extract_writes_it(workdir, sh
     assert [[ws.cell(row=5 + r, column=2 + c).value for c in range(6)] for r in range(5)] == truth.tolist()
     assert ws.cell(row=5, column=2).fill.start_color.rgb[-6:] == composite.scale_colour(truth[0, 0] / 3)
     assert (workdir / "c.png").exists() and "c.png" in out
+
+
+@pytest.mark.parametrize("options, header", [
+    (["--out", "-"], "MARGINS_HEADER"),
+    ([], "SUMMARY_HEADER"),                                         # no output option: the per-plot table
+    (["--items", "-", "--fmax", "f.csv", "--at-x", "430"], "ITEMS_HEADER"),
+])
+def test_margins_table_on_standard_output(workdir, shmoo_datalog, capsys, options, header):
+    from quorvane import margins
+
+    rng = np.random.default_rng(5)
+    shmoo_datalog(workdir / "lot.txt", band_grids(rng, 2, (0, 1), 4, 5))
+    assert cli.main(["margins", "lot.txt", *options]) == 0
+    out, err = capsys.readouterr()
+    rows = list(csv.reader(out.splitlines()))
+    # standard output holds the table alone; the run's own lines go to standard error
+    assert tuple(rows[0]) == getattr(margins, header) and len(rows) > 1 and "plots: 4" in err
+    assert not (workdir / "-").exists()
+    if "--fmax" in options:
+        assert tuple(read(workdir / "f.csv")[0]) == margins.FMAX_HEADER
+
+
+@pytest.mark.parametrize("options, fragment", [
+    (["--out", "-", "--summary", "-"], "--out and --summary both name standard output"),
+    (["--out", "m.csv", "--at-x", "450"], "--at-x 450: its Vmin goes into the summary and the item table"),
+    (["--items", "i.csv", "--at-y", "1.1"], "--at-y 1.1: its Fmax goes into the summary; give --summary"),
+])
+def test_margins_refuses_what_it_cannot_honour(workdir, shmoo_datalog, capsys, options, fragment):
+    shmoo_datalog(workdir / "lot.txt", [{0: [[1, 0], [1, 1]]}])
+    assert cli.main(["margins", "lot.txt", *options]) == 1
+    out, err = capsys.readouterr()
+    assert err.count("\n") == 1 and fragment in err and out == ""
+    assert sorted(p.name for p in workdir.iterdir()) == sorted(["lot.txt", samples.SETTINGS_FILE_NAME])

@@ -83,14 +83,16 @@ def _cmd_extract(args: argparse.Namespace) -> int:
 def _cmd_margins(args: argparse.Namespace) -> int:
     from .margins import run_margins
 
-    run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot)
-    say(f"plots: {run.plots}")
-    if run.out is not None:
-        say(f"margins: {run.out}")
-    if run.summary is not None:
-        say(f"summary: {run.summary}")
+    run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot, args.fmax,
+                      args.items, args.at_x, args.at_y)
+    # With a table on standard output the run's own lines must not mix into it.
+    report = (lambda line: print(line, file=sys.stderr, flush=True)) if run.to_stdout else say
+    report(f"plots: {run.plots}")
+    for name, path in (("margins", run.out), ("summary", run.summary), ("fmax", run.fmax), ("items", run.items)):
+        if path is not None and path != Path("-"):
+            report(f"{name}: {path}")
     for figure in run.figures:
-        say(f"plot: {figure}")
+        report(f"plot: {figure}")
     return 0
 
 
@@ -257,15 +259,36 @@ def build_parser() -> argparse.ArgumentParser:
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
 
-    p = sub.add_parser("margins", parents=[common], help="datalogs in, Vmin/Vmax per column and per-plot summary out",
+    p = sub.add_parser("margins", parents=[common],
+                       help="datalogs in, Vmin per column, Fmax per row and a per-plot summary out",
                        description=(
-        "Per column of every shmoo plot the lowest and highest passing row value (Vmin/Vmax), per plot the "
-        "pass fraction, enclosed holes and the sides where passing points reach the sweep's border."))
+        "Per column of every shmoo plot the lowest and highest passing row value and the Vmin (the lowest voltage "
+        "of the unbroken passing run from the highest passing voltage down: a stray pass below a failing band "
+        "does not count), per row the Fmax (the highest frequency, or shortest period, of the unbroken passing run "
+        "from the lowest passing frequency up), per plot the pass fraction, enclosed holes and the sides where "
+        "passing points reach the sweep's border. Vmin and Fmax do not depend on the order the datalog prints "
+        "rows and columns in. Without any output option the summary is printed on standard output; "
+        "a CSV option given '-' writes that table there."))
     _add_datalog_inputs(p)
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
-                   help="one row per column of every plot: datalog,site,plot,item,x,y_min,y_max,axes,x_unit,y_unit")
+                   help="one row per column of every plot: datalog,site,plot,item,x,y_min,y_max,axes,x_unit,y_unit,"
+                        "vmin ('-': standard output)")
     p.add_argument("--summary", type=Path, default=None, metavar="CSV",
-                   help="one row per plot: datalog,site,plot,item,pass_fraction,holes,edge,axes")
+                   help="one row per plot: datalog,site,plot,item,pass_fraction,holes,edge,axes,vmin,x_fmax,x_unit,"
+                        "y_unit,at_x,vmin_at_x,at_y,x_fmax_at_y ('-': standard output)")
+    p.add_argument("--fmax", type=Path, default=None, metavar="CSV",
+                   help="one row per row (voltage) of every plot: datalog,site,plot,item,y,x_fmax,fmax,fmax_unit,"
+                        "period,period_unit,axes,x_unit,y_unit; a period sweep gives both its shortest passing "
+                        "period and that as a frequency ('-': standard output)")
+    p.add_argument("--items", type=Path, default=None, metavar="CSV",
+                   help="the cross-site table: per test item the lowest, median and highest Vmin of its plots "
+                        "(at --at-x, else each plot's own Vmin) and the worst site ('-': standard output)")
+    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
+                   help="per plot the Vmin at this column value (frequency or period, in the axis's unit): the "
+                        "nearest swept column at or beyond it (higher frequency, shorter period), named in at_x")
+    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
+                   help="per plot the Fmax at this row value (voltage, in the axis's unit): the nearest swept row "
+                        "at or below it, named in at_y")
     p.add_argument("--plot", type=Path, default=None, metavar="PNG",
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
     p.set_defaults(func=_cmd_margins)

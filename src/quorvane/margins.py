@@ -1,30 +1,40 @@
 """Margins of shmoo plots: the numbers an engineer reads off each plot.
 
 Per column of a plot (one frequency, say) the lowest and highest row value
-(supply voltage) at which the device passes; per plot the share of passing
+(supply voltage) at which the device passes, and its Vmin: the lowest voltage
+of the unbroken passing run that starts at the column's highest passing
+voltage, so a stray pass below a failing band does not count. Per row its
+Fmax: the highest frequency (shortest period) of the unbroken passing run that
+starts at the row's lowest passing frequency. Per plot the share of passing
 points, the failing points enclosed by passing ones (holes) and the sides of
 the sweep that passing points touch (where the true margin lies outside it).
 
-Orientation is the datalog's: "top" is the first printed row and "left" the
-first point column, whatever values they carry.
+Holes and edges take the datalog's orientation: "top" is the first printed
+row and "left" the first point column, whatever values they carry. Vmin and
+Fmax follow the values (``orientation.orient``): rows printed from the lowest
+voltage up, or columns from the highest frequency down, give the same numbers.
 """
 
 from __future__ import annotations
 
 import csv
 import io
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
 import numpy as np
 
-from .axes import Axis, heading_quantities, plot_axes
+from .axes import FREQUENCY, PERIOD, Axis, heading_quantities, plot_axes
 from .errors import CliError
 from .extraction import visible
+from .orientation import orient
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 
 __all__ = [
+    "FMAX_HEADER",
+    "ITEMS_HEADER",
     "MARGINS_HEADER",
     "SUMMARY_HEADER",
     "PlotNumbers",
@@ -33,13 +43,19 @@ __all__ = [
     "column_margins",
     "count_holes",
     "edge_sides",
+    "first_run_ends",
     "item_key",
     "quantity_names",
     "write_tables",
 ]
 
-MARGINS_HEADER = ("datalog", "site", "plot", "item", "x", "y_min", "y_max", "axes", "x_unit", "y_unit")
-SUMMARY_HEADER = ("datalog", "site", "plot", "item", "pass_fraction", "holes", "edge", "axes")
+# New columns go at the end: readers of the earlier tables keep their positions.
+MARGINS_HEADER = ("datalog", "site", "plot", "item", "x", "y_min", "y_max", "axes", "x_unit", "y_unit", "vmin")
+SUMMARY_HEADER = ("datalog", "site", "plot", "item", "pass_fraction", "holes", "edge", "axes",
+                  "vmin", "x_fmax", "x_unit", "y_unit", "at_x", "vmin_at_x", "at_y", "x_fmax_at_y")
+FMAX_HEADER = ("datalog", "site", "plot", "item", "y", "x_fmax", "fmax", "fmax_unit", "period", "period_unit",
+               "axes", "x_unit", "y_unit")
+ITEMS_HEADER = ("item", "run", "at_x", "plots", "vmin_min", "vmin_median", "vmin_max", "no_vmin", "worst", "y_unit")
 SIDES = ("top", "bottom", "left", "right")
 
 
@@ -58,6 +74,20 @@ def _column_margins(passing: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.
     high = np.where(passing, column, -np.inf).argmax(axis=0)
     any_pass = passing.any(axis=0)
     return np.where(any_pass, low, -1), np.where(any_pass, high, -1)
+
+
+def first_run_ends(passing: np.ndarray) -> np.ndarray:
+    """Per column, the row index where the unbroken run of passing points that
+    starts at the column's first passing point ends; -1 for a column without a
+    passing point. A point that is not a pass (a fail, an untested point) ends
+    the run."""
+    rows, cols = passing.shape
+    if rows == 0 or cols == 0:
+        return np.full(cols, -1, dtype=np.intp)
+    first = passing.argmax(axis=0)
+    breaks = ~passing & (np.arange(rows)[:, None] > first)
+    stop = np.where(breaks.any(axis=0), breaks.argmax(axis=0), rows)
+    return np.where(passing.any(axis=0), stop - 1, -1)
 
 
 def _line_of_sight(open_: np.ndarray) -> np.ndarray:
@@ -146,6 +176,10 @@ class PlotNumbers:
     y: Axis
     y_min_row: np.ndarray  # row index per column, -1 where the column never passes
     y_max_row: np.ndarray
+    vmin_row: np.ndarray  # row index per column, -1 where the column never passes
+    fmax_column: np.ndarray  # column index per row, -1 where the row never passes
+    lowest_vmin_row: int  # the plot's Vmin: the row of the lowest column Vmin, -1 where none
+    highest_fmax_column: int
     passes: int
     fails: int
     holes: int
@@ -167,6 +201,53 @@ class PlotNumbers:
     def y_max(self) -> np.ndarray:
         return np.where(self.y_max_row >= 0, self.y.values[self.y_max_row], np.nan)
 
+    def vmin(self) -> np.ndarray:
+        """Vmin per column as float, NaN where the column never passes."""
+        return np.where(self.vmin_row >= 0, self.y.values[self.vmin_row], np.nan)
+
+    def column_at(self, value: float) -> int:
+        """The swept column nearest ``value`` at or beyond it in the harder
+        direction (a higher frequency, a shorter period); -1 where the sweep
+        has none or its columns are indices."""
+        return _nearest_beyond(self.x, value, rising=self.x.dimension != PERIOD)
+
+    def row_at(self, value: float) -> int:
+        """The swept row nearest ``value`` at or below it (the harder side of a
+        supply voltage); -1 where the sweep has none or its rows are indices."""
+        return _nearest_beyond(self.y, value, rising=False)
+
+
+def _nearest_beyond(axis: Axis, value: float, rising: bool) -> int:
+    if not axis.from_datalog or len(axis.values) == 0:
+        return -1
+    values = axis.values
+    at = np.isclose(values, value, rtol=1e-9, atol=0.0)
+    beyond = at | (values > value if rising else values < value)
+    if not beyond.any():
+        return -1
+    return int(np.where(beyond, values if rising else -values, np.inf).argmin())
+
+
+def _first_runs(plot: Any, rows: int, cols: int) -> tuple[np.ndarray, np.ndarray, int, int]:
+    """(Vmin row per column, Fmax column per row, the plot's lowest-Vmin row,
+    its highest-Fmax column) as printed indices, -1 for none; computed on the
+    canonical grid (highest voltage on top, frequency rising to the right)."""
+    oriented = orient(plot)
+    passing = oriented.grid == 1
+    down = first_run_ends(passing)  # canonical row per canonical column
+    across = first_run_ends(passing.T)  # canonical column per canonical row
+    lowest = int(down.max(initial=-1))
+    highest = int(across.max(initial=-1))
+    if oriented.rows_flipped:
+        down = np.where(down >= 0, rows - 1 - down, -1)
+        across = across[::-1]
+        lowest = rows - 1 - lowest if lowest >= 0 else -1
+    if oriented.columns_flipped:
+        across = np.where(across >= 0, cols - 1 - across, -1)
+        down = down[::-1]
+        highest = cols - 1 - highest if highest >= 0 else -1
+    return down, across, lowest, highest
+
 
 def analyse(plot: Any) -> PlotNumbers:
     """The numbers of one plot (anything with ``grid``, ``row_labels`` and ``axis``)."""
@@ -179,7 +260,9 @@ def analyse(plot: Any) -> PlotNumbers:
     passes = int(np.count_nonzero(passing))
     fails = int(np.count_nonzero(failing))
     holes = _holes(passing, failing) if passes and fails else 0
-    return PlotNumbers(x, y, low, high, passes, fails, holes, _edges(passing))
+    vmin_row, fmax_column, lowest, highest = _first_runs(plot, *grid.shape)
+    return PlotNumbers(x, y, low, high, vmin_row, fmax_column, lowest, highest, passes, fails, holes,
+                       _edges(passing))
 
 
 def _fraction_text(value: float | None) -> str:
@@ -201,40 +284,127 @@ class _CsvFields:
         return self._buffer.getvalue()[:-1]
 
 
+# A period in one unit is a frequency in another: 10 ns is 100 MHz. (unit of
+# the reciprocal, factor): reciprocal = factor / value.
+_RECIPROCALS = {
+    "s": ("Hz", 1.0), "ms": ("kHz", 1.0), "us": ("MHz", 1.0), "\u00b5s": ("MHz", 1.0), "\u03bcs": ("MHz", 1.0),
+    "ns": ("MHz", 1e3), "ps": ("GHz", 1e3),
+    "hz": ("s", 1.0), "khz": ("ms", 1.0), "mhz": ("ns", 1e3), "ghz": ("ps", 1e3),
+}
+
+
+def _reciprocal(value: float, unit: str) -> tuple[str, str]:
+    """("100", "MHz") for 10 ns; empty texts where the unit has no known reciprocal."""
+    known = _RECIPROCALS.get(unit.lower())
+    if known is None or value == 0:
+        return "", ""
+    return f"{known[1] / value:.6g}", known[0]
+
+
+def fmax_fields(x: Axis, column: int) -> tuple[str, str, str, str]:
+    """(fmax, its unit, period, its unit) of a swept column: the column's value
+    as printed on the side the axis measures, its reciprocal on the other where
+    the unit allows; all empty for column -1 or an axis that is neither."""
+    if column < 0 or x.dimension not in (FREQUENCY, PERIOD):
+        return "", "", "", ""
+    printed = (x.texts[column], x.unit)
+    other = _reciprocal(float(x.values[column]), x.unit)
+    return (*printed, *other) if x.dimension == FREQUENCY else (*other, *printed)
+
+
 def write_tables(
     plots: Iterable[Any],
     out: IO[str] | None,
     summary: IO[str] | None = None,
     keep: list[tuple[Any, PlotNumbers]] | None = None,
+    fmax: IO[str] | None = None,
+    at_x: float | None = None,
+    at_y: float | None = None,
 ) -> int:
-    """Writes the per-column rows of every plot to ``out`` and one row per plot
-    to ``summary`` (either may be None); appends (plot, numbers) to ``keep``
-    when given (for figures). Returns the number of plots."""
+    """Writes the per-column rows of every plot to ``out``, one row per plot to
+    ``summary`` and the per-row Fmax rows to ``fmax`` (any may be None);
+    appends (plot, numbers) to ``keep`` when given (for figures and the item
+    table). ``at_x``/``at_y``: the column and row values whose Vmin and Fmax
+    the summary gives. Returns the number of plots."""
     fields = _CsvFields()
-    if out is not None:
-        out.write(fields(MARGINS_HEADER) + "\n")
-    if summary is not None:
-        summary.write(fields(SUMMARY_HEADER) + "\n")
+    for fh, header in ((out, MARGINS_HEADER), (summary, SUMMARY_HEADER), (fmax, FMAX_HEADER)):
+        if fh is not None:
+            fh.write(fields(header) + "\n")
     count = 0
     for plot in plots:
         numbers = analyse(plot)
         count += 1
         head = fields((visible(plot.datalog), plot.site, plot.plot, item_key(plot.item)))
         axes = numbers.axes
+        # The numbers are digits, point, sign and exponent only: never quoted.
+        y_texts = numbers.y.texts + ("",)  # row -1 reads the empty text
+        x_texts = numbers.x.texts + ("",)
+        units = fields((numbers.x.unit, numbers.y.unit))
         if out is not None:
-            # The numbers are digits, point, sign and exponent only: never quoted.
-            y_texts = numbers.y.texts + ("",)  # row -1 reads the empty text
-            tail = fields((axes, numbers.x.unit, numbers.y.unit))
             out.write("".join(
-                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{tail}\n"
-                for x, lo, hi in zip(numbers.x.texts, numbers.y_min_row.tolist(), numbers.y_max_row.tolist())
+                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{axes},{units},{y_texts[v]}\n"
+                for x, lo, hi, v in zip(numbers.x.texts, numbers.y_min_row.tolist(), numbers.y_max_row.tolist(),
+                                        numbers.vmin_row.tolist())
             ))
         if summary is not None:
+            column = numbers.column_at(at_x) if at_x is not None else -1
+            row = numbers.row_at(at_y) if at_y is not None else -1
             summary.write(head + "," + fields(
-                (_fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes)) + "\n")
+                (_fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes))
+                + f",{y_texts[numbers.lowest_vmin_row]},{x_texts[numbers.highest_fmax_column]},{units},"
+                f"{x_texts[column]},{y_texts[numbers.vmin_row[column]] if column >= 0 else ''},"
+                f"{y_texts[row]},{x_texts[numbers.fmax_column[row]] if row >= 0 else ''}\n")
+        if fmax is not None:
+            tail = fields((axes, numbers.x.unit, numbers.y.unit))
+            out_rows = []
+            for y, c in zip(numbers.y.texts, numbers.fmax_column.tolist()):
+                out_rows.append(f"{head},{y},{x_texts[c]},{fields(fmax_fields(numbers.x, c))},{tail}\n")
+            fmax.write("".join(out_rows))
         if keep is not None:
             keep.append((plot, numbers))
     return count
+
+
+def _site_name(plot: Any, several_datalogs: bool) -> str:
+    return f"{plot.datalog} site {plot.site}" if several_datalogs else f"site {plot.site}"
+
+
+def write_items(kept: Sequence[tuple[Any, PlotNumbers]], out: IO[str], at_x: float | None = None) -> int:
+    """The cross-site table: per test item (and run of it, see ``_groups``) the
+    lowest, median and highest Vmin of its plots at ``at_x`` (each plot's
+    nearest swept column at or beyond it), or of each plot's own Vmin without
+    ``at_x``, and the worst site: one whose plot has no Vmin there, else the
+    highest Vmin. Returns the number of rows."""
+    fields = _CsvFields()
+    out.write(fields(ITEMS_HEADER) + "\n")
+    several_datalogs = len({plot.datalog for plot, _ in kept}) > 1
+    groups = _groups(kept)
+    for (key, n), members in groups.items():
+        points: set[str] = set()
+        found: list[tuple[float, str, str]] = []  # (value, text, site)
+        missing: list[str] = []
+        for plot, numbers in members:
+            site = _site_name(plot, several_datalogs)
+            if at_x is None:
+                row = numbers.lowest_vmin_row
+            else:
+                column = numbers.column_at(at_x)
+                if column >= 0:
+                    points.add(numbers.x.texts[column])
+                row = int(numbers.vmin_row[column]) if column >= 0 else -1
+            if row < 0:
+                missing.append(site)
+            else:
+                found.append((float(numbers.y.values[row]), numbers.y.texts[row], site))
+        low = min(found, default=None)
+        high = max(found, default=None)
+        median = f"{float(np.median([v for v, _, _ in found])):.6g}" if found else ""
+        worst = missing or [site for value, _, site in found if high is not None and value == high[0]]
+        y_units = {numbers.y.unit for _, numbers in members}
+        out.write(fields((key, n + 1, ";".join(sorted(points, key=float)), len(members),
+                          low[1] if low else "", median, high[1] if high else "", len(missing), "; ".join(worst),
+                          ";".join(sorted(y_units)))) + "\n")
+    return len(groups)
 
 
 # ---------------------------------------------------------------------------
@@ -284,7 +454,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                 if several_datalogs:
                     label = f"{visible(Path(plot.datalog).name)} {label}"
                 # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
-                ax.plot(numbers.x.values, numbers.y_min(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
+                ax.plot(numbers.x.values, numbers.vmin(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
                         linewidth=1.2 + 1.2 * (len(members) - 1 - k), label=label, alpha=0.85)
             # A Vmin on the lowest swept row means the real margin lies below the sweep.
             if first.y.from_datalog:
@@ -292,14 +462,15 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                            label="lowest swept")
             x, y = first.x, first.y
             ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
-            ax.set_ylabel("lowest passing " + (y.title(y.dimension or "row value") if y.from_datalog
+            ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
                                                else "row (index)"), fontsize=8)
             title = key if len(key) <= 48 else key[:45] + "..."
             ax.set_title(title + (f" (run {n + 1})" if n else ""), fontsize=8)
             ax.tick_params(labelsize=7)
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
-        fig.suptitle("Vmin: lowest passing row value per column, per site", fontsize=10)
+        fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, per site",
+                     fontsize=10)
         written.append(save_page(fig, path, page_number, outputs))
         plt.close(fig)
     return written
@@ -316,6 +487,17 @@ class MarginsRun:
     summary: Path | None
     figures: tuple[Path, ...]
     unclosed: tuple[tuple[str, str, int], ...]
+    fmax: Path | None = None
+    items: Path | None = None
+
+    @property
+    def to_stdout(self) -> bool:
+        """Whether a table went to standard output (the run's own lines then go to standard error)."""
+        return STDOUT in (self.out, self.summary, self.fmax, self.items)
+
+
+# The name that sends a table to standard output, as `--out -`.
+STDOUT = Path("-")
 
 
 def run_margins(
@@ -325,26 +507,51 @@ def run_margins(
     out: Path | None,
     summary: Path | None = None,
     figure: Path | None = None,
+    fmax: Path | None = None,
+    items: Path | None = None,
+    at_x: float | None = None,
+    at_y: float | None = None,
 ) -> MarginsRun:
     """Reads the plots of the selected sites and writes the margin tables and
-    the Vmin overlay. Nothing is written when the datalogs hold no plot."""
-    if out is None and summary is None and figure is None:
-        raise CliError("nothing to write: give --out, --summary or --plot")
+    the Vmin overlay. Without any output the summary goes to standard output;
+    a table named "-" goes there too, once every plot is read. Nothing is
+    written when the datalogs hold no plot."""
+    from .selection import plot_source
+
+    tables = {"--out": out, "--summary": summary, "--fmax": fmax, "--items": items}
+    if not any(tables.values()) and figure is None:
+        summary = tables["--summary"] = STDOUT
+    # A point asked for must land in a table that reports it, not be dropped silently.
+    if at_x is not None and summary is None and items is None:
+        raise CliError(f"--at-x {at_x:g}: its Vmin goes into the summary and the item table; give --summary or --items")
+    if at_y is not None and summary is None:
+        raise CliError(f"--at-y {at_y:g}: its Fmax goes into the summary; give --summary")
+    to_stdout = [option for option, path in tables.items() if path == STDOUT]
+    if len(to_stdout) > 1:
+        raise CliError(f"{' and '.join(to_stdout)} both name standard output ('-'); give files for all but one")
     if figure is not None:
         check_figure_path(figure, "--plot")
     refuse_inputs_as_outputs([("datalog", Path(p)) for p in datalogs] + [("settings file", settings_path)],
-                             [("--out", out), ("--summary", summary), ("--plot", figure)])
-    from .selection import plot_source
-
+                             [(option, path) for option, path in (*tables.items(), ("--plot", figure))
+                              if path != STDOUT])
     search, plots = plot_source("margins", datalogs, settings_path, sites)
-    kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None else None
+    kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None or items is not None else None
+    # Standard output cannot be taken back: its table is held until the run has succeeded.
+    held = io.StringIO()
     with written_together() as outputs:
-        out_fh = outputs.text(out) if out is not None else None
-        summary_fh = outputs.text(summary) if summary is not None else None
-        count = write_tables(plots, out_fh, summary_fh, kept)
+        def open_table(path: Path | None) -> IO[str] | None:
+            return None if path is None else held if path == STDOUT else outputs.text(path)
+
+        out_fh, summary_fh, fmax_fh, items_fh = (open_table(p) for p in (out, summary, fmax, items))
+        count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y)
         search.finish()
+        if items_fh is not None:
+            write_items(kept or [], items_fh, at_x)
         figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
-    return MarginsRun(count, out, summary, figures, tuple(search.unclosed))
+    if to_stdout:
+        sys.stdout.write(held.getvalue())
+        sys.stdout.flush()
+    return MarginsRun(count, out, summary, figures, tuple(search.unclosed), fmax, items)
 
 
 def check_figure_path(path: Path, option: str) -> None:

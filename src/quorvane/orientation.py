@@ -34,6 +34,14 @@ class Oriented:
     grid: np.ndarray
     orientation: str
 
+    @property
+    def rows_flipped(self) -> bool:
+        return self.orientation in (ORIENTATIONS[1], ORIENTATIONS[3])
+
+    @property
+    def columns_flipped(self) -> bool:
+        return self.orientation in (ORIENTATIONS[2], ORIENTATIONS[3])
+
 
 def _rising(axis: Axis) -> bool | None:
     """Whether the values rise from the first to the last; None where they cannot say."""
