@@ -292,6 +292,22 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         assert sheet.cell(row=target.row + 1, column=target.column).value.startswith(f"Site Number: {r[1].value}")
 
 
+def test_triage_workbook_appears_with_its_sheets_and_the_verdicts_or_not_at_all(labelled_dir, model_file, tmp_path,
+                                                                                capsys, monkeypatch):
+    from quorvane import workbook_sheets
+
+    def full_disk(*_args, **_kwargs):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(workbook_sheets, "append_worksheets", full_disk)
+    monkeypatch.chdir(tmp_path)
+    d = labelled_dir
+    code, _, err = run(capsys, "triage", model_file, d / "sample_datalog_1.txt", "--settings",
+                       d / samples.SETTINGS_FILE_NAME, "--workbook", "--out", tmp_path / "v.csv")
+    assert code == 1 and "No space left on device" in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == []  # no Sheet-only workbook, no verdicts
+
+
 @pytest.mark.parametrize("item_line_per_site", [True, False])
 def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_file, capsys, monkeypatch,
                                                               opened_files, item_line_per_site):

@@ -541,10 +541,9 @@ class TriageWorkbook:
         self._stack.add(plot)
 
     def write(self, interval_columns: int | None) -> Path:
-        """Saves the workbook into the output folder; returns its path."""
-        from .composite import SHEET_NAME, fill_composite
+        """Saves the workbook into the output folder; returns its path. It
+        appears with all its sheets or not at all."""
         from .Source import Corvantis
-        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, verdict_rows
 
         run = self._run
         total = self.search.total  # the run's caller has had the search finish
@@ -560,6 +559,20 @@ class TriageWorkbook:
             warn(run.command, "the workbook was extracted from the datalog files, not from this run's reading; "
                               "the Verdicts worksheet does not link to the plots")
         book, width = saved
+        try:
+            self._add_sheets(book, width, starts, from_recordings)
+        except BaseException:
+            # A workbook without its Composite and Verdicts sheets is no result
+            # of this run (a stop, a full disk): it goes with the run's other outputs.
+            book.unlink(missing_ok=True)
+            raise
+        return book
+
+    def _add_sheets(self, book: Path, width: int, starts: list[list[int]], from_recordings: bool) -> None:
+        from .composite import SHEET_NAME, fill_composite
+        from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, verdict_rows
+
+        run = self._run
         judged = collections.Counter(block for _, block, _ in self._judged)
         unmatched = [block for block, count in judged.items() if from_recordings and len(starts[block - 1]) != count]
         if unmatched:
@@ -576,4 +589,3 @@ class TriageWorkbook:
                                      VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
-        return book

@@ -403,9 +403,9 @@ def run_triage(
                 write_row(v)
         if picks is not None and grid_path is not None:
             save_grid(grid_path, picks.picks(), pyplot, outputs)
-    book = None
-    if sheets is not None:
-        book = sheets.write(interval_columns)
+        # Last: the verdicts and the grid are not renamed into place unless the
+        # workbook is complete too.
+        book = sheets.write(interval_columns) if sheets is not None else None
     return summary, book
 
 
