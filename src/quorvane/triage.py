@@ -347,8 +347,7 @@ def run_triage(
 ) -> tuple[Summary, Path | None]:
     """Classifies every plot of the selected sites of the datalogs. Returns the
     summary and the workbook path (with ``workbook``)."""
-    from .errors import CliError, Progress
-    from .figures import pyplot
+    from .errors import CliError, os_reason
     from .models import load_model
     from .selection import PlotSearch, site_lists
     from .settings import load_settings
@@ -378,8 +377,24 @@ def run_triage(
 
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
+    try:
+        book = _judge_and_write(net, stream, names, search, sheets, summary, picks, out_path, grid_path,
+                                model_path, interval_columns, fit)
+    except OSError as exc:
+        # Every datalog read is behind the search's one-line errors: this is one of the outputs.
+        raise CliError(f"cannot write {visible(str(exc.filename or out_path))}: {os_reason(exc)}") from None
+    return summary, book
+
+
+def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], search: Any, sheets: Any,
+                     summary: Summary, picks: GridPicks | None, out_path: Path | None, grid_path: Path | None,
+                     model_path: Path, interval_columns: int | None, fit: str) -> Path | None:
+    """Scores the plots and writes the verdicts, the grid and the workbook:
+    all of them appear, or none does. Returns the workbook's path."""
+    from .errors import Progress
+    from .figures import pyplot
+
     csv_file = None
-    # The verdicts and the grid appear together once both are complete.
     with written_together() as outputs:
         if out_path is not None:
             csv_file = outputs.text(out_path)
@@ -406,7 +421,7 @@ def run_triage(
         # Last: the verdicts and the grid are not renamed into place unless the
         # workbook is complete too.
         book = sheets.write(interval_columns) if sheets is not None else None
-    return summary, book
+    return book
 
 
 def _scoring_named(verdicts: Iterator[tuple[Any, Verdict]], model_path: Path) -> Iterator[tuple[Any, Verdict]]:
