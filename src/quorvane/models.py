@@ -17,6 +17,11 @@ MODEL_FORMAT = "quorvane-shmoo-model"
 MODEL_VERSION = 1
 
 
+def bundled_model_path() -> Path:
+    """The model the package ships, used wherever no model file is given."""
+    return Path(__file__).with_name("data") / "bundled_model.pt"
+
+
 def save_model(path: Path, net: Any, info: dict[str, Any], outputs: Outputs | None = None) -> None:
     """Writes the model file through the output helper (with `outputs`: staged
     there, renamed with the other files of that block)."""
