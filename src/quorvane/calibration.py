@@ -114,4 +114,5 @@ def _fit_logistic(x: Any, y: Any, steps: int) -> list[float]:
         return loss
 
     optimiser.step(closure)
-    return [round(float(ab[0]), 6), round(float(ab[1]), 6)]
+    value = ab.detach()
+    return [round(float(value[0]), 6), round(float(value[1]), 6)]
