@@ -52,6 +52,7 @@ from pathlib import Path
 import numpy as np
 
 from quorvane.samples import TRUTH_COLUMNS
+from quorvane.scorecard import PRINTINGS
 
 #: The seed of the development lot; every other seed is unseen.
 DEVELOPMENT_SEED = 2101
@@ -64,7 +65,6 @@ MAIN_ITEMS = 20  # per main size
 OTHER_ITEMS = 4  # per other size
 SITES = 4
 
-PRINTINGS = ("rows falling", "rows rising", "columns falling", "period")
 #: The orientation triage should report for each printing.
 EXPECTED_ORIENTATION = {"rows falling": "as printed", "rows rising": "rows flipped",
                         "columns falling": "columns flipped", "period": "columns flipped"}
