@@ -538,6 +538,7 @@ class LotFiles:
     settings: Path
     truth: Path
     plots: int
+    items: tuple[Item, ...]
 
 
 def write_lot(out_dir: Path, seed: int = DEVELOPMENT_SEED, main_items: int = MAIN_ITEMS,
@@ -562,7 +563,7 @@ def write_lot(out_dir: Path, seed: int = DEVELOPMENT_SEED, main_items: int = MAI
     settings.write_text(json.dumps(SETTINGS, indent=2) + "\n", encoding="utf-8")
     truth_path = out / "lot_truth.csv"
     truth_path.write_text(truth.getvalue(), encoding="utf-8")
-    return LotFiles(tuple(logs), settings, truth_path, len(items) * SITES * len(PRINTINGS))
+    return LotFiles(tuple(logs), settings, truth_path, len(items) * SITES * len(PRINTINGS), tuple(items))
 
 
 def main() -> None:
