@@ -95,22 +95,22 @@ PASS_MARK, FAIL_MARK = "+", "."
 _STEPS = ((1, 0), (-1, 0), (0, 1), (0, -1))
 
 
-def _enclosed(grid: np.ndarray, r: int, c: int) -> tuple[bool, int]:
-    """(whether the failing component of (r, c) touches no border, its size);
-    the walk stops at the first border point."""
+def _enclosed(grid: np.ndarray, r: int, c: int) -> bool:
+    """Whether the failing component of (r, c) touches no border (the walk
+    stops at the first border point)."""
     rows, cols = grid.shape
     seen = {(r, c)}
     todo = deque(seen)
     while todo:
         y, x = todo.popleft()
         if y in (0, rows - 1) or x in (0, cols - 1):
-            return False, len(seen)
+            return False
         for dy, dx in _STEPS:
             p = (y + dy, x + dx)
             if p not in seen and grid[p] == 0:
                 seen.add(p)
                 todo.append(p)
-    return True, len(seen)
+    return True
 
 
 def pockets(grid: np.ndarray) -> list[int]:
@@ -143,16 +143,16 @@ def _try_flip(grid: np.ndarray, r: int, c: int, protected: np.ndarray) -> bool:
     rows, cols = grid.shape
     if grid[r, c] == 1:
         grid[r, c] = 0
-        if _enclosed(grid, r, c)[0]:
+        if _enclosed(grid, r, c):
             grid[r, c] = 1
             return False
         return True
-    if _enclosed(grid, r, c)[0]:
+    if _enclosed(grid, r, c):
         return False
     grid[r, c] = 1
     for dy, dx in _STEPS:
         y, x = r + dy, c + dx
-        if 0 <= y < rows and 0 <= x < cols and grid[y, x] == 0 and _enclosed(grid, y, x)[0]:
+        if 0 <= y < rows and 0 <= x < cols and grid[y, x] == 0 and _enclosed(grid, y, x):
             grid[r, c] = 0
             return False
     return True
@@ -160,14 +160,12 @@ def _try_flip(grid: np.ndarray, r: int, c: int, protected: np.ndarray) -> bool:
 
 def _edge_points(grid: np.ndarray) -> list[tuple[int, int]]:
     """Points with a 4-neighbour of the other kind."""
-    rows, cols = grid.shape
-    found = []
-    for r in range(rows):
-        for c in range(cols):
-            if any(0 <= r + dy < rows and 0 <= c + dx < cols and grid[r + dy, c + dx] != grid[r, c]
-                   for dy, dx in _STEPS):
-                found.append((r, c))
-    return found
+    differs = np.zeros(grid.shape, dtype=bool)
+    differs[1:] |= grid[1:] != grid[:-1]
+    differs[:-1] |= grid[:-1] != grid[1:]
+    differs[:, 1:] |= grid[:, 1:] != grid[:, :-1]
+    differs[:, :-1] |= grid[:, :-1] != grid[:, 1:]
+    return [(int(r), int(c)) for r, c in zip(*np.nonzero(differs))]
 
 
 # ---------------------------------------------------------------------------
@@ -376,7 +374,7 @@ def _site_variant(grid: np.ndarray, rng: np.random.Generator, fail_plot: bool) -
     protected = np.zeros(grid.shape, dtype=bool)
     # A pocket and its ring stay as they are: the item's Hole is the item's.
     for r, c in zip(*np.nonzero(grid == 0)):
-        if _enclosed(grid, int(r), int(c))[0]:
+        if _enclosed(grid, int(r), int(c)):
             protected[max(0, r - 1): r + 2, max(0, c - 1): c + 2] = True
     wanted = int(rng.binomial(grid.size, 0.0025))
     edge = _edge_points(variant)

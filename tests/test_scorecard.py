@@ -63,7 +63,8 @@ def _write_pair(tmp_path, extra_columns):
     with open(verdicts, "w", newline="") as fh:
         w = csv.writer(fh)
         probability_columns = [f"p_{k}" for k in LABEL_KEYS]
-        w.writerow(["datalog", "site", "plot", "predicted"] + (["review", *probability_columns] if extra_columns else []))
+        w.writerow(["datalog", "site", "plot", "predicted"]
+                   + (["review", *probability_columns] if extra_columns else []))
         for log, site, plot, _, _, predicted, review, p_vol in _LOT:
             probs = [0.1, 0.9, p_vol, 0.0, 0.0, 0.0]
             w.writerow([f"/logs/{log}", site, plot, predicted] + ([review, *probs] if extra_columns else []))
