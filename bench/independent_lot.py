@@ -113,27 +113,32 @@ def _enclosed(grid: np.ndarray, r: int, c: int) -> bool:
     return True
 
 
-def pockets(grid: np.ndarray) -> list[int]:
-    """Sizes of the enclosed failing pockets of a 0/1 grid."""
+def _pocket_cells(grid: np.ndarray) -> list[list[tuple[int, int]]]:
+    """The points of each enclosed failing pocket of a 0/1 grid."""
+    rows, cols = grid.shape
     seen = np.zeros(grid.shape, dtype=bool)
-    sizes = []
+    found = []
     for r, c in zip(*np.nonzero(grid == 0)):
         if seen[r, c]:
             continue
-        # Mark the whole component, then ask whether it is enclosed.
-        todo, comp = deque([(r, c)]), [(r, c)]
+        todo, comp = deque([(int(r), int(c))]), [(int(r), int(c))]
         seen[r, c] = True
         while todo:
             y, x = todo.popleft()
             for dy, dx in _STEPS:
                 yy, xx = y + dy, x + dx
-                if 0 <= yy < grid.shape[0] and 0 <= xx < grid.shape[1] and not seen[yy, xx] and grid[yy, xx] == 0:
+                if 0 <= yy < rows and 0 <= xx < cols and not seen[yy, xx] and grid[yy, xx] == 0:
                     seen[yy, xx] = True
                     comp.append((yy, xx))
                     todo.append((yy, xx))
-        if not any(y in (0, grid.shape[0] - 1) or x in (0, grid.shape[1] - 1) for y, x in comp):
-            sizes.append(len(comp))
-    return sizes
+        if not any(y in (0, rows - 1) or x in (0, cols - 1) for y, x in comp):
+            found.append(comp)
+    return found
+
+
+def pockets(grid: np.ndarray) -> list[int]:
+    """Sizes of the enclosed failing pockets of a 0/1 grid."""
+    return [len(cells) for cells in _pocket_cells(grid)]
 
 
 def _try_flip(grid: np.ndarray, r: int, c: int, protected: np.ndarray) -> bool:
@@ -380,9 +385,8 @@ def _site_variant(grid: np.ndarray, rng: np.random.Generator, fail_plot: bool) -
     variant = grid.copy()
     protected = np.zeros(grid.shape, dtype=bool)
     # A pocket and its ring stay as they are: the item's Hole is the item's.
-    for r, c in zip(*np.nonzero(grid == 0)):
-        if _enclosed(grid, int(r), int(c)):
-            protected[max(0, r - 1): r + 2, max(0, c - 1): c + 2] = True
+    for r, c in (cell for cells in _pocket_cells(grid) for cell in cells):
+        protected[max(0, r - 1): r + 2, max(0, c - 1): c + 2] = True
     wanted = int(rng.binomial(grid.size, 0.0025))
     edge = _edge_points(variant)
     for k in rng.permutation(len(edge)):
@@ -431,12 +435,30 @@ def _label(rng: np.random.Generator) -> str:
     return labels[int(rng.choice(len(labels), p=p / p.sum()))]
 
 
-def _forms(rng: np.random.Generator) -> dict:
-    """How each printing of the item writes its heading, row labels and axis line."""
+def _planned_labels(count: int, rng: np.random.Generator) -> list[str]:
+    """`count` labels at the lot's rates (largest remainders), in random order:
+    every lot holds every label at about its rate."""
+    labels, weights = zip(*LABEL_RATES)
+    share = np.array(weights, dtype=float) / sum(weights) * count
+    counts = np.floor(share).astype(int)
+    for k in np.argsort(counts - share, kind="stable")[: count - int(counts.sum())]:
+        counts[k] += 1
+    planned = [label for label, n in zip(labels, counts) for _ in range(n)]
+    return [planned[k] for k in rng.permutation(count)]
+
+
+_HEADINGS = ("versus", "named axes")
+_AXIS_LINES = ("label", "bare", "units")
+_VOLT_UNITS = ("V", "mV")
+
+
+def _forms(number: int, rng: np.random.Generator) -> dict:
+    """How each printing of item `number` writes its heading, row labels and
+    axis line: every twelve items take every combination once."""
     return {
-        "volt_unit": str(rng.choice(("V", "mV"), p=(0.6, 0.4))),
-        "heading": str(rng.choice(("versus", "named axes"))),
-        "axis": str(rng.choice(("label", "bare", "units"))),
+        "heading": _HEADINGS[number % 2],
+        "axis": _AXIS_LINES[number // 2 % 3],
+        "volt_unit": _VOLT_UNITS[number // 6 % 2],
         "pattern": str(rng.choice(("core_fmax", "sram_bist", "io_loop", "scan_cap", "pll_lock"))),
     }
 
@@ -447,11 +469,13 @@ def lot_items(seed: int = DEVELOPMENT_SEED, main_items: int = MAIN_ITEMS, other_
     rng = np.random.default_rng([seed, 21])
     sizes = [s for s in MAIN_SIZES for _ in range(main_items)] + [s for s in OTHER_SIZES for _ in range(other_items)]
     order = rng.permutation(len(sizes))
+    planned = _planned_labels(len(sizes), rng)
     items = []
     for number, k in enumerate(order, 1):
         rows, cols = sizes[k]
-        for _attempt in range(200):
-            label = _label(rng)
+        for attempt in range(200):
+            # The planned label, or where it does not fit this size, any other.
+            label = planned[number - 1] if attempt < 30 else _label(rng)
             try:
                 base = draw_plot(label, rows, cols, rng)
                 break
@@ -471,7 +495,7 @@ def lot_items(seed: int = DEVELOPMENT_SEED, main_items: int = MAIN_ITEMS, other_
             number, rows, cols, label,
             tuple(top - span * r / (rows - 1) for r in range(rows)),
             tuple(round(low + fspan * c / (cols - 1)) for c in range(cols)),
-            _forms(rng), tuple(plots)))
+            _forms(number, rng), tuple(plots)))
     return items
 
 

@@ -26,7 +26,8 @@ def test_independent_lot_reads_back_canonical_in_every_printing(tmp_path):
     from quorvane.Source import Corvantis
 
     lot = _bench_module("independent_lot")
-    files = lot.write_lot(tmp_path, seed=5, main_items=1, other_items=1)
+    # Twelve items take every heading, axis line and row-label unit once.
+    files = lot.write_lot(tmp_path, seed=5, main_items=3, other_items=0)
     grids = {plot.base: plot.grid for item in files.items for plot in item.sites}
     keywords = Corvantis.getKeyWordFromSettingFile(lot.SETTINGS)
     read = {(Path(p.datalog).name, p.site, p.plot): p for p in read_plots(keywords, [str(d) for d in files.datalogs])}

@@ -22,6 +22,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from .samples import TRUTH_COLUMNS
 from .symbols import LABEL_KEYS
 
 __all__ = ["Figures", "GOALS", "PRINTINGS", "Scored", "Scorecard", "figures", "print_scorecard", "read_scored",
@@ -73,14 +74,23 @@ def _probabilities(row: dict[str, str]) -> tuple[float, ...] | None:
         return None
 
 
+def _check_columns(path: str | Path, present: Sequence[str] | None, needed: Sequence[str]) -> None:
+    missing = [c for c in needed if c not in (present or ())]
+    if missing:
+        raise ValueError(f"{path} lacks the column(s) {', '.join(missing)}")
+
+
 def read_scored(verdicts_csv: str | Path, truth_csv: str | Path) -> tuple[list[Scored], int]:
     """The verdicts that have a truth, and the number of truth plots without a verdict."""
     with open(truth_csv, newline="", encoding="utf-8") as fh:
-        truth = {(Path(row["datalog"]).name, row["site"], int(row["plot"])): row for row in csv.DictReader(fh)}
+        reader = csv.DictReader(fh)
+        _check_columns(truth_csv, reader.fieldnames, TRUTH_COLUMNS)
+        truth = {(Path(row["datalog"]).name, row["site"], int(row["plot"])): row for row in reader}
     scored = []
     seen = set()
     with open(verdicts_csv, newline="", encoding="utf-8") as fh:
         reader = csv.DictReader(fh)
+        _check_columns(verdicts_csv, reader.fieldnames, ("datalog", "site", "plot", "predicted"))
         has_review = "review" in (reader.fieldnames or ())
         for row in reader:
             key = (Path(row["datalog"]).name, row["site"], int(row["plot"]))
