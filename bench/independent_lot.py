@@ -61,8 +61,8 @@ DEVELOPMENT_SEED = 2101
 #: and a few others from the smallest to the largest plot the kit expects.
 MAIN_SIZES = ((11, 11), (16, 31), (21, 41), (11, 21))
 OTHER_SIZES = ((5, 5), (8, 15), (31, 11), (41, 61))
-MAIN_ITEMS = 20  # per main size
-OTHER_ITEMS = 4  # per other size
+MAIN_ITEMS = 30  # per main size
+OTHER_ITEMS = 6  # per other size
 SITES = 4
 
 #: The orientation triage should report for each printing.
