@@ -241,7 +241,7 @@ def _passing_band(grid: np.ndarray, rng: np.random.Generator) -> None:
     rows, cols = grid.shape
     along_rows = rng.random() < 0.6
     length, across = (cols, rows) if along_rows else (rows, cols)
-    widths = [w for w in (1, 2) if w * length >= 0.045 * grid.size and w <= across - 4]
+    widths = [w for w in (1, 2) if w * length >= 0.06 * grid.size and w <= across - 4]
     if not widths:
         raise DoesNotFit
     width = int(rng.choice(widths))
@@ -369,9 +369,9 @@ def draw_plot(label: str, rows: int, cols: int, rng: np.random.Generator) -> np.
         _short_corner(grid, rng)
     if "Hole" in keys:
         _holes(grid, rng, protected)
-    strays = rng.choice((0, 1, 2), p=(0.5, 0.35, 0.15))
-    if grid.all() or "Marginal" not in keys or walls:
-        _strays(grid, rng, protected, int(strays), int(rng.integers(0, 2)) if not grid.all() else 0)
+    if "Marginal" not in keys or walls:  # a narrow corner or band stays clean
+        fails = int(rng.choice((0, 1, 2), p=(0.5, 0.35, 0.15)))
+        _strays(grid, rng, protected, fails, int(rng.integers(0, 2)))
     _noise(grid, rng, protected)
     holes = pockets(grid)
     if ("Hole" in keys) != bool(holes) or any(size > 4 for size in holes):
