@@ -290,8 +290,8 @@ _HEAD = (f"{'size':<7} {'printing':<16} {'plots':>5} {'p/f':>6} {'exact':>6} {'s
 
 
 def _row(size: str, printing: str, f: Figures) -> str:
-    same = f.same_label if printing == ALL else None
-    same_text = _num(same, 6) if printing == ALL else f"{'':>6}"
+    # One printing alone says nothing about agreement between printings.
+    same_text = _num(f.same_label, 6) if printing == ALL else " " * 6
     return (f"{size:<7} {printing:<16} {f.plots:>5} {_num(f.pass_fail, 6)} {_num(f.exact, 6)} {same_text} "
             f"{_num(f.unflagged_exact, 6)} {_num(f.flagged, 6)}  "
             + " ".join(f"{_pair(f, k):>12}" for k in SHAPE_KEYS))
