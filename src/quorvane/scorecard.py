@@ -314,7 +314,8 @@ def scorecard_lines(card: Scorecard, goals: bool = True) -> list[str]:
     if card.site_agreement is None:
         out.append(f"Site agreement: {NA} (no item on several sites with one true label)")
     else:
-        out.append(f"Site agreement: {card.site_agreement:.3f} of {card.items} items got one label on all sites")
+        out.append(f"Site agreement: {card.site_agreement:.3f} of {card.items} items (each datalog's own) "
+                   "got one label on all sites")
     out.extend(calibration_lines(card.calibration))
     if goals:
         out.append("Goals:")
