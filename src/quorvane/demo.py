@@ -9,9 +9,11 @@ from . import samples
 from .classification import agreement, run_classify
 from .errors import say
 from .extraction import run_extract
+from .models import bundled_model_path
 from .outputs import written_together
+from .scorecard import scorecard, scorecard_lines
 from .training import TRAINING_SIZES, run_train, train_on_sizes
-from .triage import agreement_by_size, run_triage
+from .triage import run_triage
 
 # Shmoo items of the demo's labelled datalog: with four sites, 24 plots per size.
 LABELLED_ITEMS = 24
@@ -34,10 +36,15 @@ def run_demo(out_dir: Path, epochs: int, records: int, classify_records: int, si
     grid = out / "predictions.png"
     results = run_classify(model, unseen, predictions, grid, 24)
     summary = agreement(results)
-    size_text = ", ".join(f"{r}x{c}" for r, c in TRAINING_SIZES)
-    say(f"== 5/5 train on plots of {size_text}; triage a datalog of labelled plots")
-    sized_model = out / "shmoo_model_sizes.pt"
-    train_on_sizes(sized_model, TRAINING_SIZES, max(50, records // 2), epochs, 32, 0.01, seed)
+    triage_model = bundled_model_path()
+    if triage_model.is_file():
+        say("== 5/5 triage a datalog of labelled plots with the bundled model")
+    else:
+        size_text = ", ".join(f"{r}x{c}" for r, c in TRAINING_SIZES)
+        say(f"== 5/5 no bundled model in this installation: train on plots of {size_text}; "
+            "triage a datalog of labelled plots")
+        triage_model = out / "shmoo_model_sizes.pt"
+        train_on_sizes(triage_model, TRAINING_SIZES, max(50, records // 2), epochs, 32, 0.01, seed)
     labelled_log = out / "labelled_datalog.txt"
     text, truth = samples.labelled_datalog(samples.SAMPLE_SIZES, LABELLED_ITEMS, sites, seed + 2)
     truth_csv = out / "labelled_truth.csv"
@@ -46,8 +53,8 @@ def run_demo(out_dir: Path, epochs: int, records: int, classify_records: int, si
         outputs.text(truth_csv).write(samples.truth_csv_text([(labelled_log.name, truth)]))
     verdicts = out / "triage.csv"
     triage_grid = out / "triage.png"
-    triage_summary, _ = run_triage(sized_model, [labelled_log], files.settings, None, verdicts, triage_grid)
-    per_size = agreement_by_size(verdicts, truth_csv)
+    triage_summary, _ = run_triage(triage_model, [labelled_log], files.settings, None, verdicts, triage_grid)
+    card = scorecard(verdicts, truth_csv)
     say("")
     say(f"Done in {time.perf_counter() - started:.1f} s. Outputs:")
     say(f"  datalog           {files.datalogs[0]}")
@@ -58,12 +65,12 @@ def run_demo(out_dir: Path, epochs: int, records: int, classify_records: int, si
     say(f"  accuracy figure   {info['figure']}")
     say(f"  predictions       {predictions}")
     say(f"  prediction grid   {grid}")
-    say(f"  sizes model       {sized_model}")
+    say(f"  triage model      {triage_model}")
     say(f"  labelled datalog  {labelled_log} (ground truth {truth_csv.name})")
     say(f"  triage verdicts   {verdicts}")
     say(f"  triage grid       {triage_grid}")
     if summary:
         say(f"Unseen plots: {summary}")
-    say(f"Triage of {triage_summary.total} plots against the ground truth, per size:")
-    for rows, cols, n, exact, pf in per_size:
-        say(f"  {rows:>2} x {cols:<2}  {n:>3} plots  exact {exact:.1%}  pass/fail {pf:.1%}")
+    say(f"Triage of the labelled datalog ({triage_summary.total} plots) against its ground truth:")
+    for line in scorecard_lines(card, goals=False):
+        say(line)
