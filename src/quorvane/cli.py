@@ -96,9 +96,46 @@ def _cmd_margins(args: argparse.Namespace) -> int:
     return 0
 
 
+def _seconds(seconds: float) -> str:
+    return f"{seconds:.0f} s" if seconds < 120 else f"{seconds / 60:.1f} min"
+
+
 def _cmd_train(args: argparse.Namespace) -> int:
+    sources = [given for given in (args.csv, args.recipe, args.plots) if given is not None]
+    if len(sources) != 1:
+        args.usage_error("give one of: a shmoo CSV, --recipe NAME or --plots LABELS")
+    if args.recipe is not None:
+        # The recipe fixes its own settings (and threads): its seeds give the same weights.
+        given = [option for option, value in (("--epochs", args.epochs), ("--batch-size", args.batch_size),
+                                              ("--lr", args.lr), ("--seed", args.seed), ("--figure", args.figure))
+                 if value is not None]
+        if given:
+            args.usage_error(f"--recipe trains by the recipe's own settings; leave out {', '.join(given)}")
+        from .training import run_train_recipe
+
+        info = run_train_recipe(args.recipe, args.out)
+        say(f"model: {args.out} (recipe {args.recipe}, {info['train_samples']} plots, trained in "
+            f"{_seconds(info['seconds'])})")
+        return 0
+    epochs = 20 if args.epochs is None else args.epochs
+    batch_size = 32 if args.batch_size is None else args.batch_size
+    lr = 0.01 if args.lr is None else args.lr
+    seed = 0 if args.seed is None else args.seed
     _set_threads(args.threads)
-    _, info = run_train(args.csv, args.out, args.epochs, args.batch_size, args.lr, args.seed, args.figure)
+    if args.plots is not None:
+        if args.figure is not None:
+            args.usage_error("--figure shows the test accuracy of training on a shmoo CSV; leave it out with --plots")
+        from .training import run_train_on_plots
+
+        info = run_train_on_plots(args.plots, args.settings, args.out, epochs, batch_size, lr, seed)
+        if info["left_out"]:
+            warn("train", f"{info['left_out']} labelled plot(s) left out: labelled '?', under 3 x 3 points, "
+                          "without a pass or fail point, or of a size no other plot has")
+        say(f"trained on {info['train_samples']} plots of {len(info['trained_sizes'])} size(s), {epochs} epoch(s) "
+            f"({_seconds(info['seconds'])})")
+        say(f"model: {args.out}")
+        return 0
+    _, info = run_train(args.csv, args.out, epochs, batch_size, lr, seed, args.figure)
     if info["epochs"]:
         say(
             f"test accuracy {info['test_accuracy']:.3f}, pass/fail {info['test_accuracy_pass_fail']:.3f} "
@@ -332,21 +369,34 @@ def build_parser() -> argparse.ArgumentParser:
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
     p.set_defaults(func=_cmd_margins)
 
-    p = sub.add_parser("train", parents=[common], help="shmoo CSV in, trained model out", description=(
-        "Train the AlexNet shmoo classifier on a labelled shmoo CSV. 100 samples are held out "
-        "for testing; the file needs more records than that."))
-    p.add_argument("csv", type=Path, metavar="CSV", help="labelled shmoo CSV")
+    p = sub.add_parser("train", parents=[common], help="labelled plots in, trained model out", description=(
+        "Train the AlexNet shmoo classifier: on a labelled shmoo CSV of 11 x 11 records (100 samples are held "
+        "out for testing; the file needs more records than that), on your own labelled plots of datalogs at "
+        "their own sizes (--plots), or by a recipe (--recipe bundled rebuilds the bundled model from its seeds)."),
+        usage="%(prog)s [options] (CSV | --recipe NAME | --plots LABELS)")
+    p.add_argument("csv", type=Path, nargs="?", default=None, metavar="CSV", help="labelled shmoo CSV")
+    p.add_argument("--recipe", default=None, metavar="NAME",
+                   help="train by a recipe of generated plots of every class and size from 5 x 5 to 41 x 61: "
+                        "'bundled' (the bundled model, from its seeds) or 'quick' (the same, shortened)")
+    p.add_argument("--plots", type=Path, default=None, metavar="LABELS",
+                   help="a labels CSV naming plots of datalogs and their labels (columns datalog, site, plot and "
+                        "label, or predicted: a triage verdict CSV with corrected verdicts); datalog paths are "
+                        "relative to the CSV's folder. Plots are trained at their own sizes, in the canonical "
+                        "orientation")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="with --plots: keyword settings JSON of the datalogs (default: %(default)s in the working "
+                        "directory)")
     p.add_argument("-o", "--out", type=Path, default=Path("shmoo_model.pt"), metavar="MODEL",
                    help="model file to write (default: %(default)s)")
-    p.add_argument("--epochs", type=non_negative_int, default=20, help="default: %(default)s")
-    p.add_argument("--batch-size", type=positive_int, default=32, help="default: %(default)s")
-    p.add_argument("--lr", type=positive_float, default=0.01, help="Adam learning rate (default: %(default)s)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the split, shuffling and weights (default: 0)")
+    p.add_argument("--epochs", type=non_negative_int, default=None, help="default: 20")
+    p.add_argument("--batch-size", type=positive_int, default=None, help="default: 32")
+    p.add_argument("--lr", type=positive_float, default=None, help="Adam learning rate (default: 0.01)")
+    p.add_argument("--seed", type=int, default=None, help="seed of the split, shuffling and weights (default: 0)")
     p.add_argument("--figure", type=Path, default=None, metavar="PNG",
                    help="accuracy figure (default: MODEL's name with _accuracy.png)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
-    p.set_defaults(func=_cmd_train)
+    p.set_defaults(func=_cmd_train, usage_error=p.error)
 
     p = sub.add_parser("classify", parents=[common], help="shmoo CSV in, label texts out", description=(
         "Predict the label of every record of a shmoo CSV with the bundled model, or a model written by "
