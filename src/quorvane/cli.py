@@ -530,10 +530,10 @@ def _termination_unwinds() -> Iterator[None]:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
-    trailing = getattr(args, "trailing_files", None)
+    trailing: str | None = getattr(args, "trailing_files", None)
     if extra and (trailing is None or any(text.startswith("-") for text in extra)):
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
-    if extra:
+    if extra and trailing is not None:
         # Files after an option (`triage MODEL --out v.csv LOG`): the parser
         # hands out a command's positional arguments before the first option only.
         setattr(args, trailing, [*getattr(args, trailing), *map(Path, extra)])

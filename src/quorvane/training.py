@@ -467,8 +467,8 @@ def run_train_on_plots(
     plots = sum(len(y) for _, y in batches)
     if plots < MIN_LABELLED_PLOTS:
         raise CliError(f"{labels_csv} gives {plots} plot(s) to train on; training needs at least "
-                       f"{MIN_LABELLED_PLOTS} (plots under {MIN_SIDE} x {MIN_SIDE} points, plots without a pass or fail point and "
-                       "plots of a size no other plot has are left out)")
+                       f"{MIN_LABELLED_PLOTS} (plots under {MIN_SIDE} x {MIN_SIDE} points, plots without a pass or "
+                       "fail point and plots of a size no other plot has are left out)")
     order = random.Random(seed)
 
     def epochs_of_batches() -> Any:
