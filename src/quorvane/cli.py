@@ -128,9 +128,6 @@ def _cmd_train(args: argparse.Namespace) -> int:
         from .training import run_train_on_plots
 
         info = run_train_on_plots(args.plots, args.settings, args.out, epochs, batch_size, lr, seed)
-        if info["left_out"]:
-            warn("train", f"{info['left_out']} labelled plot(s) left out: labelled '?', under 3 x 3 points, "
-                          "without a pass or fail point, or of a size no other plot has")
         say(f"trained on {info['train_samples']} plots of {len(info['trained_sizes'])} size(s), {epochs} epoch(s) "
             f"({_seconds(info['seconds'])})")
         say(f"model: {args.out}")

@@ -450,8 +450,7 @@ def run_train_on_plots(
 ) -> dict[str, Any]:
     """Trains AlexNet on a user's own labelled plots at their native sizes,
     in the canonical orientation, the way the bundled model's recipe trains.
-    Returns what was saved beside the weights, with the plots left out and the
-    seconds it took."""
+    Returns what was saved beside the weights, and the seconds it took."""
     from .recipe import BUNDLED, train_on_plots
     from .settings import load_settings
     from .triage import MIN_SIDE
@@ -469,6 +468,9 @@ def run_train_on_plots(
         raise CliError(f"{labels_csv} gives {plots} plot(s) to train on; training needs at least "
                        f"{MIN_LABELLED_PLOTS} (plots under {MIN_SIDE} x {MIN_SIDE} points, plots without a pass or "
                        "fail point and plots of a size no other plot has are left out)")
+    if left_out or unscored:
+        warn("train", f"{left_out + unscored} labelled plot(s) left out: labelled '?', under {MIN_SIDE} x {MIN_SIDE} "
+                      "points, without a pass or fail point, or of a size no other plot has")
     order = random.Random(seed)
 
     def epochs_of_batches() -> Any:
@@ -500,5 +502,4 @@ def run_train_on_plots(
     }
     save_model(model_path, net, info)
     info["seconds"] = time.perf_counter() - started
-    info["left_out"] = left_out + unscored
     return info
