@@ -477,6 +477,67 @@ def test_a_model_that_scores_nan_is_refused(failing_and_passing_plot, capsys, co
     assert not {"verdicts.csv", "labelled.csv", "predicted.csv"} & {p.name for p in model.parent.iterdir()}
 
 
+def _model_saying(path, label):
+    """A model that scores every plot as `label` (last layer's weights zero, its bias the label vector)."""
+    import torch
+
+    from quorvane.Source import tavrine
+
+    net = tavrine.AlexNet()
+    with torch.no_grad():
+        net.state_dict()["fc3.0.weight"].zero_()
+        net.state_dict()["fc3.0.bias"].copy_(torch.tensor([float(k in label.split("-")) for k in LABEL_KEYS]))
+    models.save_model(path, net, {})
+    return path
+
+
+def _labels_written(command, path):
+    if command == "export":
+        return {line.split(",")[0] for line in path.read_text().splitlines()[::12]}
+    with open(path, newline="", encoding="utf-8") as fh:
+        return {row["predicted"] for row in csv.DictReader(fh)}
+
+
+# Where each command takes its input and writes its labels; the model goes first
+# in the earlier form, options may stand between it and the input.
+MODEL_SPELLINGS = {
+    "triage": (["log.txt", "--out", "out.csv"], ["given.pt", "--out", "out.csv", "log.txt"]),
+    "classify": (["records.csv", "--out", "out.csv"], ["given.pt", "--out", "out.csv", "records.csv"]),
+    "export": (["log.txt", "--shmoo-csv", "out.csv", "--model"], None),
+}
+
+
+@pytest.mark.parametrize("command, spelling", [(c, s) for c in MODEL_SPELLINGS for s in ("bundled", "--model", "first")
+                                               if MODEL_SPELLINGS[c][1] is not None or s != "first"])
+def test_the_bundled_model_scores_unless_a_model_is_given(failing_and_passing_plot, monkeypatch, capsys, command,
+                                                         spelling):
+    bundled = _model_saying(failing_and_passing_plot / "bundled.pt", "Pass-Vol")
+    _model_saying(failing_and_passing_plot / "given.pt", "Pass-Freq")
+    monkeypatch.setattr(models, "bundled_model_path", lambda: bundled)
+    plain, model_first = MODEL_SPELLINGS[command]
+    argv = {"bundled": plain, "--model": [*plain, *(["given.pt"] if command == "export" else ["--model", "given.pt"])],
+            "first": model_first}[spelling]
+    code, _, err = run(capsys, command, *argv)
+    assert code == 0, err
+    expected = "Pass-Vol" if spelling == "bundled" else "Pass-Freq"
+    assert _labels_written(command, failing_and_passing_plot / "out.csv") == {expected}
+
+
+def test_choosing_the_model_fails_in_one_line(failing_and_passing_plot, monkeypatch, capsys):
+    given = _model_saying(failing_and_passing_plot / "given.pt", "Pass")
+    monkeypatch.setattr(models, "bundled_model_path", lambda: failing_and_passing_plot / "data" / "bundled_model.pt")
+    for argv in (["triage", "log.txt"], ["classify", "records.csv"], ["export", "log.txt", "--shmoo-csv", "o.csv",
+                                                                     "--model"]):
+        code, _, err = run(capsys, *argv)
+        assert_one_line_error(code, err, "the bundled model", "bundled_model.pt is missing", "--model FILE")
+    code, _, err = run(capsys, "triage", given, "--model", given, "log.txt")
+    assert_one_line_error(code, err, "two models given")
+    for argv in (["triage", given], ["classify", given]):
+        with pytest.raises(SystemExit) as exc:
+            cli.main([str(a) for a in argv])
+        assert exc.value.code == 2 and f"the model file {given} needs" in capsys.readouterr().err
+
+
 def argparse_namespace():
     import argparse
 

@@ -219,17 +219,18 @@ def test_eleven_by_eleven_plots_are_unchanged_by_the_size_scaling():
     assert hashlib.sha256(text.encode()).hexdigest()[:16] == "36048a26e5e6f283"
 
 
-@pytest.mark.parametrize("rows, cols", [(7, 11), (21, 41), (15, 9), (11, 21)])
+@pytest.mark.parametrize("rows, cols", [(7, 11), (21, 41), (15, 9), (11, 21), (5, 5)])
 def test_plots_of_other_sizes_keep_their_class_shape(rows, cols):
     rng = random.Random(rows * cols)
     for _ in range(25):
         vol = samples.plot_for_label("Pass-Vol", rng, rows, cols)
         assert not any(vol[-1]) and vol[0][0] == 1 and samples.is_monotone(vol)
-        # The wall covers a similar share of the rows at every size.
+        # The wall covers a similar share of the rows at every size, and two rows at least.
         failing_rows = sum(1 for row in vol if not any(row))
-        assert 0.2 <= failing_rows / rows <= 0.6
+        assert 0.2 <= failing_rows / rows <= 0.6 and failing_rows >= 2
         freq = samples.plot_for_label("Pass-Freq", rng, rows, cols)
         assert not any(r[-1] for r in freq) and all(r[0] for r in freq) and samples.is_monotone(freq)
+        assert not any(r[-2] for r in freq)
         assert _has_enclosed_fail(samples.plot_for_label("Pass-Hole", rng, rows, cols))
         assert not samples.is_monotone(samples.plot_for_label("Pass-Marginal", rng, rows, cols))
         clean = samples.plot_for_label("Pass", rng, rows, cols)

@@ -96,9 +96,43 @@ def _cmd_margins(args: argparse.Namespace) -> int:
     return 0
 
 
+def _seconds(seconds: float) -> str:
+    return f"{seconds:.0f} s" if seconds < 120 else f"{seconds / 60:.1f} min"
+
+
 def _cmd_train(args: argparse.Namespace) -> int:
+    sources = [given for given in (args.csv, args.recipe, args.plots) if given is not None]
+    if len(sources) != 1:
+        args.usage_error("give one of: a shmoo CSV, --recipe NAME or --plots LABELS")
+    if args.recipe is not None:
+        # The recipe fixes its own settings (and threads): its seeds give the same weights.
+        given = [option for option, value in (("--epochs", args.epochs), ("--batch-size", args.batch_size),
+                                              ("--lr", args.lr), ("--seed", args.seed), ("--figure", args.figure))
+                 if value is not None]
+        if given:
+            args.usage_error(f"--recipe trains by the recipe's own settings; leave out {', '.join(given)}")
+        from .training import run_train_recipe
+
+        info = run_train_recipe(args.recipe, args.out)
+        say(f"model: {args.out} (recipe {args.recipe}, {info['train_samples']} plots, trained in "
+            f"{_seconds(info['seconds'])})")
+        return 0
+    epochs = 20 if args.epochs is None else args.epochs
+    batch_size = 32 if args.batch_size is None else args.batch_size
+    lr = 0.01 if args.lr is None else args.lr
+    seed = 0 if args.seed is None else args.seed
     _set_threads(args.threads)
-    _, info = run_train(args.csv, args.out, args.epochs, args.batch_size, args.lr, args.seed, args.figure)
+    if args.plots is not None:
+        if args.figure is not None:
+            args.usage_error("--figure shows the test accuracy of training on a shmoo CSV; leave it out with --plots")
+        from .training import run_train_on_plots
+
+        info = run_train_on_plots(args.plots, args.settings, args.out, epochs, batch_size, lr, seed)
+        say(f"trained on {info['train_samples']} plots of {len(info['trained_sizes'])} size(s), {epochs} epoch(s) "
+            f"({_seconds(info['seconds'])})")
+        say(f"model: {args.out}")
+        return 0
+    _, info = run_train(args.csv, args.out, epochs, batch_size, lr, seed, args.figure)
     if info["epochs"]:
         say(
             f"test accuracy {info['test_accuracy']:.3f}, pass/fail {info['test_accuracy_pass_fail']:.3f} "
@@ -111,10 +145,39 @@ def _cmd_train(args: argparse.Namespace) -> int:
     return 0
 
 
+# `export --model` without a file name: the bundled model.
+_BUNDLED = object()
+
+
+def _model_first(args: argparse.Namespace, files: Sequence[Path], what: str) -> tuple[Path, list[Path]]:
+    """The model and the input files of a command whose model file may still
+    come first, as in earlier versions (`triage MODEL DATALOG...`): a first
+    file that reads as a model file is the model; otherwise --model, else the
+    bundled model."""
+    from .models import model_or_bundled, reads_as_model_file
+
+    first, *rest = files
+    if not reads_as_model_file(first):
+        return model_or_bundled(args.model), list(files)
+    if args.model is not None:
+        raise CliError(f"two models given, {first} and --model {args.model}; give one")
+    if not rest:
+        args.usage_error(f"the model file {first} needs {what} after it")
+    return first, rest
+
+
 def _cmd_classify(args: argparse.Namespace) -> int:
+    if len(args.csv) > 1:
+        args.usage_error(f"give one shmoo CSV, after an optional model file; got {len(args.csv) + 1} files")
+    if args.csv:  # `classify MODEL CSV`, the earlier form
+        if args.model is not None:
+            raise CliError(f"two models given, {args.first} and --model {args.model}; give one")
+        model, csv_path = args.first, args.csv[0]
+    else:
+        model, [csv_path] = _model_first(args, [args.first], "a shmoo CSV")
     _set_threads(args.threads)
     grid = image_path(args.grid, "grid") if args.grid is not None else None
-    results = run_classify(args.model, args.csv, args.out, grid, args.grid_limit)
+    results = run_classify(model, csv_path, args.out, grid, args.grid_limit)
     if args.out is None:
         print_table(results)
     summary = agreement(results)
@@ -129,10 +192,12 @@ def _cmd_classify(args: argparse.Namespace) -> int:
 
 def _cmd_export(args: argparse.Namespace) -> int:
     from .labelling import PLACEHOLDER, run_export
+    from .models import model_or_bundled
 
-    if args.model is not None:
+    model = model_or_bundled(None) if args.model is _BUNDLED else args.model
+    if model is not None:
         _set_threads(args.threads)
-    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, args.model,
+    count, side, skipped = run_export(args.datalogs, args.settings, args.sites, args.shmoo_csv, model,
                                       force=args.force)
     for plot, reason in skipped:
         warn("export", f"{visible(plot.datalog)} site {plot.site} plot {plot.plot} (line {plot.line}): {reason}; "
@@ -194,8 +259,9 @@ def _label_filter(text: str) -> str:
 def _cmd_triage(args: argparse.Namespace) -> int:
     from .triage import run_triage
 
+    model, datalogs = _model_first(args, [args.first, *args.datalogs], "the datalog(s)")
     _set_threads(args.threads)
-    summary, book = run_triage(args.model, args.datalogs, args.settings, args.sites, args.out, args.grid,
+    summary, book = run_triage(model, datalogs, args.settings, args.sites, args.out, args.grid,
                                args.label, args.grid_limit, args.workbook, args.interval_columns)
     for line in summary.lines():
         say(line)
@@ -218,9 +284,16 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 # Parser and entry point
 
 
-def _add_datalog_inputs(p: argparse.ArgumentParser) -> None:
-    """The datalogs, settings file and site lists every datalog command takes."""
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+def _add_datalog_inputs(p: argparse.ArgumentParser, model_first: bool = False) -> None:
+    """The datalogs, settings file and site lists every datalog command takes;
+    with `model_first`, a model file may come before the datalogs."""
+    if model_first:
+        p.add_argument("first", type=Path, metavar="[MODEL] DATALOG",
+                       help="a model file written by 'train' (default: the bundled model, or --model), then the "
+                            "tester datalogs (UTF-8 text); a first file that is a model file is taken as the model")
+        p.add_argument("datalogs", nargs="*", type=Path, metavar="DATALOG", help=argparse.SUPPRESS)
+    else:
+        p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
     p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
                    help="keyword settings JSON (default: %(default)s in the working directory)")
     p.add_argument("--sites", action="append", metavar="SITES",
@@ -293,26 +366,44 @@ def build_parser() -> argparse.ArgumentParser:
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
     p.set_defaults(func=_cmd_margins)
 
-    p = sub.add_parser("train", parents=[common], help="shmoo CSV in, trained model out", description=(
-        "Train the AlexNet shmoo classifier on a labelled shmoo CSV. 100 samples are held out "
-        "for testing; the file needs more records than that."))
-    p.add_argument("csv", type=Path, metavar="CSV", help="labelled shmoo CSV")
+    p = sub.add_parser("train", parents=[common], help="labelled plots in, trained model out", description=(
+        "Train the AlexNet shmoo classifier: on a labelled shmoo CSV of 11 x 11 records (100 samples are held "
+        "out for testing; the file needs more records than that), on your own labelled plots of datalogs at "
+        "their own sizes (--plots), or by a recipe (--recipe bundled rebuilds the bundled model from its seeds)."),
+        usage="%(prog)s [options] (CSV | --recipe NAME | --plots LABELS)")
+    p.add_argument("csv", type=Path, nargs="?", default=None, metavar="CSV", help="labelled shmoo CSV")
+    p.add_argument("--recipe", default=None, metavar="NAME",
+                   help="train by a recipe of generated plots of every class and size from 5 x 5 to 41 x 61: "
+                        "'bundled' (the bundled model, from its seeds) or 'quick' (the same, shortened)")
+    p.add_argument("--plots", type=Path, default=None, metavar="LABELS",
+                   help="a labels CSV naming plots of datalogs and their labels (columns datalog, site, plot and "
+                        "label, or predicted: a triage verdict CSV with corrected verdicts); datalog paths are "
+                        "relative to the CSV's folder. Plots are trained at their own sizes, in the canonical "
+                        "orientation")
+    p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
+                   help="with --plots: keyword settings JSON of the datalogs (default: %(default)s in the working "
+                        "directory)")
     p.add_argument("-o", "--out", type=Path, default=Path("shmoo_model.pt"), metavar="MODEL",
                    help="model file to write (default: %(default)s)")
-    p.add_argument("--epochs", type=non_negative_int, default=20, help="default: %(default)s")
-    p.add_argument("--batch-size", type=positive_int, default=32, help="default: %(default)s")
-    p.add_argument("--lr", type=positive_float, default=0.01, help="Adam learning rate (default: %(default)s)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the split, shuffling and weights (default: 0)")
+    p.add_argument("--epochs", type=non_negative_int, default=None, help="default: 20")
+    p.add_argument("--batch-size", type=positive_int, default=None, help="default: 32")
+    p.add_argument("--lr", type=positive_float, default=None, help="Adam learning rate (default: 0.01)")
+    p.add_argument("--seed", type=int, default=None, help="seed of the split, shuffling and weights (default: 0)")
     p.add_argument("--figure", type=Path, default=None, metavar="PNG",
                    help="accuracy figure (default: MODEL's name with _accuracy.png)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
-    p.set_defaults(func=_cmd_train)
+    p.set_defaults(func=_cmd_train, usage_error=p.error)
 
-    p = sub.add_parser("classify", parents=[common], help="model and shmoo CSV in, label texts out", description=(
-        "Predict the label of every record of a shmoo CSV with a model written by 'train'."))
-    p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
-    p.add_argument("csv", type=Path, metavar="CSV", help="shmoo CSV (label lines may hold any text)")
+    p = sub.add_parser("classify", parents=[common], help="shmoo CSV in, label texts out", description=(
+        "Predict the label of every record of a shmoo CSV with the bundled model, or a model written by "
+        "'train' (--model, or before the CSV as in 'classify MODEL CSV')."),
+        usage="%(prog)s [options] [MODEL] CSV")
+    p.add_argument("first", type=Path, metavar="[MODEL] CSV",
+                   help="shmoo CSV (label lines may hold any text), after an optional model file written by 'train'")
+    p.add_argument("csv", type=Path, nargs="*", help=argparse.SUPPRESS)
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train' (default: the bundled model)")
     p.add_argument("--out", type=Path, default=None, metavar="CSV_OUT",
                    help="write record,label_in_file,predicted rows here instead of the table on stdout")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG", help="save a grid of the plots with predictions")
@@ -320,15 +411,18 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
-    p.set_defaults(func=_cmd_classify)
+    p.set_defaults(func=_cmd_classify, usage_error=p.error, trailing_files="csv")
 
-    p = sub.add_parser("triage", parents=[common], help="model and datalogs in, a label for every shmoo plot out",
+    p = sub.add_parser("triage", parents=[common], help="datalogs in, a label for every shmoo plot out",
                        description=(
-        "Classify every shmoo plot of the selected sites of the datalogs with a model written by 'train' "
+        "Classify every shmoo plot of the selected sites of the datalogs with the bundled model (or a model "
+        "written by 'train': --model, or before the datalogs as in 'triage MODEL DATALOG...') "
         "and print a summary: plots per label, per site, and the plots that are not plain Pass. "
-        "Plots the network cannot take (under 3 x 3 points, no point rows) get the label '?' and a reason."))
-    p.add_argument("model", type=Path, metavar="MODEL", help="model file written by 'train'")
-    _add_datalog_inputs(p)
+        "Plots the network cannot take (under 3 x 3 points, no point rows) get the label '?' and a reason."),
+        usage="%(prog)s [options] [MODEL] DATALOG [DATALOG ...]")
+    _add_datalog_inputs(p, model_first=True)
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train' (default: the bundled model)")
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
                    help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
                         "a score per label, a reason for '?' and the orientation scored (what was flipped to put "
@@ -348,7 +442,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "at least 20)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
-    p.set_defaults(func=_cmd_triage)
+    p.set_defaults(func=_cmd_triage, usage_error=p.error, trailing_files="datalogs")
 
     p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
@@ -358,8 +452,9 @@ def build_parser() -> argparse.ArgumentParser:
         "Plots of other sizes are mapped so that a one-point hole or a one-row band survives."))
     _add_datalog_inputs(p)
     p.add_argument("--shmoo-csv", type=Path, required=True, metavar="OUT", help="shmoo CSV to write")
-    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
-                   help="model file written by 'train': pre-fill each label with its prediction")
+    p.add_argument("--model", type=Path, nargs="?", const=_BUNDLED, default=None, metavar="MODEL",
+                   help="pre-fill each label with the prediction of this model file written by 'train', or of "
+                        "the bundled model when no file is named (without --model: a placeholder to replace)")
     p.add_argument("--force", action="store_true",
                    help="replace an existing OUT (by default it is kept: it may hold labels you entered)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
@@ -431,7 +526,14 @@ def _termination_unwinds() -> Iterator[None]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args, extra = parser.parse_known_args(argv)
+    trailing: str | None = getattr(args, "trailing_files", None)
+    if extra and (trailing is None or any(text.startswith("-") for text in extra)):
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    if extra and trailing is not None:
+        # Files after an option (`triage MODEL --out v.csv LOG`): the parser
+        # hands out a command's positional arguments before the first option only.
+        setattr(args, trailing, [*getattr(args, trailing), *map(Path, extra)])
     set_verbose(bool(getattr(args, "verbose", False)))
     try:
         with _termination_unwinds():

@@ -6,7 +6,7 @@ import math
 import os
 import sys
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from . import samples
 from .outputs import Outputs, written_together
@@ -134,3 +134,102 @@ def image_path(path: Path, what: str) -> Path:
         raise CliError(f"{what} {path}: cannot write {path.suffix!r} pictures; use one of "
                        f"{', '.join('.' + f for f in sorted(formats))}")
     return path
+
+
+def _failing_depths(grid: Any, axis: int) -> Any:
+    """Per column (axis 0) the failing run up from the lowest voltage, or per
+    row (axis 1) the failing run in from the highest frequency."""
+    import numpy as np
+
+    lines = grid[::-1].T if axis == 0 else grid[:, ::-1]
+    passing = lines != 0
+    return np.where(passing.any(axis=1), passing.argmax(axis=1), lines.shape[1])
+
+
+def _wall(grid: Any, axis: int, shape: str) -> bool:
+    """A clean wall (no other failing point) whose edge is `shape`."""
+    import numpy as np
+
+    depths = _failing_depths(grid, axis)
+    if int(np.count_nonzero(grid == 0)) != int(depths.sum()) or depths.min() < 2:
+        return False
+    steps = np.diff(depths)
+    if shape == "straight":
+        return not steps.any()
+    if shape == "stepped":
+        return bool((steps > 0).any() and (steps < 0).any() and (abs(steps) <= 1).all())
+    return bool((steps >= 0).all() and depths[-1] - depths[0] >= 2)  # rising, or slanted
+
+
+#: The panels of the class picture: title, label drawn, and what the drawn
+#: plot must show to stand for its case (the first seed whose plot does is taken).
+def _class_panels() -> list[tuple[str, str, Callable[[Any], bool]]]:
+    import numpy as np
+
+    def fails(g: Any) -> int:
+        return int(np.count_nonzero(g == 0))
+
+    def passes(g: Any) -> int:
+        return int(np.count_nonzero(g == 1))
+
+    rows_half, cols_half = 6, 8
+    return [
+        ("Fail\n(a stray pass or two)", "Fail", lambda g: 1 <= passes(g) <= 2),
+        ("Pass\n(a stray fail)", "Pass", lambda g: fails(g) == 1 and g[-1, -1] == 1),
+        ("Pass\n(short diagonal corner)", "Pass",
+         lambda g: fails(g) >= 4 and g[-1, -1] == 0 and not (g[:rows_half] == 0).any()
+         and not (g[:, :cols_half] == 0).any()),
+        ("Vol\n(straight edge)", "Pass-Vol", lambda g: _wall(g, 0, "straight")),
+        ("Vol\n(stepped edge)", "Pass-Vol", lambda g: _wall(g, 0, "stepped")),
+        ("Vol\n(rising with frequency)", "Pass-Vol", lambda g: _wall(g, 0, "rising")),
+        ("Freq\n(straight edge)", "Pass-Freq", lambda g: _wall(g, 1, "straight")),
+        ("Freq\n(slanted: low voltage\nreaches less far)", "Pass-Freq", lambda g: _wall(g, 1, "slanted")),
+        ("Marginal\n(corner beyond a diagonal)", "Pass-Marginal",
+         lambda g: samples.is_monotone(g) and g[0, 0] == 1 and g[-1, 0] == 0 and g[0, -1] == 0
+         and 0.15 < passes(g) / g.size < 0.45),
+        ("Marginal\n(band along an edge)", "Pass-Marginal",
+         lambda g: bool((g[0] == 1).all()) and not (g[2:] == 1).any()),
+        ("Marginal\n(frayed edge)", "Pass-Marginal",
+         lambda g: not samples.is_monotone(g) and 0.4 < passes(g) / g.size < 0.8),
+        ("Hole\n(enclosed failing pocket)", "Pass-Hole",
+         lambda g: 2 <= fails(g) <= 4 and not (g[[0, -1]] == 0).any() and not (g[:, [0, -1]] == 0).any()),
+    ]
+
+
+CLASS_PICTURE_SIZE = (11, 15)
+
+
+def save_label_classes(path: Path, seed: int = 0, outputs: Outputs | None = None) -> None:
+    """The kit's classes as the training recipe draws them, one panel per case
+    (README, "What the labels mean"), in the canonical orientation: highest
+    voltage at the top, frequency rising to the right. Each panel shows the
+    first plot, counting seeds up from `seed`, that shows its case cleanly
+    (no untested point)."""
+    import itertools
+
+    import numpy as np
+
+    from .recipe import draw_plot
+
+    plt = pyplot()
+    rows, cols = CLASS_PICTURE_SIZE
+    panels = _class_panels()
+    fig, axes = plt.subplots(3, 4, figsize=(10.5, 8.0))
+    cmap = plt.get_cmap("RdYlGn").with_extremes(bad="#bbbbbb")
+    for ax, (title, label, shows) in zip(axes.flat, panels):
+        for k in itertools.count(seed):
+            grid = draw_plot(label, np.random.default_rng(k), rows, cols)
+            if not (grid == -1).any() and shows(grid):
+                break
+            if k - seed > 20000:
+                raise RuntimeError(f"no plot of {label} shows {title!r}")
+        ax.imshow(grid.astype(float), cmap=cmap, vmin=0.0, vmax=1.0, interpolation="nearest")
+        ax.set_title(title, fontsize=9)
+        ax.set_xticks([0, cols - 1], ["low", "high"], fontsize=7)
+        ax.set_yticks([0, rows - 1], ["high", "low"], fontsize=7)
+    fig.supxlabel("frequency, rising to the right  -  green passes, red fails", fontsize=10)
+    fig.supylabel("supply voltage, falling downward", fontsize=10)
+    fig.suptitle("What the labels mean: plots of each class as the training recipe draws them", fontsize=11)
+    fig.tight_layout()
+    save_figure(fig, path, outputs=outputs)
+    plt.close(fig)

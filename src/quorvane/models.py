@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+import os
+import stat
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -20,6 +22,38 @@ MODEL_VERSION = 1
 def bundled_model_path() -> Path:
     """The model the package ships, used wherever no model file is given."""
     return Path(__file__).with_name("data") / "bundled_model.pt"
+
+
+def model_or_bundled(path: Path | None) -> Path:
+    """The model file a command scores with: the one given, else the bundled one."""
+    if path is not None:
+        return path
+    bundled = bundled_model_path()
+    if not bundled.is_file():
+        raise CliError(f"the bundled model {bundled} is missing (a broken installation?); reinstall quorvane "
+                       "or give a model file with --model FILE")
+    return bundled
+
+
+# torch.save writes a zip archive; a datalog is text and never starts so.
+_ZIP_MAGIC = b"PK\x03\x04"
+_MODEL_SUFFIXES = (".pt", ".pth")
+
+
+def reads_as_model_file(path: Path) -> bool:
+    """Whether a command's first file argument is a model rather than a
+    datalog or CSV: a regular file starting as a zip archive, or a name ending
+    in .pt or .pth (so that a missing or broken model file is reported as
+    one). Anything else, a FIFO or device included, is never opened here."""
+    if path.suffix.lower() in _MODEL_SUFFIXES:
+        return True
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
+        with open(path, "rb") as fh:
+            return fh.read(len(_ZIP_MAGIC)) == _ZIP_MAGIC
+    except (OSError, ValueError):
+        return False
 
 
 def save_model(path: Path, net: Any, info: dict[str, Any], outputs: Outputs | None = None) -> None:

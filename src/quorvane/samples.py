@@ -132,23 +132,25 @@ def _corner_cut(grid: list[list[int]], rng: random.Random, depth: int) -> None:
 
 def _vol_wall(grid: list[list[int]], rng: random.Random) -> None:
     """Fails the lowest voltage rows; the wall rises slightly with frequency, as
-    faster operation needs more supply."""
+    faster operation needs more supply. A wall is two rows deep at least (the
+    label convention: one failing row is no Vol wall), on the smallest plots too."""
     rows, cols = len(grid), len(grid[0])
     base = rng.randint(3, 5)
     slope = rng.choice((0.0, 0.0, 0.2, 0.3))
     for c in range(cols):
-        height = min(rows - 2, _scaled(base + int(slope * _along(c, cols)), rows))
+        height = max(2, min(rows - 2, _scaled(base + int(slope * _along(c, cols)), rows)))
         for r in range(rows - height, rows):
             grid[r][c] = 0
 
 
 def _freq_wall(grid: list[list[int]], rng: random.Random) -> None:
-    """Fails the highest frequency columns; lower voltage reaches less far."""
+    """Fails the highest frequency columns; lower voltage reaches less far. Two
+    columns deep at least, as a Vol wall is two rows deep."""
     rows, cols = len(grid), len(grid[0])
     base = rng.randint(3, 5)
     slope = rng.choice((0.0, 0.0, 0.2, 0.3))
     for r in range(rows):
-        width = min(cols - 2, _scaled(base + int(slope * _along(r, rows)), cols))
+        width = max(2, min(cols - 2, _scaled(base + int(slope * _along(r, rows)), cols)))
         for c in range(cols - width, cols):
             grid[r][c] = 0
 

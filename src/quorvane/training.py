@@ -5,6 +5,7 @@ from __future__ import annotations
 import csv
 import random
 import time
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
@@ -281,3 +282,224 @@ def train_on_sizes(
     save_model(model_path, net, info)
     info["seconds"] = time.perf_counter() - started
     return net, info
+
+
+# ---------------------------------------------------------------------------
+# The bundled model's recipe, and a user's own labelled plots at native sizes
+
+
+def _check_model_output(model_path: Path, inputs: Sequence[tuple[str, Path]]) -> None:
+    check_output_file(model_path, "model file")
+    refuse_inputs_as_outputs(inputs, [("--out", model_path)])
+    try:
+        model_path.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise CliError(f"cannot create directory {model_path.parent}: {os_reason(exc)}") from None
+
+
+def run_train_recipe(name: str, model_path: Path) -> dict[str, Any]:
+    """Trains a recipe's model (``quorvane.recipe``: "bundled" rebuilds the
+    model the package ships, from its seeds) into `model_path`. Returns what
+    was saved beside the weights, and the seconds it took."""
+    from .recipe import RECIPES, train_recipe
+
+    recipe = RECIPES.get(name)
+    if recipe is None:
+        raise CliError(f"no recipe {name!r}; the recipes are {', '.join(RECIPES)}")
+    _check_model_output(model_path, [])
+    with Progress("train", f"recipe {name}: starting") as progress:
+        try:
+            return train_recipe(recipe, model_path, lambda text: progress.update(f"recipe {name}: {text}"))
+        except FloatingPointError as exc:
+            raise CliError(f"{exc}; no model written") from None
+
+
+#: Fewest plots `train --plots` trains on: fewer teach the network nothing.
+MIN_LABELLED_PLOTS = 10
+
+
+@dataclass(frozen=True, slots=True)
+class PlotLabel:
+    """One row of a labels CSV: which plot of which datalog, and its label."""
+
+    line: int
+    datalog: Path
+    site: str
+    plot: int
+    label: str
+
+
+def read_plot_labels(labels_csv: Path) -> tuple[list[PlotLabel], int]:
+    """The rows of a labels CSV: columns datalog, site, plot and the label in
+    `label`, or in `predicted` without one (a triage verdict CSV whose verdicts
+    the user corrected). Datalog paths are taken relative to the CSV's folder.
+    Rows labelled "?" (plots triage could not score) are left out; returns the
+    rows and how many were left out."""
+    from .triage import UNKNOWN
+
+    check_readable_text(labels_csv, "labels CSV")
+    rows: list[PlotLabel] = []
+    unscored = 0
+    try:
+        with open(labels_csv, newline="", encoding="utf-8") as fh:
+            reader = csv.DictReader(fh)
+            fields = reader.fieldnames or []
+            label_column = "label" if "label" in fields else "predicted"
+            missing = [c for c in ("datalog", "site", "plot", label_column) if c not in fields]
+            if missing:
+                raise CliError(f"{labels_csv} lacks the column(s) {', '.join(missing)}; a labels CSV has the columns "
+                               "datalog, site, plot and label (or predicted, as triage writes them)")
+            for row in reader:
+                line = reader.line_num
+                label = (row[label_column] or "").strip()
+                if label == UNKNOWN:
+                    unscored += 1
+                    continue
+                keys = label.split("-")
+                unknown = [k for k in keys if k not in LABEL_KEYS]
+                if unknown:
+                    raise CliError(f"{labels_csv} line {line}: the label {label!r} holds word(s) that are not label "
+                                   f"keys ({', '.join(map(repr, unknown))}); the keys are {', '.join(LABEL_KEYS)}")
+                if ("Pass" in keys) == ("Fail" in keys):
+                    raise CliError(f"{labels_csv} line {line}: the label {label!r} must name exactly one of Pass "
+                                   "and Fail")
+                try:
+                    number = int(row["plot"] or "")
+                except ValueError:
+                    raise CliError(f"{labels_csv} line {line}: plot {row['plot']!r} is not a plot number") from None
+                datalog = Path(row["datalog"] or "")
+                rows.append(PlotLabel(line, datalog if datalog.is_absolute() else labels_csv.parent / datalog,
+                                      (row["site"] or "").strip(), number, label))
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{labels_csv} is not UTF-8 text (byte {exc.start})") from None
+    except csv.Error as exc:
+        raise CliError(f"cannot read labels CSV {labels_csv}: {exc}") from None
+    return rows, unscored
+
+
+def _labelled_grids(rows: Sequence[PlotLabel], labels_csv: Path, settings_path: Path) -> list[tuple[Any, str]]:
+    """The canonical-orientation grid of every labelled plot, with its label,
+    each datalog read once."""
+    from .orientation import orient
+    from .selection import plot_source
+
+    by_datalog: dict[Path, list[PlotLabel]] = {}
+    for row in rows:
+        by_datalog.setdefault(row.datalog, []).append(row)
+    out = []
+    for datalog, wanted in by_datalog.items():
+        if not datalog.exists():
+            raise CliError(f"{labels_csv} line {wanted[0].line}: datalog not found: {datalog}")
+        keys = {(row.site, row.plot) for row in wanted}
+        found: dict[tuple[str, int], Any] = {}
+        _, plots = plot_source("train", [datalog], settings_path, None, quiet=True)
+        for plot in plots:
+            if (plot.site, plot.plot) in keys:
+                found[(plot.site, plot.plot)] = orient(plot).grid
+        for row in wanted:
+            grid = found.get((row.site, row.plot))
+            if grid is None:
+                raise CliError(f"{labels_csv} line {row.line}: {datalog} has no plot {row.plot} of site "
+                               f"{row.site!r} (with the markers of {settings_path})")
+            out.append((grid, row.label))
+    return out
+
+
+def plot_batches(grids: Sequence[tuple[Any, str]], batch_size: int) -> tuple[list[tuple[Any, Any]], int]:
+    """Batches of (network values N x 1 x rows x cols, label vectors N x 6),
+    each of one plot size; returns them and how many plots were left out: those
+    the network cannot take and those of a size no other plot has (batch
+    normalisation needs two plots a batch)."""
+    import numpy as np
+
+    from .orientation import network_values
+    from .triage import _unfit_reason
+
+    by_shape: dict[tuple[int, int], list[tuple[Any, str]]] = {}
+    left_out = 0
+    for grid, label in grids:
+        if _unfit_reason(grid):  # the plots triage cannot score either
+            left_out += 1
+        else:
+            by_shape.setdefault(grid.shape, []).append((grid, label))
+    batches = []
+    for members in by_shape.values():
+        if len(members) < 2:
+            left_out += len(members)
+            continue
+        starts = list(range(0, len(members), batch_size))
+        if len(members) - starts[-1] < 2:
+            starts.pop()  # a lone last plot joins the batch before it
+        for k, start in enumerate(starts):
+            chunk = members[start : starts[k + 1] if k + 1 < len(starts) else len(members)]
+            x = np.stack([network_values(grid) for grid, _ in chunk])[:, None]
+            y = np.asarray([[float(key in label.split("-")) for key in LABEL_KEYS] for _, label in chunk],
+                           dtype=np.float32)
+            batches.append((x, y))
+    return batches, left_out
+
+
+def run_train_on_plots(
+    labels_csv: Path,
+    settings_path: Path,
+    model_path: Path,
+    epochs: int = 20,
+    batch_size: int = 32,
+    lr: float = 0.01,
+    seed: int = 0,
+) -> dict[str, Any]:
+    """Trains AlexNet on a user's own labelled plots at their native sizes,
+    in the canonical orientation, the way the bundled model's recipe trains.
+    Returns what was saved beside the weights, and the seconds it took."""
+    from .recipe import BUNDLED, train_on_plots
+    from .settings import load_settings
+    from .triage import MIN_SIDE
+
+    if batch_size < 2:
+        raise CliError("the batch size must be at least 2: batch normalisation needs two samples per batch")
+    load_settings(settings_path)  # a bad settings file is said before the CSV is read through
+    rows, unscored = read_plot_labels(labels_csv)
+    datalogs = sorted({row.datalog for row in rows})
+    _check_model_output(model_path, [("labels CSV", labels_csv), ("settings file", settings_path)]
+                        + [("datalog", d) for d in datalogs])
+    batches, left_out = plot_batches(_labelled_grids(rows, labels_csv, settings_path), batch_size)
+    plots = sum(len(y) for _, y in batches)
+    if plots < MIN_LABELLED_PLOTS:
+        raise CliError(f"{labels_csv} gives {plots} plot(s) to train on; training needs at least "
+                       f"{MIN_LABELLED_PLOTS} (plots under {MIN_SIDE} x {MIN_SIDE} points, plots without a pass or "
+                       "fail point and plots of a size no other plot has are left out)")
+    if left_out or unscored:
+        warn("train", f"{left_out + unscored} labelled plot(s) left out: labelled '?', under {MIN_SIDE} x {MIN_SIDE} "
+                      "points, without a pass or fail point, or of a size no other plot has")
+    order = random.Random(seed)
+
+    def epochs_of_batches() -> Any:
+        for _ in range(epochs):
+            order.shuffle(batches)
+            yield from batches
+
+    total = epochs * len(batches)
+    started = time.perf_counter()
+    with Progress("train", f"batch 0 of {total}") as progress:
+        try:
+            net = train_on_plots(epochs_of_batches(), total, lr, min(lr, BUNDLED.final_lr), seed,
+                                 lambda n: progress.update(f"batch {n} of {total}"))
+        except FloatingPointError as exc:
+            raise CliError(f"{exc}; no model written (try a smaller --lr, now {lr})") from None
+    sizes = sorted({tuple(x.shape[2:]) for x, _ in batches})
+    info = {
+        "trained_sizes": [list(size) for size in sizes],
+        "point_symbols": dict(POINT_SYMBOLS),
+        "epochs": epochs,
+        "batch_size": batch_size,
+        "lr": lr,
+        "seed": seed,
+        "optimizer": "Adam",
+        "loss": "MSELoss",
+        "train_samples": plots,
+        "source_labels": str(labels_csv),
+        "quorvane_version": __version__,
+    }
+    save_model(model_path, net, info)
+    info["seconds"] = time.perf_counter() - started
+    return info
