@@ -318,6 +318,13 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
     rows = list(verdicts.iter_rows(min_row=2))
     assert len(rows) == 2 * 5
     assert [r[1].value for r in rows] == ["2"] * 5 + ["0"] * 5  # pair order: the --sites order
+    # The sheet shows what the verdict CSV says: orientation, probabilities, review and why.
+    for r, want in zip(rows, read_rows(tmp_path / "v.csv", csv.DictReader), strict=True):
+        got = dict(zip(header, (c.value for c in r)))
+        assert (got["orientation"], got["review"], got["why"] or "") == (want["orientation"], want["review"],
+                                                                         want["why"])
+        assert [got[f"p_{k}"] for k in LABEL_KEYS] == pytest.approx([float(want[f"p_{k}"]) for k in LABEL_KEYS],
+                                                                     abs=1e-4)
     if width is None:
         width = next(c.column for c in sheet[4][1:] if c.value) - 1
         assert width > 20  # the sample's widest plots need more than the old fixed width
