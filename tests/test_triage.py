@@ -10,7 +10,7 @@ import numpy as np
 import openpyxl
 import pytest
 
-from quorvane import calibration, cli, samples, triage
+from quorvane import calibration, cli, review, samples, triage
 from quorvane.plots import Plot
 from quorvane.symbols import LABEL_KEYS
 
@@ -118,6 +118,85 @@ def test_points_that_are_neither_pass_nor_fail_enter_the_network_as_neither(net)
     assert v.scores == pytest.approx(_scores_one_by_one(net, neither), abs=1e-5)
     # The pass fraction counts only real pass and fail points.
     assert v.pass_fraction == pytest.approx(78 / (117 - 3))
+
+
+class ScoresFor:
+    """A stand-in network: each plot's raw scores chosen from its grid (as the network sees it)."""
+
+    def __init__(self, score):
+        self.score = score
+
+    def eval(self):
+        return self
+
+    def __call__(self, batch):
+        import torch
+
+        return torch.tensor([self.score(x[0].numpy()) for x in batch], dtype=torch.float32)
+
+
+def _grid(fails=(), untested=(), passing=True, size=(11, 11)):
+    grid = np.full(size, 1 if passing else 0, dtype=np.int8)
+    for points, value in ((fails, 0), (untested, -1)):
+        for where in points:
+            grid[where] = value
+    return grid
+
+
+CLEAR = {"Fail": (1, 0, 0, 0, 0, 0), "Pass": (0, 1, 0, 0, 0, 0), "Pass-Vol": (0, 1, 1, 0, 0, 0),
+         "Pass-Hole": (0, 1, 0, 0, 0, 1)}
+
+
+@pytest.mark.parametrize("grid, scores, why", [
+    # Close calls: the Fail/Pass decision, or a shape key near its threshold.
+    (_grid(), (0.40, 0.56, 0, 0, 0, 0), "close call Pass 0.58"),
+    (_grid(passing=False), (0.56, 0.40, 0, 0, 0, 0), "close call Fail 0.58"),
+    (_grid(), (0, 1, 0.46, 0, 0, 0), "Vol 0.46 near threshold"),
+    (_grid(), CLEAR["Pass"], ""),
+    (_grid(passing=False), CLEAR["Fail"], ""),
+    # The plot's geometry against a clear label.
+    (_grid(fails=[np.s_[8:, :]]), CLEAR["Pass"], "rows fail at the lowest 3 voltages but no Vol"),
+    (_grid(fails=[np.s_[8:, :]]), CLEAR["Pass-Vol"], ""),
+    (_grid(fails=[np.s_[:, 9:]]), CLEAR["Pass"], "columns fail at the highest 2 frequencies but no Freq"),
+    (_grid(fails=[(10, 10), (10, 9), (9, 10)]), CLEAR["Pass-Vol"], "Vol but the lowest voltages pass"),
+    (_grid(fails=[(10, 10), (10, 9), (9, 10)]), CLEAR["Pass"], ""),  # the corner every device runs out in
+    (_grid(fails=[(4, 4), (4, 5)]), CLEAR["Pass"], "enclosed failing pocket but no Hole"),
+    (_grid(fails=[(4, 4), (4, 5)]), CLEAR["Pass-Hole"], ""),
+    (_grid(fails=[(5, 5)]), CLEAR["Pass-Hole"], "lone enclosed failing point: a stray or a one-point Hole"),
+    (_grid(fails=[(4, 4), (5, 5)]), CLEAR["Pass"], ""),  # touching at a corner: a fray, no pocket
+    (_grid(fails=[np.s_[7:, :]]), CLEAR["Fail"], "64% of points pass but Fail"),
+    (1 - _grid(fails=[(0, 0), (0, 1)]), CLEAR["Pass"], "only 2 point(s) pass but Pass"),
+    (_grid(untested=[np.s_[:, :2]]), CLEAR["Pass"], "18% untested points"),
+])
+def test_close_calls_and_geometric_disagreements_are_for_review(grid, scores, why):
+    ((_, v),) = triage.classify_plots(ScoresFor(lambda _: scores), [make_plot(grid)])
+    assert v.review == bool(why)
+    assert why in v.why.split("; ") if why else v.why == ""
+
+
+@pytest.mark.parametrize("third, labels, disagreements", [
+    # The third site differs in one point on the top edge: the average labels all three.
+    ((0, 5), ["Pass-Vol"] * 3, []),
+    # Its differing point is a pocket the others lack: it keeps its own Hole decision.
+    ((4, 5), ["Pass-Vol", "Pass-Vol", "Pass-Vol-Hole"],
+     ["log.txt 2001 Shmoo_x: sites disagree on Hole (sites 2 vs 0,1)"]),
+])
+def test_near_identical_plots_of_an_item_on_different_sites_get_one_label(third, labels, disagreements):
+    wall = np.s_[9:, :]
+    grids = [_grid(fails=[wall]), _grid(fails=[wall, (0, 4)]), _grid(fails=[wall, third])]
+
+    def score(x):  # site 2 alone would be Pass without Vol
+        site = 1 if x[0, 4] == 0 else 2 if x[third] == 0 else 0
+        return (0.1, 0.9, (0.8, 0.7, 0.3)[site], 0, 0, 0.9 if site == 2 and third == (4, 5) else 0.1)
+
+    plots = [make_plot(g, 1, site=str(k)) for k, g in enumerate(grids)]
+    alone = [v.label for _, v in triage.classify_plots(ScoresFor(score), plots)]
+    assert alone[2] != labels[2]
+    sites = review.SiteAgreement()
+    verdicts = [v for _, v in triage.classify_plots(ScoresFor(score), plots, sites=sites)]
+    assert [v.label for v in verdicts] == labels
+    assert [v.probabilities[2] for v in verdicts] == pytest.approx([0.6] * 3)
+    assert sites.disagreements == disagreements
 
 
 def _printings():
@@ -448,12 +527,19 @@ def test_triage_bad_input_is_one_line(labelled_dir, model_file, capsys, argv, fr
         assert fragment in err
 
 
-def test_triage_bad_model_and_label(labelled_dir, tmp_path, capsys):
+def test_triage_bad_model_and_label(labelled_dir, tmp_path, capsys, net):
+    from quorvane import models
+
     bogus = tmp_path / "m.pt"
     bogus.write_text("not a model")
     code, _, err = run(capsys, "triage", bogus, labelled_dir / "sample_datalog_1.txt", "--settings",
                        labelled_dir / samples.SETTINGS_FILE_NAME)
     assert code == 1 and "not a quorvane model file" in err
+    broken = tmp_path / "broken.pt"
+    models.save_model(broken, net, {"calibration": {**CALIBRATION, "Hole": [4.0, float("nan")]}})
+    code, _, err = run(capsys, "triage", broken, labelled_dir / "sample_datalog_1.txt", "--settings",
+                       labelled_dir / samples.SETTINGS_FILE_NAME)
+    assert code == 1 and err.count("\n") == 1 and f"model file {broken}: the calibration of Hole" in err
     with pytest.raises(SystemExit) as exc:
         cli.main(["triage", str(bogus), "x.txt", "--label", "Pass-Wobble"])
     assert exc.value.code == 2 and "not a label" in capsys.readouterr().err

@@ -172,7 +172,7 @@ def _verdict(plot: Any, scores: tuple[float, ...] | None, reason: str, orientati
     rows, cols = (int(printed.shape[0]), int(printed.shape[1])) if printed.ndim == 2 else (0, 0)
     place = (str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
              _pass_fraction(printed))
-    if scores is None:
+    if scores is None or grid is None:
         return Verdict(*place, UNKNOWN, None, reason, orientation, None, True, reason), None
     probs = probabilities(calibration, scores)
     label = label_of(probs)
