@@ -34,7 +34,7 @@ import numpy as np
 from .calibration import label_of
 from .symbols import LABEL_KEYS
 
-__all__ = ["REVIEW_COLUMNS", "Geometry", "SiteAgreement", "geometry", "review_cells", "review_reasons"]
+__all__ = ["REVIEW_COLUMNS", "Geometry", "SiteAgreement", "geometries", "geometry", "review_cells", "review_reasons"]
 
 #: A Fail/Pass decision is close where p_Pass lies within this of 0.5.
 CLOSE_CALL_MARGIN = 0.25
@@ -86,48 +86,61 @@ class Geometry:
         return self.passes / self.points if self.points else 0.0
 
 
-def _failing_depth(lines: np.ndarray, fails_across: Any) -> int:
-    """How many of the last lines (rows of ``lines``) fail, counted from the last."""
-    depth = 0
-    for line in lines[::-1]:
-        tested = line[line >= 0]
-        if tested.size == 0 or not fails_across(tested):
-            break
-        depth += 1
-    return depth
+def _runs_from_end(flags: np.ndarray) -> np.ndarray:
+    """Per plot (first axis), how many of the last entries of ``flags`` are true in a row."""
+    backwards = flags[:, ::-1]
+    return np.where(backwards.all(axis=1), flags.shape[1], np.argmin(backwards, axis=1))
 
 
-def _fails_across(tested: np.ndarray) -> bool:
-    passes = int(np.count_nonzero(tested == 1))
-    return passes <= max(1.0, WALL_STRAY_SHARE * tested.size)
-
-
-def _fails_in_part(tested: np.ndarray) -> bool:
-    return int(np.count_nonzero(tested == 0)) >= SOME_WALL_FILL * tested.size
+def _line_depths(lines: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per plot of a (N, lines, points) stack: how many of the last lines fail
+    across, and how many fail at least in part (each with a tested point)."""
+    tested = np.count_nonzero(lines >= 0, axis=2)
+    passes = np.count_nonzero(lines == 1, axis=2)
+    across = (tested > 0) & (passes <= np.maximum(1.0, WALL_STRAY_SHARE * tested))
+    in_part = (tested > 0) & (tested - passes >= SOME_WALL_FILL * tested)
+    return _runs_from_end(across), _runs_from_end(in_part)
 
 
 def _wall(lines: np.ndarray, depth: int, other_depth: int) -> int:
-    """``depth`` where the failing last lines of ``lines`` make a wall: deep
-    enough, with room beside it and a mostly passing line there (read outside
+    """``depth`` where the failing last rows of ``lines`` make a wall: deep
+    enough, with room beside it and a mostly passing row there (read outside
     the other axis' failing lines)."""
     count, width = lines.shape
     if depth < MIN_WALL_DEPTH or count - depth < MIN_WALL_DEPTH or other_depth >= width:
         return 0
-    for line in lines[: count - depth, : width - other_depth]:
-        tested = line[line >= 0]
-        if tested.size and np.count_nonzero(tested == 1) >= PASSING_BESIDE_WALL * tested.size:
-            return depth
-    return 0
+    beside = lines[: count - depth, : width - other_depth]
+    tested = np.count_nonzero(beside >= 0, axis=1)
+    passes = np.count_nonzero(beside == 1, axis=1)
+    return depth if bool(np.any((tested > 0) & (passes >= PASSING_BESIDE_WALL * tested))) else 0
 
 
-def _pockets(grid: np.ndarray) -> tuple[frozenset[tuple[int, int]], ...]:
-    """Small 4-connected groups of failing points off the edges, ringed by
-    passing points (diagonal neighbours too: a group touching another failing
-    point at a corner is a notch in an edge or a fray, not a pocket)."""
-    rows, cols = grid.shape
-    seen = np.zeros(grid.shape, dtype=bool)
+def _reached_from_edges(fails: np.ndarray) -> np.ndarray:
+    """The failing points of a (N, rows, columns) stack 4-connected to a
+    failing point on an edge of their plot."""
+    reached = np.zeros_like(fails)
+    reached[:, [0, -1], :] = fails[:, [0, -1], :]
+    reached[:, :, [0, -1]] = fails[:, :, [0, -1]]
+    while True:
+        grown = reached.copy()
+        grown[:, 1:, :] |= reached[:, :-1, :]
+        grown[:, :-1, :] |= reached[:, 1:, :]
+        grown[:, :, 1:] |= reached[:, :, :-1]
+        grown[:, :, :-1] |= reached[:, :, 1:]
+        grown &= fails
+        if np.array_equal(grown, reached):
+            return reached
+        reached = grown
+
+
+def _pockets(grid: np.ndarray, inner: np.ndarray) -> tuple[frozenset[tuple[int, int]], ...]:
+    """Small 4-connected groups of the ``inner`` failing points (those not
+    connected to an edge), ringed by passing points (diagonal neighbours too:
+    a group touching another failing point at a corner is a notch in an edge
+    or a fray, not a pocket)."""
     found = []
-    for r0, c0 in zip(*np.nonzero(grid == 0)):
+    seen = np.zeros(grid.shape, dtype=bool)
+    for r0, c0 in zip(*np.nonzero(inner)):
         start = (int(r0), int(c0))
         if seen[start]:
             continue
@@ -136,11 +149,11 @@ def _pockets(grid: np.ndarray) -> tuple[frozenset[tuple[int, int]], ...]:
         while queue:
             r, c = queue.popleft()
             for rr, cc in ((r - 1, c), (r + 1, c), (r, c - 1), (r, c + 1)):
-                if 0 <= rr < rows and 0 <= cc < cols and grid[rr, cc] == 0 and not seen[rr, cc]:
+                if inner[rr, cc] and not seen[rr, cc]:
                     seen[rr, cc] = True
                     group.add((rr, cc))
                     queue.append((rr, cc))
-        if len(group) > POCKET_MAX_POINTS or any(r in (0, rows - 1) or c in (0, cols - 1) for r, c in group):
+        if len(group) > POCKET_MAX_POINTS:
             continue
         ring = {(r + dr, c + dc) for r, c in group for dr in (-1, 0, 1) for dc in (-1, 0, 1)} - group
         if all(grid[p] == 1 for p in ring):
@@ -148,24 +161,40 @@ def _pockets(grid: np.ndarray) -> tuple[frozenset[tuple[int, int]], ...]:
     return tuple(found)
 
 
+def geometries(grids: np.ndarray) -> list[Geometry]:
+    """The checks' reading of a (N, rows, columns) stack of canonical grids
+    (1 pass, 0 fail, -1 neither); a stack is read at numpy's pace, not point by point."""
+    grids = np.asarray(grids)
+    count, rows, cols = grids.shape
+    if count == 0 or rows * cols == 0:
+        return [Geometry(0, 0, 0.0, 0, 0, False, False, ()) for _ in range(count)]
+    passes = np.count_nonzero(grids == 1, axis=(1, 2))
+    points = passes + np.count_nonzero(grids == 0, axis=(1, 2))
+    columns = grids.transpose(0, 2, 1)
+    row_depths, rows_in_part = _line_depths(grids)
+    column_depths, columns_in_part = _line_depths(columns)
+    fails = grids == 0
+    # Groups reaching an edge are no pockets; walking only the others keeps
+    # the per-point work off walls and corners.
+    inner = fails & ~_reached_from_edges(fails)
+    out = []
+    for k in range(count):
+        out.append(Geometry(
+            points=int(points[k]),
+            passes=int(passes[k]),
+            untested_share=1.0 - int(points[k]) / (rows * cols),
+            voltage_wall=_wall(grids[k], int(row_depths[k]), int(column_depths[k])),
+            frequency_wall=_wall(columns[k], int(column_depths[k]), int(row_depths[k])),
+            low_rows_fail=bool(rows_in_part[k] >= MIN_WALL_DEPTH),
+            high_columns_fail=bool(columns_in_part[k] >= MIN_WALL_DEPTH),
+            pockets=_pockets(grids[k], inner[k]) if inner[k].any() else (),
+        ))
+    return out
+
+
 def geometry(grid: np.ndarray) -> Geometry:
-    """The checks' reading of a canonical grid (1 pass, 0 fail, -1 neither)."""
-    grid = np.asarray(grid)
-    passes = int(np.count_nonzero(grid == 1))
-    points = passes + int(np.count_nonzero(grid == 0))
-    columns = grid.T
-    row_depth = _failing_depth(grid, _fails_across)
-    column_depth = _failing_depth(columns, _fails_across)
-    return Geometry(
-        points=points,
-        passes=passes,
-        untested_share=1.0 - points / grid.size if grid.size else 0.0,
-        voltage_wall=_wall(grid, row_depth, column_depth),
-        frequency_wall=_wall(columns, column_depth, row_depth),
-        low_rows_fail=_failing_depth(grid, _fails_in_part) >= MIN_WALL_DEPTH,
-        high_columns_fail=_failing_depth(columns, _fails_in_part) >= MIN_WALL_DEPTH,
-        pockets=_pockets(grid) if min(grid.shape) >= 3 else (),
-    )
+    """The checks' reading of one canonical grid."""
+    return geometries(np.asarray(grid)[None])[0]
 
 
 def review_reasons(g: Geometry, probs: Sequence[float], label: str) -> list[str]:

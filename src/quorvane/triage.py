@@ -37,7 +37,7 @@ import numpy as np
 
 from .extraction import visible
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
-from .review import REVIEW_COLUMNS, SiteAgreement, geometry, review_cells, review_reasons
+from .review import REVIEW_COLUMNS, Geometry, SiteAgreement, geometries, review_cells, review_reasons
 from .symbols import LABEL_KEYS
 
 __all__ = [
@@ -163,22 +163,21 @@ def _scores(net: Any, grids: Sequence[np.ndarray], fit: str) -> list[tuple[float
 
 
 def _verdict(plot: Any, scores: tuple[float, ...] | None, reason: str, orientation: str = "",
-             calibration: Any = None, grid: np.ndarray | None = None) -> tuple[Verdict, Any]:
-    """The verdict of a plot (scored in the canonical ``grid``, or "?" with a
-    ``reason``) and the checks' reading of its grid (None for "?")."""
+             calibration: Any = None, seen: Geometry | None = None) -> Verdict:
+    """The verdict of a plot: scored, with the checks' reading of its
+    canonical grid (``seen``), or "?" with a ``reason``."""
     from .calibration import label_of, probabilities
 
     printed = np.asarray(plot.grid)
     rows, cols = (int(printed.shape[0]), int(printed.shape[1])) if printed.ndim == 2 else (0, 0)
     place = (str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
              _pass_fraction(printed))
-    if scores is None or grid is None:
-        return Verdict(*place, UNKNOWN, None, reason, orientation, None, True, reason), None
+    if scores is None or seen is None:
+        return Verdict(*place, UNKNOWN, None, reason, orientation, None, True, reason)
     probs = probabilities(calibration, scores)
     label = label_of(probs)
-    seen = geometry(grid)
     why = review_reasons(seen, probs, label)
-    return Verdict(*place, label, scores, reason, orientation, probs, bool(why), "; ".join(why)), seen
+    return Verdict(*place, label, scores, reason, orientation, probs, bool(why), "; ".join(why))
 
 
 def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT, batch_size: int = 256,
@@ -229,16 +228,16 @@ def _classify_batch(net: Any, plots: Sequence[Any], fit: str,
         grid = np.asarray(plot.grid)
         reason = _unfit_reason(grid)
         if reason:
-            v, _ = _verdict(plot, None, reason, oriented[k].orientation)
-            judged[k] = (plot, oriented[k].grid, None, v)
+            judged[k] = (plot, oriented[k].grid, None, _verdict(plot, None, reason, oriented[k].orientation))
         else:
             by_shape.setdefault(grid.shape, []).append(k)
     for members in by_shape.values():
         scores = _scores(net, [oriented[k].grid for k in members], fit)
         check_finite_scores(scores, lambda i: plot_name(plots[members[i]]))
-        for k, s in zip(members, scores):
-            v, seen = _verdict(plots[k], s, "", oriented[k].orientation, calibration, oriented[k].grid)
-            judged[k] = (plots[k], oriented[k].grid, seen, v)
+        seen = geometries(np.stack([oriented[k].grid for k in members]))
+        for k, s, g in zip(members, scores, seen):
+            judged[k] = (plots[k], oriented[k].grid, g, _verdict(plots[k], s, "", oriented[k].orientation,
+                                                                 calibration, g))
     return [entry for entry in judged if entry is not None]
 
 
