@@ -57,6 +57,9 @@ MOST_PASS = 0.5
 #: ... and at most this many passing points (or this share) with a Pass label.
 FEW_PASS_POINTS = 3
 FEW_PASS_SHARE = 0.05
+#: A plain Pass (no shape key) fails in at most this share of its points: a
+#: few strays, or the short diagonal corner every device runs out in.
+PLAIN_PASS_FAILS = 0.2
 #: More than this share of untested points asks for a look.
 UNTESTED_SHARE = 0.10
 #: Plots of one item on different sites are near-identical where their grids
@@ -211,6 +214,8 @@ def review_reasons(g: Geometry, probs: Sequence[float], label: str) -> list[str]
         why.append(f"{g.pass_share:.0%} of points pass but Fail")
     if passed and g.passes <= max(FEW_PASS_POINTS, FEW_PASS_SHARE * g.points):
         why.append(f"only {g.passes} point(s) pass but Pass")
+    elif label == "Pass" and 1.0 - g.pass_share > PLAIN_PASS_FAILS:
+        why.append(f"{1.0 - g.pass_share:.0%} of points fail but plain Pass")
     # A Marginal label may stand for a band or a corner that reads as a wall.
     if g.voltage_wall and "Vol" not in keys and "Marginal" not in keys:
         why.append(f"rows fail at the lowest {g.voltage_wall} voltages but no Vol")
