@@ -501,3 +501,6 @@ def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str | None]]) -> N
     ws.freeze_panes = "A2"
     for letter, width in (("A", 28), ("B", 6), ("C", 6), ("D", 40), ("E", 22)):
         ws.column_dimensions[letter].width = width
+    from openpyxl.utils import get_column_letter
+
+    ws.column_dimensions[get_column_letter(VERDICT_HEADER.index("why") + 1)].width = 50
