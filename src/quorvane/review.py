@@ -288,11 +288,10 @@ def _item_groups(verdicts: Sequence[Any]) -> dict[tuple[str, int], list[int]]:
     seen: dict[tuple[str, str], int] = {}
     groups: dict[tuple[str, int], list[int]] = {}
     for k, v in enumerate(verdicts):
-        if v.probabilities is None:
-            continue
         occurrence = seen.get((v.item, v.site), 0)
         seen[(v.item, v.site)] = occurrence + 1
-        groups.setdefault((v.item, occurrence), []).append(k)
+        if v.probabilities is not None:
+            groups.setdefault((v.item, occurrence), []).append(k)
     return {key: members for key, members in groups.items() if len({verdicts[k].site for k in members}) > 1}
 
 
