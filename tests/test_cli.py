@@ -7,7 +7,7 @@ import re
 import openpyxl
 import pytest
 
-from quorvane import cli, classification, extraction, figures, models, samples, training
+from quorvane import calibration, cli, classification, extraction, figures, models, samples, training
 from quorvane.errors import CliError
 from quorvane.symbols import LABEL_KEYS
 
@@ -363,11 +363,20 @@ def test_classify_prints_a_table(trained, tmp_path, capsys):
     # The dataset's own progress lines stay out of the table (and, without --verbose, out of sight).
     assert "The Training Data Set Count" not in out + err
     plots = figures.tavrine().CsvDataset_Test(str(csv_path)).X_train
-    assert [r[2] for r in rows] == classification.predicted_texts(net, plots)
+    net.eval()
+    scores = net(plots).tolist()
+    assert [r[2] for r in rows] == [calibration.label_of(calibration.probabilities(None, s)) for s in scores]
 
 
 def test_classify_writes_csv_and_grid(trained, tmp_path, capsys):
-    _, _, model, _, _ = trained
+    import torch
+
+    _, _, trained_model, net, _ = trained
+    # A model file carrying a calibration: the probabilities are its reading of the raw scores.
+    fitted = {"Pass": [3.0, 0.4], "Vol": [6.0, -2.5], "Freq": [5.0, -3.0], "Marginal": [7.0, -3.5],
+              "Hole": [4.0, -2.0]}
+    model = tmp_path / "calibrated.pt"
+    torch.save({**torch.load(trained_model, weights_only=True), "calibration": fitted}, model)
     csv_path = samples.write_shmoo_csv(tmp_path / "c.csv", count=14, seed=22)
     out_csv, grid = tmp_path / "o" / "pred.csv", tmp_path / "o" / "grid.png"
     code, out, err = run(capsys, "classify", model, csv_path, "--out", out_csv, "--grid", grid, "--grid-limit", 8)
@@ -375,7 +384,14 @@ def test_classify_writes_csv_and_grid(trained, tmp_path, capsys):
     assert "record" not in out  # no table when writing a file
     with open(out_csv, newline="") as fh:
         rows = list(csv.reader(fh))
-    assert rows[0] == ["record", "label_in_file", "predicted"]
+    assert rows[0] == ["record", "label_in_file", "predicted", *(f"p_{k}" for k in LABEL_KEYS), "review", "why"]
+    net.eval()
+    with torch.no_grad():
+        scores = net(figures.tavrine().CsvDataset_Test(str(csv_path)).X_train).tolist()
+    for row, raw in zip(rows[1:], scores, strict=True):
+        probs = calibration.probabilities(fitted, raw)
+        assert [float(p) for p in row[3:9]] == pytest.approx(probs, abs=1e-4)
+        assert row[2] == calibration.label_of(probs) and (row[9] == "yes") == bool(row[10])
     assert [r[0] for r in rows[1:]] == [str(i) for i in range(1, 15)]
     assert [r[1] for r in rows[1:]] == [label for label, _ in samples.labelled_plots(14, seed=22)]
     assert all(_label_ok(r[2]) for r in rows[1:])

@@ -10,7 +10,7 @@ import numpy as np
 import openpyxl
 import pytest
 
-from quorvane import cli, samples, triage
+from quorvane import calibration, cli, review, samples, triage
 from quorvane.plots import Plot
 from quorvane.symbols import LABEL_KEYS
 
@@ -42,6 +42,20 @@ def model_file(tmp_path_factory, net):
 
     path = tmp_path_factory.mktemp("model") / "model.pt"
     models.save_model(path, net, {"input_shape": [1, 11, 11]})
+    return path
+
+
+# Logistic curves (slope, offset) per key, as a model file's calibration holds them.
+CALIBRATION = {"Pass": [3.0, 0.4], "Vol": [6.0, -2.5], "Freq": [5.0, -3.0], "Marginal": [7.0, -3.5],
+               "Hole": [4.0, -2.0]}
+
+
+@pytest.fixture(scope="module")
+def calibrated_model_file(tmp_path_factory, net):
+    from quorvane import models
+
+    path = tmp_path_factory.mktemp("model") / "calibrated.pt"
+    models.save_model(path, net, {"input_shape": [1, 11, 11], "calibration": CALIBRATION})
     return path
 
 
@@ -90,7 +104,7 @@ def test_plots_the_network_cannot_take_get_a_reason_and_keep_their_place(net):
         assert v.reason == "" and v.label != "?"
         # Batching by shape gives the scores of one plot at a time.
         assert v.scores == pytest.approx(_scores_one_by_one(net, grid), abs=1e-5)
-        assert v.label == triage.label_from_scores(v.scores)
+        assert v.label == calibration.label_of(calibration.probabilities(None, v.scores))
         assert (v.rows, v.cols) == grid.shape
         assert v.pass_fraction == pytest.approx(grid.mean())
 
@@ -104,6 +118,88 @@ def test_points_that_are_neither_pass_nor_fail_enter_the_network_as_neither(net)
     assert v.scores == pytest.approx(_scores_one_by_one(net, neither), abs=1e-5)
     # The pass fraction counts only real pass and fail points.
     assert v.pass_fraction == pytest.approx(78 / (117 - 3))
+
+
+class ScoresFor:
+    """A stand-in network: each plot's raw scores chosen from its grid (as the network sees it)."""
+
+    def __init__(self, score):
+        self.score = score
+
+    def eval(self):
+        return self
+
+    def __call__(self, batch):
+        import torch
+
+        return torch.tensor([self.score(x[0].numpy()) for x in batch], dtype=torch.float32)
+
+
+def _grid(fails=(), untested=(), passing=True, size=(11, 11)):
+    grid = np.full(size, 1 if passing else 0, dtype=np.int8)
+    for points, value in ((fails, 0), (untested, -1)):
+        for where in points:
+            grid[where] = value
+    return grid
+
+
+CLEAR = {"Fail": (1, 0, 0, 0, 0, 0), "Pass": (0, 1, 0, 0, 0, 0), "Pass-Vol": (0, 1, 1, 0, 0, 0),
+         "Pass-Hole": (0, 1, 0, 0, 0, 1)}
+
+
+@pytest.mark.parametrize("grid, scores, why", [
+    # Close calls: the Fail/Pass decision, or a shape key near its threshold.
+    (_grid(), (0.40, 0.56, 0, 0, 0, 0), "close call Pass 0.58"),
+    (_grid(passing=False), (0.56, 0.40, 0, 0, 0, 0), "close call Fail 0.58"),
+    (_grid(), (0, 1, 0.46, 0, 0, 0), "Vol 0.46 near threshold"),
+    (_grid(), CLEAR["Pass"], ""),
+    (_grid(passing=False), CLEAR["Fail"], ""),
+    # The plot's geometry against a clear label.
+    (_grid(fails=[np.s_[8:, :]]), CLEAR["Pass"], "rows fail at the lowest 3 voltages but no Vol"),
+    (_grid(fails=[np.s_[8:, :]]), CLEAR["Pass-Vol"], ""),
+    (_grid(fails=[np.s_[:, 9:]]), CLEAR["Pass"], "columns fail at the highest 2 frequencies but no Freq"),
+    (_grid(fails=[(10, 10), (10, 9), (9, 10)]), CLEAR["Pass-Vol"], "Vol but the lowest voltages pass"),
+    (_grid(fails=[(10, 10), (10, 9), (9, 10)]), CLEAR["Pass"], ""),  # the corner every device runs out in
+    (_grid(fails=[(4, 4), (4, 5)]), CLEAR["Pass"], "enclosed failing pocket but no Hole"),
+    (_grid(fails=[(4, 4), (4, 5)]), CLEAR["Pass-Hole"], ""),
+    (_grid(fails=[(5, 5)]), CLEAR["Pass-Hole"], "lone enclosed failing point: a stray or a one-point Hole"),
+    (_grid(fails=[(4, 4), (5, 5)]), CLEAR["Pass"], ""),  # touching at a corner: a fray, no pocket
+    (_grid(fails=[np.s_[7:, :]]), CLEAR["Fail"], "64% of points pass but Fail"),
+    # A wide low-voltage/high-frequency corner fails: no wall, but no plain Pass either.
+    (np.where(np.add.outer(np.arange(11), np.arange(11)) >= 13, 0, 1), CLEAR["Pass"],
+     "30% of points fail but plain Pass"),
+    (1 - _grid(fails=[(0, 0), (0, 1)]), CLEAR["Pass"], "only 2 point(s) pass but Pass"),
+    (_grid(untested=[np.s_[:, :2]]), CLEAR["Pass"], "18% untested points"),
+])
+def test_close_calls_and_geometric_disagreements_are_for_review(grid, scores, why):
+    ((_, v),) = triage.classify_plots(ScoresFor(lambda _: scores), [make_plot(grid)])
+    assert v.review == bool(why)
+    assert why in v.why.split("; ") if why else v.why == ""
+
+
+@pytest.mark.parametrize("third, labels, disagreements", [
+    # The third site differs in one point on the top edge: the average labels all three.
+    ((0, 5), ["Pass-Vol"] * 3, []),
+    # Its differing point is a pocket the others lack: it keeps its own Hole decision.
+    ((4, 5), ["Pass-Vol", "Pass-Vol", "Pass-Vol-Hole"],
+     ["log.txt 2001 Shmoo_x: sites disagree on Hole (sites 2 vs 0,1)"]),
+])
+def test_near_identical_plots_of_an_item_on_different_sites_get_one_label(third, labels, disagreements):
+    wall = np.s_[9:, :]
+    grids = [_grid(fails=[wall]), _grid(fails=[wall, (0, 4)]), _grid(fails=[wall, third])]
+
+    def score(x):  # site 2 alone would be Pass without Vol
+        site = 1 if x[0, 4] == 0 else 2 if x[third] == 0 else 0
+        return (0.1, 0.9, (0.8, 0.7, 0.3)[site], 0, 0, 0.9 if site == 2 and third == (4, 5) else 0.1)
+
+    plots = [make_plot(g, 1, site=str(k)) for k, g in enumerate(grids)]
+    alone = [v.label for _, v in triage.classify_plots(ScoresFor(score), plots)]
+    assert alone[2] != labels[2]
+    sites = review.SiteAgreement()
+    verdicts = [v for _, v in triage.classify_plots(ScoresFor(score), plots, sites=sites)]
+    assert [v.label for v in verdicts] == labels
+    assert [v.probabilities[2] for v in verdicts] == pytest.approx([0.6] * 3)
+    assert sites.disagreements == disagreements
 
 
 def _printings():
@@ -178,23 +274,31 @@ def test_every_fit_scores_every_size(net, fit):
 
 def test_summary_and_grid_picks():
     def v(label, n, site="0"):
-        return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label, None)
+        why = {"?": "no point rows", "Pass-Vol": "close call Pass 0.58", "Pass-Hole-": "Hole 0.46 near threshold"}
+        reason = why.get(label, "")
+        return triage.Verdict("a/log.txt", site, n, "  2001  Shmoo_x", n, 11, 11, 0.5, label.rstrip("-"), None,
+                              reason if label == "?" else "", review=bool(reason), why=reason)
 
     summary = triage.Summary(keep=2)
-    picks = triage.GridPicks(3)
+    picks = triage.GridPicks(4)
     holes = triage.GridPicks(5, "Hole")
-    labels = ["Pass", "Pass-Hole", "Pass", "Fail", "Pass-Vol-Hole", "?"]
+    labels = ["Pass", "Pass-Hole", "Pass", "Fail", "Pass-Vol-Hole", "?", "Pass-Vol", "Pass-Hole-"]
     for n, label in enumerate(labels, 1):
         verdict = v(label, n, site=str(n % 2))
         summary.add(verdict)
         picks.add(make_plot(np.ones((3, 3))), verdict)
         holes.add(make_plot(np.ones((3, 3))), verdict)
+    summary.disagreements = ["log.txt 2001 Shmoo_x: sites disagree on Vol (sites 1 vs 0)"]
     text = "\n".join(summary.lines())
-    assert "6 plot(s) classified" in text and "not plain Pass (4):" in text and "... and 2 more" in text
-    assert "log.txt site 1: 3 plot(s), 2 plain Pass, 1 other" in text
-    assert "log.txt site 0: 3 plot(s), 0 plain Pass, 2 other, 1 unreadable" in text
-    assert [p[1].label for p in picks.picks()] == ["Pass-Hole", "Fail", "Pass-Vol-Hole"]
-    assert [p[1].label for p in holes.picks()] == ["Pass-Hole", "Pass-Vol-Hole"]
+    assert "8 plot(s) classified" in text and "... and 1 more" in text
+    # Plots for review first, with why; then the other plots that are not plain Pass.
+    assert text.index("for review (3):") < text.index("other plots not plain Pass (3):")
+    assert "plot 6 11x11: ?: no point rows" in text and "plot 7 11x11: Pass-Vol: close call Pass 0.58" in text
+    assert "log.txt site 1: 4 plot(s), 2 plain Pass, 2 other, 1 for review" in text
+    assert "log.txt site 0: 4 plot(s), 0 plain Pass, 3 other, 1 unreadable, 2 for review" in text
+    assert text.endswith("sites disagree (1 item(s)):\n  log.txt 2001 Shmoo_x: sites disagree on Vol (sites 1 vs 0)")
+    assert [p[1].plot for p in picks.picks()] == [6, 7, 8, 2]
+    assert [p[1].plot for p in holes.picks()] == [8, 2, 5]
     assert triage.label_matches("Pass-Vol", "Pass-Vol") and not triage.label_matches("Pass", "Pass-Vol")
     assert triage.label_matches("?", "?") and not triage.label_matches("?", "Pass")
 
@@ -229,7 +333,7 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert err == ""  # stderr is not a terminal here: no progress line
     rows = read_rows(tmp_path / "v.csv", csv.reader)
     assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
-                       *LABEL_KEYS, "reason", "orientation"]
+                       *LABEL_KEYS, "reason", "orientation", *(f"p_{k}" for k in LABEL_KEYS), "review", "why"]
     truth = samples.read_truth_csv(d / "sample_truth.csv")
     body = rows[1:]
     assert len(body) == len(truth) == 2 * 3 * 5
@@ -239,11 +343,29 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
         assert row[3].strip().startswith(str(2000 + t.plot))
         keys = row[7].split("-")
         assert ("Pass" in keys) != ("Fail" in keys) and set(keys) <= set(LABEL_KEYS)
-        assert row[7] == triage.label_from_scores([float(x) for x in row[8:14]])
+        # The label follows the probabilities (averaged over near-identical sites).
+        assert row[7] == calibration.label_of([float(x) for x in row[16:22]])
+        assert row[22] in ("yes", "no") and (row[22] == "yes") == bool(row[23])
     assert f"{len(truth)} plot(s) classified" in out and "per label:" in out and "per site:" in out
     assert f"verdicts: {tmp_path / 'v.csv'}" in out
     assert (tmp_path / "g.png").read_bytes()[:8] == PNG_MAGIC
     assert not list(tmp_path.glob("*.partial"))
+
+
+def test_verdict_probabilities_come_from_the_model_files_calibration(labelled_dir, calibrated_model_file, tmp_path,
+                                                                     capsys):
+    d = labelled_dir
+    code, _, err = run(capsys, "triage", calibrated_model_file, d / "sample_datalog_1.txt", "--sites", "1",
+                       "--settings", d / samples.SETTINGS_FILE_NAME, "--out", tmp_path / "v.csv")
+    assert code == 0, err
+    rows = read_rows(tmp_path / "v.csv", csv.DictReader)
+    assert len(rows) == 5
+    for row in rows:
+        probs = [float(row[f"p_{key}"]) for key in LABEL_KEYS]
+        raw = [float(row[key]) for key in LABEL_KEYS]
+        assert probs == pytest.approx(calibration.probabilities(CALIBRATION, raw), abs=1e-4)
+        assert probs != pytest.approx(calibration.probabilities(None, raw), abs=1e-3)
+        assert row["predicted"] == calibration.label_of(probs)
 
 
 @pytest.mark.parametrize("width", [50, None])  # None: as wide as the widest plot row, like extract
@@ -278,6 +400,13 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
     rows = list(verdicts.iter_rows(min_row=2))
     assert len(rows) == 2 * 5
     assert [r[1].value for r in rows] == ["2"] * 5 + ["0"] * 5  # pair order: the --sites order
+    # The sheet shows what the verdict CSV says: orientation, probabilities, review and why.
+    for r, want in zip(rows, read_rows(tmp_path / "v.csv", csv.DictReader), strict=True):
+        got = dict(zip(header, (c.value for c in r)))
+        assert (got["orientation"], got["review"], got["why"] or "") == (want["orientation"], want["review"],
+                                                                         want["why"])
+        assert [got[f"p_{k}"] for k in LABEL_KEYS] == pytest.approx([float(want[f"p_{k}"]) for k in LABEL_KEYS],
+                                                                     abs=1e-4)
     if width is None:
         width = next(c.column for c in sheet[4][1:] if c.value) - 1
         assert width > 20  # the sample's widest plots need more than the old fixed width
@@ -381,7 +510,9 @@ def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, caps
     assert [r["predicted"] for r in rows][0] == "?" and "2 x 3 points" in rows[0]["reason"]
     assert rows[1]["predicted"] != "?" and rows[1]["reason"] == ""
     assert rows[2]["predicted"] == "?" and "never ends" in rows[2]["reason"]
-    assert "not plain Pass" in out
+    for row in (rows[0], rows[2]):  # what cannot be scored is for review, the reason saying why
+        assert row["review"] == "yes" and row["why"] == row["reason"] and row["p_Pass"] == ""
+    assert "for review (" in out and "?: plot opened at line 17 never ends" in out
 
 
 @pytest.mark.parametrize("argv, fragments", [
@@ -399,12 +530,19 @@ def test_triage_bad_input_is_one_line(labelled_dir, model_file, capsys, argv, fr
         assert fragment in err
 
 
-def test_triage_bad_model_and_label(labelled_dir, tmp_path, capsys):
+def test_triage_bad_model_and_label(labelled_dir, tmp_path, capsys, net):
+    from quorvane import models
+
     bogus = tmp_path / "m.pt"
     bogus.write_text("not a model")
     code, _, err = run(capsys, "triage", bogus, labelled_dir / "sample_datalog_1.txt", "--settings",
                        labelled_dir / samples.SETTINGS_FILE_NAME)
     assert code == 1 and "not a quorvane model file" in err
+    broken = tmp_path / "broken.pt"
+    models.save_model(broken, net, {"calibration": {**CALIBRATION, "Hole": [4.0, float("nan")]}})
+    code, _, err = run(capsys, "triage", broken, labelled_dir / "sample_datalog_1.txt", "--settings",
+                       labelled_dir / samples.SETTINGS_FILE_NAME)
+    assert code == 1 and err.count("\n") == 1 and f"model file {broken}: the calibration of Hole" in err
     with pytest.raises(SystemExit) as exc:
         cli.main(["triage", str(bogus), "x.txt", "--label", "Pass-Wobble"])
     assert exc.value.code == 2 and "not a label" in capsys.readouterr().err

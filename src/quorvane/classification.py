@@ -1,5 +1,7 @@
 """The ``classify`` job: predicted label texts for the records of a shmoo CSV,
-and the agreement with the labels the file already holds."""
+with their probabilities and review flags (as triage gives them; records are
+already in the canonical orientation), and the agreement with the labels the
+file already holds."""
 
 from __future__ import annotations
 
@@ -10,7 +12,7 @@ from typing import Any, Callable, Sequence
 from .errors import CliError, check_output_file, check_readable_text, module_output, say, warn
 from .figures import image_path, save_grid, tavrine as _tavrine
 from .shmoo_csv import check_shmoo_csv, describe_bad
-from .models import check_finite_scores, load_model
+from .models import check_finite_scores, load_model, model_calibration
 from .outputs import refuse_inputs_as_outputs, written_together
 from .symbols import is_label_text, same_label
 from .training import count_records
@@ -35,6 +37,38 @@ def predicted_texts(net: Any, plots: Any, name: Callable[[int], str] | None = No
     return [t[2:].lstrip("-") for t in texts]
 
 
+def record_scores(net: Any, plots: Any, name: Callable[[int], str], batch_size: int = 256) -> list[list[float]]:
+    """Raw network scores per plot of a (N, 1, H, W) float tensor."""
+    import torch
+
+    net.eval()
+    rows: list[list[float]] = []
+    with torch.no_grad():
+        for start in range(0, plots.shape[0], batch_size):
+            scores = net(plots[start : start + batch_size]).tolist()
+            check_finite_scores(scores, lambda i: name(start + i))
+            rows.extend(scores)
+    return rows
+
+
+def _reviewed(plots: Any, scores: Sequence[Sequence[float]], calibration: Any) -> list[tuple[str, list[str]]]:
+    """(predicted label, REVIEW_COLUMNS cells) per record."""
+    import numpy as np
+
+    from .calibration import label_of, probabilities
+    from .review import geometry, review_cells, review_reasons
+
+    out = []
+    for values, raw in zip(plots[:, 0].numpy(), scores):
+        # 1 pass, 0 fail; any other number is a point that is neither.
+        grid = np.where(values == 1.0, 1, np.where(values == 0.0, 0, -1))
+        probs = probabilities(calibration, raw)
+        label = label_of(probs)
+        why = review_reasons(geometry(grid), probs, label)
+        out.append((label, review_cells(probs, bool(why), "; ".join(why))))
+    return out
+
+
 def run_classify(
     model_path: Path,
     csv_path: Path,
@@ -52,7 +86,8 @@ def run_classify(
     refuse_inputs_as_outputs([("model file", model_path), ("shmoo CSV", csv_path)],
                              [("--out", out_path), ("--grid", grid_path)])
     check = check_shmoo_csv(csv_path, labels=False)
-    net, _ = load_model(model_path)
+    net, payload = load_model(model_path)
+    calibration = model_calibration(payload, model_path)
     if check.non_finite is not None:
         number, line, what = check.non_finite
         raise CliError(f"{csv_path} record {number} (line {line}) holds a point that is not a finite number: "
@@ -73,14 +108,17 @@ def run_classify(
     plots = dataset.X_train
     if plots.shape[2] < 3 or plots.shape[3] < 3:
         raise CliError(f"plots in {csv_path} are {plots.shape[2]} x {plots.shape[3]}; at least 3 x 3 is needed")
-    predicted = predicted_texts(net, plots, name=lambda i: f"{csv_path} record {i + 1}")
+    reviewed = _reviewed(plots, record_scores(net, plots, name=lambda i: f"{csv_path} record {i + 1}"), calibration)
+    predicted = [label for label, _ in reviewed]
     given = ["" if not isinstance(y[0], str) else y[0] for y in dataset.Y_train]
     results = [(i + 1, given[i], predicted[i]) for i in range(n)]
     with written_together() as outputs:  # the predictions and their grid appear together
         if out_path is not None:
+            from .review import REVIEW_COLUMNS
+
             writer = csv.writer(outputs.text(out_path))
-            writer.writerow(["record", "label_in_file", "predicted"])
-            writer.writerows(results)
+            writer.writerow(["record", "label_in_file", "predicted", *REVIEW_COLUMNS])
+            writer.writerows([*result, *cells] for result, (_, cells) in zip(results, reviewed))
         if grid_path is not None:
             save_grid(grid_path, plots, predicted, given, grid_limit, outputs)
     return results

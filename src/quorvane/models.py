@@ -175,3 +175,17 @@ def plot_name(plot: Any) -> str:
     from .extraction import visible
 
     return f"datalog {visible(str(plot.datalog))} site {plot.site} plot {plot.plot}"
+
+
+def model_calibration(payload: Mapping[str, Any], path: Path) -> Mapping[str, Any] | None:
+    """The calibration a loaded model file carries (None in files of earlier
+    versions); a broken one stops the run, naming the file."""
+    from .calibration import CALIBRATION_KEY, check_calibration
+
+    calibration = payload.get(CALIBRATION_KEY)
+    if calibration is None:
+        return None
+    problem = check_calibration(calibration)
+    if problem is not None:
+        raise CliError(f"model file {path}: {problem}; retrain it or give another model")
+    return calibration

@@ -14,8 +14,14 @@ frequency rising to the right; ``quorvane.orientation``), and its verdict says
 what was flipped. Points that are neither pass nor fail (untested points,
 padding of short rows) enter the network as neither (``orientation.NEUTRAL``).
 
+The raw scores become probabilities through the model's calibration
+(``quorvane.calibration``) and the label follows from those; ``quorvane.review``
+says which verdicts a person should look at and why, and gives near-identical
+plots of one item on different sites one label.
+
 Work is streamed: plots are read, classified in batches and written out as they
-come, so memory stays flat however many datalogs a run takes.
+come (a datalog at a time where sites are made to agree), so memory stays flat
+however many datalogs a run takes.
 """
 
 from __future__ import annotations
@@ -31,6 +37,7 @@ import numpy as np
 
 from .extraction import visible
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
+from .review import REVIEW_COLUMNS, Geometry, SiteAgreement, geometries, review_cells, review_reasons
 from .symbols import LABEL_KEYS
 
 __all__ = [
@@ -50,7 +57,7 @@ MIN_SIDE = 3
 TRAINING_SHAPE = (11, 11)
 # New columns go at the end, so readers of the earlier ones keep working.
 CSV_COLUMNS = ("datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted", *LABEL_KEYS,
-               "reason", "orientation")
+               "reason", "orientation", *REVIEW_COLUMNS)
 #: Ways of presenting a plot to the network: as it is, or mapped to the training
 #: size by one of the tensor library's resampling modes ("minpool" keeps a failing
 #: point wherever a window holds one, so one-point holes survive shrinking).
@@ -74,6 +81,9 @@ class Verdict:
     scores: tuple[float, ...] | None  # raw network scores in LABEL_KEYS order; None for "?"
     reason: str = ""
     orientation: str = ""  # what was flipped to score the plot (orientation.ORIENTATIONS)
+    probabilities: tuple[float, ...] | None = None  # calibrated, in LABEL_KEYS order; None for "?"
+    review: bool = False
+    why: str = ""  # "; "-separated reasons to look at the plot
 
     @property
     def keys(self) -> frozenset[str]:
@@ -83,7 +93,7 @@ class Verdict:
         scores = [f"{s:.4f}" for s in self.scores] if self.scores is not None else [""] * len(LABEL_KEYS)
         fraction = "" if math.isnan(self.pass_fraction) else f"{self.pass_fraction:.4f}"
         return [visible(self.datalog), self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
-                *scores, self.reason, self.orientation]
+                *scores, self.reason, self.orientation, *review_cells(self.probabilities, self.review, self.why)]
 
 
 def label_from_scores(scores: Sequence[float]) -> str:
@@ -152,57 +162,83 @@ def _scores(net: Any, grids: Sequence[np.ndarray], fit: str) -> list[tuple[float
     return [tuple(float(v) for v in row) for row in out.tolist()]
 
 
-def _verdict(plot: Any, label: str, scores: tuple[float, ...] | None, reason: str,
-             orientation: str = "") -> Verdict:
-    grid = plot.grid
-    rows, cols = (int(grid.shape[0]), int(grid.shape[1])) if grid.ndim == 2 else (0, 0)
-    return Verdict(str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
-                   _pass_fraction(grid), label, scores, reason, orientation)
+def _verdict(plot: Any, scores: tuple[float, ...] | None, reason: str, orientation: str = "",
+             calibration: Any = None, seen: Geometry | None = None) -> Verdict:
+    """The verdict of a plot: scored, with the checks' reading of its
+    canonical grid (``seen``), or "?" with a ``reason``."""
+    from .calibration import label_of, probabilities
+
+    printed = np.asarray(plot.grid)
+    rows, cols = (int(printed.shape[0]), int(printed.shape[1])) if printed.ndim == 2 else (0, 0)
+    place = (str(plot.datalog), str(plot.site), int(plot.plot), str(plot.item), int(plot.line), rows, cols,
+             _pass_fraction(printed))
+    if scores is None or seen is None:
+        return Verdict(*place, UNKNOWN, None, reason, orientation, None, True, reason)
+    probs = probabilities(calibration, scores)
+    label = label_of(probs)
+    why = review_reasons(seen, probs, label)
+    return Verdict(*place, label, scores, reason, orientation, probs, bool(why), "; ".join(why))
 
 
-def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT,
-                   batch_size: int = 256) -> Iterator[tuple[Any, Verdict]]:
+def classify_plots(net: Any, plots: Iterable[Any], *, fit: str = DEFAULT_FIT, batch_size: int = 256,
+                   calibration: Any = None, sites: SiteAgreement | None = None) -> Iterator[tuple[Any, Verdict]]:
     """(plot, verdict) for every plot, in the order the plots come.
 
     ``net`` is switched to evaluation mode. Plots are taken ``batch_size`` at a
     time and scored per shape within the batch, so a long datalog never sits in
-    memory whole."""
+    memory whole. ``calibration`` is the model file's (None: the raw scores'
+    own scale). With ``sites`` the plots of each datalog are held until its
+    last one, for near-identical plots of different sites to agree."""
     if fit not in FITS:
         raise ValueError(f"unknown fit {fit!r}; choose one of {', '.join(FITS)}")
     if batch_size < 1:
         raise ValueError("batch_size must be at least 1")
     net.eval()
+    scored = _scored(net, plots, fit, batch_size, calibration)
+    if sites is not None:
+        yield from sites(scored)
+    else:
+        for plot, _, _, v in scored:
+            yield plot, v
+
+
+def _scored(net: Any, plots: Iterable[Any], fit: str, batch_size: int,
+            calibration: Any) -> Iterator[tuple[Any, Any, Any, Verdict]]:
     pending: list[Any] = []
     for plot in plots:
         pending.append(plot)
         if len(pending) >= batch_size:
-            yield from _classify_batch(net, pending, fit)
+            yield from _classify_batch(net, pending, fit, calibration)
             pending = []
     if pending:
-        yield from _classify_batch(net, pending, fit)
+        yield from _classify_batch(net, pending, fit, calibration)
 
 
-def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any, Verdict]]:
+def _classify_batch(net: Any, plots: Sequence[Any], fit: str,
+                    calibration: Any) -> list[tuple[Any, Any, Any, Verdict]]:
+    """(plot, canonical grid, geometry, verdict) per plot."""
     from .models import check_finite_scores, plot_name
 
     from .orientation import orient
 
-    verdicts: list[Verdict | None] = [None] * len(plots)
+    judged: list[tuple[Any, Any, Any, Verdict] | None] = [None] * len(plots)
     oriented = [orient(plot) for plot in plots]
     by_shape: dict[tuple[int, ...], list[int]] = {}
     for k, plot in enumerate(plots):
         grid = np.asarray(plot.grid)
         reason = _unfit_reason(grid)
         if reason:
-            verdicts[k] = _verdict(plot, UNKNOWN, None, reason, oriented[k].orientation)
+            judged[k] = (plot, oriented[k].grid, None, _verdict(plot, None, reason, oriented[k].orientation))
         else:
             by_shape.setdefault(grid.shape, []).append(k)
     for members in by_shape.values():
         scores = _scores(net, [oriented[k].grid for k in members], fit)
         check_finite_scores(scores, lambda i: plot_name(plots[members[i]]))
-        for k, s in zip(members, scores):
-            verdicts[k] = _verdict(plots[k], label_from_scores(s), s, "", oriented[k].orientation)
-    return [(plot, v) for plot, v in zip(plots, verdicts) if v is not None]
+        seen = geometries(np.stack([oriented[k].grid for k in members]))
+        for k, s, g in zip(members, scores, seen):
+            judged[k] = (plots[k], oriented[k].grid, g, _verdict(plots[k], s, "", oriented[k].orientation,
+                                                                 calibration, g))
+    return [entry for entry in judged if entry is not None]
 
 
 # ---------------------------------------------------------------------------
@@ -210,22 +246,32 @@ def _classify_batch(net: Any, plots: Sequence[Any], fit: str) -> list[tuple[Any,
 
 
 class Summary:
-    """Counts per label and per site, and the plots that are not plain Pass
-    (the first ``keep`` of them; the CSV has all)."""
+    """Counts per label and per site, the plots to review (with why) and then
+    the other plots that are not plain Pass (the first ``keep`` of each; the
+    CSV has all), and the items whose sites disagree."""
 
     def __init__(self, keep: int = 40) -> None:
         self.keep = keep
         self.total = 0
         self.labels: Counter[str] = Counter()
         self.sites: dict[tuple[str, str], Counter[str]] = {}
+        self.site_reviews: Counter[tuple[str, str]] = Counter()
+        self.review: list[Verdict] = []
+        self.review_count = 0
         self.notable: list[Verdict] = []
         self.notable_count = 0
+        self.disagreements: list[str] = []
 
     def add(self, v: Verdict) -> None:
         self.total += 1
         self.labels[v.label] += 1
         self.sites.setdefault((v.datalog, v.site), Counter())[v.label] += 1
-        if v.label != "Pass":
+        if v.review:
+            self.site_reviews[(v.datalog, v.site)] += 1
+            self.review_count += 1
+            if len(self.review) < self.keep:
+                self.review.append(v)
+        elif v.label != "Pass":
             self.notable_count += 1
             if len(self.notable) < self.keep:
                 self.notable.append(v)
@@ -245,43 +291,60 @@ class Summary:
             unknown = counts.get(UNKNOWN, 0)
             tail = f", {unknown} unreadable" if unknown else ""
             out.append(f"  {visible(Path(datalog).name)} site {site or '(none)'}: {n} plot(s), {passed} plain Pass, "
-                       f"{n - passed - unknown} other{tail}")
-        if self.notable_count:
-            out.append(f"not plain Pass ({self.notable_count}):")
-            for v in self.notable:
-                what = v.label if not v.reason else f"{v.label} ({v.reason})"
-                out.append(f"  {visible(Path(v.datalog).name)} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
-                           f"  [{v.item.strip()}]")
-            if self.notable_count > len(self.notable):
-                out.append(f"  ... and {self.notable_count - len(self.notable)} more")
-        else:
+                       f"{n - passed - unknown} other{tail}, {self.site_reviews[(datalog, site)]} for review")
+        self._listing(out, f"for review ({self.review_count}):", self.review, self.review_count)
+        self._listing(out, f"{'other plots ' if self.review_count else ''}not plain Pass ({self.notable_count}):",
+                      self.notable, self.notable_count)
+        if not self.review_count and not self.notable_count:
             out.append("every plot is plain Pass")
+        if self.disagreements:
+            out.append(f"sites disagree ({len(self.disagreements)} item(s)):")
+            out += [f"  {visible(line)}" for line in self.disagreements[: self.keep]]
+            if len(self.disagreements) > self.keep:
+                out.append(f"  ... and {len(self.disagreements) - self.keep} more")
         return out
+
+    @staticmethod
+    def _listing(out: list[str], heading: str, kept: Sequence[Verdict], count: int) -> None:
+        if not count:
+            return
+        out.append(heading)
+        for v in kept:
+            what = f"{v.label}: {v.why}" if v.why else v.label if not v.reason else f"{v.label} ({v.reason})"
+            out.append(f"  {visible(Path(v.datalog).name)} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
+                       f"  [{v.item.strip()}]")
+        if count > len(kept):
+            out.append(f"  ... and {count - len(kept)} more")
 
 
 class GridPicks:
     """The plots the grid picture shows: those of ``wanted`` when given, else the
-    not-plain-Pass plots first and plain Pass ones to fill up, ``limit`` at most."""
+    not-plain-Pass plots and plain Pass ones to fill up; plots to review first
+    either way, ``limit`` at most."""
 
     def __init__(self, limit: int, wanted: str | None = None) -> None:
         self.limit = limit
         self.wanted = wanted
+        self.review: list[tuple[np.ndarray, Verdict]] = []
         self.first: list[tuple[np.ndarray, Verdict]] = []
         self.filler: list[tuple[np.ndarray, Verdict]] = []
 
     def add(self, plot: Any, v: Verdict) -> None:
-        if len(self.first) >= self.limit:
+        if len(self.review) >= self.limit:
             return
-        if self.wanted is not None:
-            if label_matches(v.label, self.wanted):
-                self.first.append((np.array(plot.grid, copy=True), v))
-        elif v.label != "Pass":
-            self.first.append((np.array(plot.grid, copy=True), v))
-        elif len(self.filler) < self.limit:
-            self.filler.append((np.array(plot.grid, copy=True), v))
+        if self.wanted is not None and not label_matches(v.label, self.wanted):
+            return
+        if v.review:
+            chosen = self.review
+        elif self.wanted is not None or v.label != "Pass":
+            chosen = self.first
+        else:
+            chosen = self.filler
+        if len(chosen) < self.limit:
+            chosen.append((np.array(plot.grid, copy=True), v))
 
     def picks(self) -> list[tuple[np.ndarray, Verdict]]:
-        return (self.first + self.filler)[: self.limit]
+        return (self.review + self.first + self.filler)[: self.limit]
 
 
 def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: Callable[[], Any],
@@ -304,9 +367,9 @@ def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: C
         if grid.ndim == 2 and grid.size:
             ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
                       interpolation="nearest")
-        colour = "black" if v.label == "Pass" else "firebrick"
-        ax.set_title(f"{visible(Path(v.datalog).name)} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}",
-                     fontsize=8, color=colour)
+        colour = "black" if v.label == "Pass" and not v.review else "firebrick"
+        ax.set_title(f"{visible(Path(v.datalog).name)} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}"
+                     f"{' (review)' if v.review else ''}", fontsize=8, color=colour)
     if not count:
         axes.flat[0].set_visible(True)
         axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
@@ -348,7 +411,7 @@ def run_triage(
     """Classifies every plot of the selected sites of the datalogs. Returns the
     summary and the workbook path (with ``workbook``)."""
     from .errors import CliError, os_reason
-    from .models import load_model
+    from .models import load_model, model_calibration
     from .selection import PlotSearch, site_lists
     from .settings import load_settings
     from .Source import Corvantis
@@ -373,13 +436,14 @@ def run_triage(
     else:
         search = PlotSearch("triage", config, settings_path)
         stream = search.plots(Corvantis.getKeyWordFromSettingFile(config), names, site_lists(sites, len(paths)))
-    net, _ = load_model(model_path, scoring_only=True)
+    net, payload = load_model(model_path, scoring_only=True)
+    calibration = model_calibration(payload, model_path)
 
     summary = Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
     try:
         book = _judge_and_write(net, stream, names, search, sheets, summary, picks, out_path, grid_path,
-                                model_path, interval_columns, fit)
+                                model_path, interval_columns, fit, calibration)
     except OSError as exc:
         # Every datalog read is behind the search's one-line errors: this is one of the outputs.
         raise CliError(f"cannot write {visible(str(exc.filename or out_path))}: {os_reason(exc)}") from None
@@ -388,7 +452,7 @@ def run_triage(
 
 def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], search: Any, sheets: Any,
                      summary: Summary, picks: GridPicks | None, out_path: Path | None, grid_path: Path | None,
-                     model_path: Path, interval_columns: int | None, fit: str) -> Path | None:
+                     model_path: Path, interval_columns: int | None, fit: str, calibration: Any) -> Path | None:
     """Scores the plots and writes the verdicts, the grid and the workbook:
     all of them appear, or none does. Returns the workbook's path."""
     from .errors import Progress
@@ -400,7 +464,9 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
             csv_file = outputs.text(out_path)
             write_row = write_csv_rows(csv_file)
         with Progress("triage", "reading the datalogs") as progress:
-            verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit)
+            sites = SiteAgreement()
+            verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit, calibration=calibration,
+                                      sites=sites)
             for plot, v in _scoring_named(verdicts, model_path):
                 summary.add(v)
                 if csv_file is not None:
@@ -409,10 +475,11 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
                     picks.add(plot, v)
                 if sheets is not None:
                     sheets.add(plot, v)
+        summary.disagreements = sites.disagreements
         search.finish()
         for datalog, site, line in search.unclosed:  # said by the search; listed as "?"
-            v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None,
-                        f"plot opened at line {line} never ends")
+            reason = f"plot opened at line {line} never ends"
+            v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None, reason, "", None, True, reason)
             summary.add(v)
             if csv_file is not None:
                 write_row(v)

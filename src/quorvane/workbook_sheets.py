@@ -26,6 +26,7 @@ from xml.etree import ElementTree
 from xml.sax.saxutils import escape, quoteattr
 
 from .outputs import replace_keeping_mode
+from .review import REVIEW_COLUMNS
 from .symbols import LABEL_KEYS
 
 __all__ = ["PreparedSheet", "append_worksheets", "check_sheet_name"]
@@ -444,7 +445,9 @@ def _insert_before_closing(text: str, tag: str, addition: str, needs_r_prefix: b
 VERDICTS_SHEET = "Verdicts"
 
 
-VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "plot on Sheet")
+# The probabilities, review and why under the verdict CSV's names.
+VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "orientation", *REVIEW_COLUMNS,
+                  "plot on Sheet")
 
 
 def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
@@ -464,7 +467,9 @@ def verdict_rows(verdicts: Iterable[tuple[Any, int, int | None]],
 
     for v, pair, row in verdicts:
         scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
-        values: list[object] = [visible(v.datalog), v.site, v.plot, v.item, v.label, *scores, v.reason or None]
+        probs = [round(p, 4) for p in v.probabilities] if v.probabilities is not None else [None] * len(LABEL_KEYS)
+        values: list[object] = [visible(v.datalog), v.site, v.plot, v.item, v.label, *scores, v.reason or None,
+                                v.orientation or None, *probs, "yes" if v.review else "no", v.why or None]
         yield values, plot_cell(pair, interval_columns, row) if row is not None else None
 
 
@@ -496,3 +501,6 @@ def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str | None]]) -> N
     ws.freeze_panes = "A2"
     for letter, width in (("A", 28), ("B", 6), ("C", 6), ("D", 40), ("E", 22)):
         ws.column_dimensions[letter].width = width
+    from openpyxl.utils import get_column_letter
+
+    ws.column_dimensions[get_column_letter(VERDICT_HEADER.index("why") + 1)].width = 50
