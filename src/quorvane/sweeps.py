@@ -1,0 +1,78 @@
+"""The sweep of a shmoo plot: its size and the values its rows and columns carry.
+
+Plots of one test item are combined (composite maps, Vmin panels) only where
+they share a sweep: the same number of rows and columns and the same row and
+column values, as ``axes.plot_axes`` reads them (the numbers and their unit;
+the printed labels where no numbers can be read). The values are compared in
+the canonical orientation (``orientation.orient``), so one sweep printed with
+rows rising in one datalog and falling in another is still one sweep.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Iterable, Sequence
+
+import numpy as np
+
+from .axes import Axis, plot_axes, split_axis_line
+from .errors import warn
+from .extraction import visible
+from .orientation import Oriented, orient
+
+__all__ = ["Sweep", "sweep_of", "warn_several_sweeps"]
+
+
+@dataclass(frozen=True, slots=True)
+class Sweep:
+    """``key`` compares sweeps; ``text`` names one: "11 x 11, 0.700-1.200 V, 100-300 MHz"."""
+
+    key: tuple[Any, ...]
+    text: str
+
+
+def _values_key(axis: Axis, flipped: bool) -> tuple[Any, ...]:
+    values = axis.values[::-1] if flipped else axis.values
+    # Printed texts differ in their digits ("0.70", "0.700"); the values do not.
+    return ("values", tuple(float(f"{v:.12g}") for v in values.tolist()), axis.unit)
+
+
+def _range_text(axis: Axis, printed: Sequence[str], what: str) -> str:
+    if axis.from_datalog and len(axis.values):
+        low, high = int(np.argmin(axis.values)), int(np.argmax(axis.values))
+        return f"{axis.texts[low]}-{axis.texts[high]}" + (f" {axis.unit}" if axis.unit else "")
+    if printed:
+        return f"{what} {printed[0]}..{printed[-1]}" if len(printed) > 1 else f"{what} {printed[0]}"
+    return ""
+
+
+def sweep_of(plot: Any) -> tuple[Sweep, Oriented]:
+    """The plot's sweep and its grid in the canonical orientation."""
+    oriented = orient(plot)
+    rows, cols = np.shape(plot.grid)
+    y, x = plot_axes(plot)
+    labels = tuple(getattr(plot, "row_labels", ()))
+    axis = getattr(plot, "axis", None)
+    split = split_axis_line(axis, cols)
+    columns = split[1] if split is not None else tuple(axis or ())
+    # Orientation flips only axes whose values it reads, so printed labels keep their order.
+    row_key = _values_key(y, oriented.rows_flipped) if y.from_datalog else ("printed", labels)
+    column_key = _values_key(x, oriented.columns_flipped) if x.from_datalog else ("printed", tuple(axis or ()))
+    parts = [f"{rows} x {cols}", _range_text(y, labels, "rows"), _range_text(x, columns, "columns")]
+    return Sweep((rows, cols, row_key, column_key), ", ".join(p for p in parts if p)), oriented
+
+
+def warn_several_sweeps(command: str, item_sweeps: Iterable[tuple[str, str]], outcome: str) -> list[str]:
+    """One warning line per test item that comes with more than one sweep,
+    naming the item and its sweeps; ``item_sweeps`` holds (item, sweep text)
+    pairs, ``outcome`` says what the run made of them. Returns the items warned about."""
+    by_item: dict[str, list[str]] = {}
+    for item, text in item_sweeps:
+        texts = by_item.setdefault(item, [])
+        if text not in texts:
+            texts.append(text)
+    several = [(item, texts) for item, texts in by_item.items() if len(texts) > 1]
+    for item, texts in several:
+        warn(command, f"test item {visible(item)!r} comes with {len(texts)} sweeps ({'; '.join(texts)}): "
+                      f"{outcome}")
+    return [item for item, _ in several]
