@@ -24,7 +24,7 @@ from .axes import plot_axes, split_axis_line
 from .extraction import visible
 from .margins import item_key
 from .orientation import Oriented
-from .sweeps import sweep_of, warn_several_sweeps
+from .sweeps import SweepNames, sweep_of, warn_several_sweeps
 
 __all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
            "scale_colour", "warn_several_sweeps_of"]
@@ -64,6 +64,7 @@ class CompositeStack:
         self._order: list[tuple[str, tuple[Any, ...], int]] = []
         self._groups: dict[tuple[str, tuple[Any, ...], int], _Group] = {}
         self._runs: dict[tuple[str, str, str, tuple[Any, ...]], int] = {}
+        self._names = SweepNames()
 
     def add(self, plot: Any) -> None:
         key = item_key(plot.item)
@@ -74,7 +75,7 @@ class CompositeStack:
         group = self._groups.get((key, sweep.key, run))
         if group is None:
             self._order.append((key, sweep.key, run))
-            group = self._groups[(key, sweep.key, run)] = _Group(plot, sweep.text, oriented)
+            group = self._groups[(key, sweep.key, run)] = _Group(plot, self._names(key, sweep), oriented)
         group.add(plot, oriented)
 
     def maps(self) -> list[CompositeMap]:

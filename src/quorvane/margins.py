@@ -32,7 +32,7 @@ from .errors import CliError
 from .extraction import visible
 from .orientation import orient
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
-from .sweeps import Sweep, sweep_of
+from .sweeps import SweepNames, sweep_of
 
 __all__ = [
     "FMAX_HEADER",
@@ -426,18 +426,19 @@ def _groups(kept: Sequence[tuple[Any, PlotNumbers]]) -> dict[tuple[str, int], li
     return groups
 
 
-def _panels(kept: Sequence[tuple[Any, PlotNumbers]]) -> list[tuple[str, int, Sweep, list[tuple[Any, PlotNumbers]]]]:
-    """(item, run, sweep, members) of each Vmin panel: the plots of one test
-    item and one sweep (curves of different sweeps are never joined), an
+def _panels(kept: Sequence[tuple[Any, PlotNumbers]]) -> list[tuple[str, int, str, list[tuple[Any, PlotNumbers]]]]:
+    """(item, run, sweep name, members) of each Vmin panel: the plots of one
+    test item and one sweep (curves of different sweeps are never joined), an
     item's panels together; runs are counted per sweep, as in ``_groups``."""
     seen: dict[tuple[str, str, str, tuple[Any, ...]], int] = {}
-    panels: dict[tuple[str, tuple[Any, ...], int], tuple[Sweep, list[tuple[Any, PlotNumbers]]]] = {}
+    panels: dict[tuple[str, tuple[Any, ...], int], tuple[str, list[tuple[Any, PlotNumbers]]]] = {}
+    names = SweepNames()
     for plot, numbers in kept:
         key, sweep = item_key(plot.item), sweep_of(plot)[0]
         pair = (plot.datalog, plot.site, key, sweep.key)
         n = seen.get(pair, 0)
         seen[pair] = n + 1
-        panels.setdefault((key, sweep.key, n), (sweep, []))[1].append((plot, numbers))
+        panels.setdefault((key, sweep.key, n), (names(key, sweep), []))[1].append((plot, numbers))
     first: dict[str, int] = {}
     for key, _, _ in panels:
         first.setdefault(key, len(first))
@@ -486,7 +487,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
                                                else "row (index)"), fontsize=8)
             title = key + (f" (run {n + 1})" if n else "")
-            ax.set_title("\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep.text]), fontsize=7,
+            ax.set_title("\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep]), fontsize=7,
                          loc="left")
             ax.tick_params(labelsize=7)
             ax.grid(True, alpha=0.3)

@@ -20,7 +20,7 @@ from .errors import warn
 from .extraction import visible
 from .orientation import Oriented, orient
 
-__all__ = ["Sweep", "sweep_of", "warn_several_sweeps"]
+__all__ = ["Sweep", "SweepNames", "sweep_of", "warn_several_sweeps"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -60,6 +60,24 @@ def sweep_of(plot: Any) -> tuple[Sweep, Oriented]:
     column_key = _values_key(x, oriented.columns_flipped) if x.from_datalog else ("printed", tuple(axis or ()))
     parts = [f"{rows} x {cols}", _range_text(y, labels, "rows"), _range_text(x, columns, "columns")]
     return Sweep((rows, cols, row_key, column_key), ", ".join(p for p in parts if p)), oriented
+
+
+class SweepNames:
+    """The names of one run's sweeps, per test item: two different sweeps that
+    read alike (a step that differs only inside the range, values that cannot
+    be turned to one orientation) get "#2", "#3", ... so that no two maps or
+    panels of an item carry one name."""
+
+    def __init__(self) -> None:
+        self._names: dict[tuple[str, tuple[Any, ...]], str] = {}
+        self._taken: dict[tuple[str, str], int] = {}
+
+    def __call__(self, item: str, sweep: Sweep) -> str:
+        name = self._names.get((item, sweep.key))
+        if name is None:
+            count = self._taken[(item, sweep.text)] = self._taken.get((item, sweep.text), 0) + 1
+            name = self._names[(item, sweep.key)] = sweep.text + (f" #{count}" if count > 1 else "")
+        return name
 
 
 def warn_several_sweeps(command: str, item_sweeps: Iterable[tuple[str, str]], outcome: str) -> list[str]:
