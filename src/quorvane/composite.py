@@ -95,8 +95,8 @@ class _Group:
         self.sweep = sweep
         self.rows_flipped, self.columns_flipped = oriented.rows_flipped, oriented.columns_flipped
         self.sources: list[tuple[str, str]] = []
-        self.passes = np.zeros(oriented.grid.shape, dtype=np.int64)
-        self.judged = np.zeros(oriented.grid.shape, dtype=np.int64)
+        self.passes: np.ndarray = np.zeros(oriented.grid.shape, dtype=np.int64)
+        self.judged: np.ndarray = np.zeros(oriented.grid.shape, dtype=np.int64)
         self.labels = tuple(plot.row_labels)
         self.axis: tuple[str, ...] | None = None if plot.axis is None else tuple(plot.axis)
         self.heading: str | None = getattr(plot, "heading", None)
