@@ -32,7 +32,7 @@ from .errors import CliError
 from .extraction import visible
 from .orientation import orient
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
-from .sweeps import SweepNames, sweep_of
+from .sweeps import SweepNames, sweep_of, warn_several_sweeps
 
 __all__ = [
     "FMAX_HEADER",
@@ -570,7 +570,11 @@ def run_margins(
         search.finish()
         if items_fh is not None:
             write_items(kept or [], items_fh, at_x)
-        figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
+        figures: tuple[Path, ...] = ()
+        if figure is not None:
+            warn_several_sweeps("margins", ((key, sweep) for key, _, sweep, _ in _panels(kept or [])),
+                                "one Vmin panel per sweep; curves of different sweeps are not joined")
+            figures = tuple(save_overlay(figure, kept or [], outputs=outputs))
     if to_stdout:
         sys.stdout.write(held.getvalue())
         sys.stdout.flush()
