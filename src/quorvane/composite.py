@@ -2,9 +2,10 @@
 
 The plots of one test item (across sites and datalogs) that share a sweep are
 stacked point by point: a point every site passes is solid, a point only some
-pass is a weak corner. An item swept several ways gets one map per sweep. The worksheet "Composite" uses the layout of a site block of "Sheet"
-(row label in the first column, point j in column j + 1, the axis line below
-the points), so a composite reads like any extracted plot.
+pass is a weak corner. An item swept several ways gets one map per sweep. The
+worksheet "Composite" uses the layout of a site block of "Sheet" (row label in
+the first column, point j in column j + 1, the axis line below the points), so
+a composite reads like any extracted plot.
 """
 
 from __future__ import annotations

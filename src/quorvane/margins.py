@@ -449,8 +449,8 @@ def _panels(kept: Sequence[tuple[Any, PlotNumbers]]) -> list[tuple[str, int, str
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item and sweep (titled with
-    the sweep), one line per (datalog, site). Items beyond ``per_page`` go to further pages named ``<stem>_2.png``
-    and so on. Returns the files written (with `outputs`: staged there)."""
+    the sweep), one line per (datalog, site). Panels beyond ``per_page`` go to
+    further pages named ``<stem>_2.png`` and so on. Returns the files written (with `outputs`: staged there)."""
     from .figures import pyplot, save_page
 
     plt = pyplot()
