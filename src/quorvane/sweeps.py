@@ -10,7 +10,9 @@ rows rising in one datalog and falling in another is still one sweep.
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
+from types import SimpleNamespace
 from typing import Any, Iterable, Sequence
 
 import numpy as np
@@ -50,16 +52,25 @@ def sweep_of(plot: Any) -> tuple[Sweep, Oriented]:
     """The plot's sweep and its grid in the canonical orientation."""
     oriented = orient(plot)
     rows, cols = np.shape(plot.grid)
-    y, x = plot_axes(plot)
-    labels = tuple(getattr(plot, "row_labels", ()))
     axis = getattr(plot, "axis", None)
+    return _sweep(tuple(getattr(plot, "row_labels", ())), tuple(axis) if axis is not None else None, int(rows),
+                  int(cols), getattr(plot, "heading", None), getattr(plot, "pattern", None), oriented.rows_flipped,
+                  oriented.columns_flipped), oriented
+
+
+# Plots of one sweep repeat across sites and datalogs: each sweep is read once.
+@functools.lru_cache(maxsize=4096)
+def _sweep(labels: tuple[str, ...], axis: tuple[str, ...] | None, rows: int, cols: int, heading: str | None,
+           pattern: str | None, rows_flipped: bool, columns_flipped: bool) -> Sweep:
+    y, x = plot_axes(SimpleNamespace(grid=np.empty((rows, cols)), row_labels=labels, axis=axis, heading=heading,
+                                     pattern=pattern))
     split = split_axis_line(axis, cols)
     columns = split[1] if split is not None else tuple(axis or ())
     # Orientation flips only axes whose values it reads, so printed labels keep their order.
-    row_key = _values_key(y, oriented.rows_flipped) if y.from_datalog else ("printed", labels)
-    column_key = _values_key(x, oriented.columns_flipped) if x.from_datalog else ("printed", tuple(axis or ()))
+    row_key = _values_key(y, rows_flipped) if y.from_datalog else ("printed", labels)
+    column_key = _values_key(x, columns_flipped) if x.from_datalog else ("printed", tuple(axis or ()))
     parts = [f"{rows} x {cols}", _range_text(y, labels, "rows"), _range_text(x, columns, "columns")]
-    return Sweep((rows, cols, row_key, column_key), ", ".join(p for p in parts if p)), oriented
+    return Sweep((rows, cols, row_key, column_key), ", ".join(p for p in parts if p))
 
 
 class SweepNames:
