@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import stat
 
@@ -65,8 +66,8 @@ def test_composite_counts_and_colours(tmp_path, monkeypatch, shmoo_datalog):
     for k, m in enumerate(maps):
         grids = [np.array(log.plots[3 * k + s][3]) for s in range(3)]
         truth = sum(grids)
+        assert ws.cell(row=row + 1, column=1).value.startswith(f"3 plot(s), sweep {truth.shape[0]} x {truth.shape[1]}, ")
         assert ws.cell(row=row, column=1).value == m.item
-        assert ws.cell(row=row + 1, column=1).value.startswith("3 plot(s): ")
         row += 2
         # same layout as a site block on "Sheet": label, then one point per column
         for r, label in enumerate(log.plots[3 * k][4]):
@@ -86,22 +87,70 @@ def saved_dir(path):
     return Path(path).parent
 
 
-def test_points_without_a_verdict_and_plots_of_other_sizes(tmp_path):
-    small = Plot("a", "0", 1, "  9  Shmoo_Q", None, 1, ("1V", "2V"), None, as_grid([[1, None], [0, 1]]))
-    large = Plot("a", "1", 1, "9 Shmoo_Q", None, 1, ("1V", "2V", "3V"), ("MHz", "5", "6", "7"),
-                     as_grid([[1, 1, 1], [1, 1], [0, 0, 0]]))
-    again = Plot("a", "1", 2, "9  Shmoo_Q", None, 1, ("1V",), None, as_grid([[0]]))
-    first, second = composite.composite_maps([small, large, again])
+def test_points_without_a_verdict_and_second_runs():
+    axis = ("MHz", "5", "6", "7")
+    small = Plot("a", "0", 1, "  9  Shmoo_Q", None, 1, ("2V", "1V"), axis, as_grid([[1, None, None], [0, 1, 0]]))
+    short = Plot("a", "1", 1, "9 Shmoo_Q", None, 1, ("2V", "1V"), axis, as_grid([[1, 1, None], [1, 1]]))
+    again = Plot("a", "1", 2, "9  Shmoo_Q", None, 1, ("2V", "1V"), axis, as_grid([[0, 0, 0], [0, 0, 0]]))
+    first, second = composite.composite_maps([small, short, again])
     assert (first.plots, second.plots, second.run) == (2, 1, 2)
-    assert first.passes.tolist() == [[2, 1, 1], [1, 2, 0], [0, 0, 0]]
-    assert first.judged.tolist() == [[2, 1, 1], [2, 2, 0], [1, 1, 1]]
-    assert first.row_labels == ("1V", "2V", "3V") and first.axis == ("MHz", "5", "6", "7")
+    assert first.passes.tolist() == [[2, 1, 0], [1, 2, 0]]
+    assert first.judged.tolist() == [[2, 1, 0], [2, 2, 1]]
     book = openpyxl.Workbook()
     composite.fill_composite([first])(book.active)
     # a point no plot judged stays empty and unfilled
-    assert book.active.cell(row=6, column=4).value is None
-    assert book.active.cell(row=6, column=4).fill.fill_type is None
-    assert book.active.cell(row=5, column=3).value == 1
+    assert book.active.cell(row=5, column=4).value is None
+    assert book.active.cell(row=5, column=4).fill.fill_type is None
+    assert book.active.cell(row=6, column=4).value == 0
+
+
+def test_an_item_swept_two_ways_gets_one_map_per_sweep_and_one_warning(tmp_path, monkeypatch, capsys,
+                                                                       shmoo_datalog):
+    rng = np.random.default_rng(7)
+    small = {site: rng.integers(0, 2, size=(11, 11)).tolist() for site in range(4)}
+    large = {site: rng.integers(0, 2, size=(16, 31)).tolist() for site in range(8)}
+    logs = [shmoo_datalog(tmp_path / "a.txt", [small], volt_step=0.05),
+            shmoo_datalog(tmp_path / "b.txt", [large], volt_step=0.5 / 15)]
+    settings = tmp_path / "settings.json"
+    settings.write_text(json.dumps(samples.settings()), encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    maps, pictures = composite.run_composite([log.path for log in logs], settings, None, None, tmp_path / "m.png")
+    assert [(m.plots, m.passes.shape) for m in maps] == [(4, (11, 11)), (8, (16, 31))]
+    assert [(m.sweep, m.plots) for m in maps] == [("11 x 11, 0.700-1.200 V, 400-900 MHz", 4),
+                                                 ("16 x 31, 0.700-1.200 V, 400-1900 MHz", 8)]
+    for m, grids in zip(maps, (small, large)):
+        assert m.passes.tolist() == sum(np.array(g) for g in grids.values()).tolist()
+        assert (m.judged == len(grids)).all()
+    warnings = [line for line in capsys.readouterr().err.splitlines() if "warning" in line]
+    assert len(warnings) == 1
+    assert all(text in warnings[0] for text in ("2001 Shmoo_VDD_vs_Freq pattern_0", maps[0].sweep, maps[1].sweep))
+    assert [p.name for p in pictures] == ["m.png"]
+
+
+def flipped(plot, rows=True, columns=True, labels=None):
+    """The plot printed the other way round (or, with ``labels``, at other row values)."""
+    grid = plot.grid[::-1 if rows else 1, ::-1 if columns else 1]
+    row_labels = labels or (plot.row_labels[::-1] if rows else plot.row_labels)
+    axis = plot.axis[:1] + (plot.axis[:0:-1] if columns else plot.axis[1:])
+    return Plot("b", "1", 1, plot.item, None, 1, row_labels, axis, grid, plot.heading)
+
+
+@pytest.mark.parametrize("other, maps", [
+    (lambda p: flipped(p), 1),
+    (lambda p: flipped(p, columns=False), 1),
+    (lambda p: flipped(p, rows=False, columns=False, labels=("1.3V", "1.2V", "1.1V")), 2),
+    (lambda p: flipped(p, rows=False, columns=False, labels=("1.2V", "1.15V", "1.0V")), 2),  # reads alike
+])
+def test_one_sweep_printed_another_way_round_is_stacked_in_the_first_ones_orientation(other, maps):
+    first = Plot("a", "0", 1, "9 Shmoo_Q", None, 1, ("1.2V", "1.1V", "1.0V"), ("MHz", "100", "200"),
+                 as_grid([[1, 1], [1, 0], [0, 0]]), "Shmoo: VDD(V) vs Freq(MHz)")
+    second = other(Plot("a", "1", 1, "9 Shmoo_Q", None, 1, first.row_labels, first.axis,
+                        as_grid([[1, 0], [0, 0], [0, 0]]), first.heading))
+    result = composite.composite_maps([first, second])
+    assert len({m.sweep for m in result}) == len(result) == maps
+    if maps == 1:
+        assert (result[0].row_labels, result[0].axis) == (first.row_labels, first.axis)
+        assert result[0].passes.tolist() == [[2, 1], [1, 0], [0, 0]]
 
 
 @pytest.mark.parametrize("axis", [("400", "450", "500"), ("MHz", "400", "450", "500"), ("0", "400", "450", "500")])

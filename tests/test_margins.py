@@ -4,6 +4,7 @@ column, holes, edges, and the axis values behind them."""
 from __future__ import annotations
 
 import csv
+import dataclasses
 import io
 import random
 from collections import deque
@@ -375,3 +376,13 @@ def test_items_table_compares_the_sites_of_each_item():
     items = io.StringIO()
     margins.write_items(kept[:3], items)  # each plot's own Vmin: 0.867 everywhere (column 1 always passes)
     assert read_csv(items.getvalue())[0]["worst"] == "site 0; site 1; site 2"
+
+
+@pytest.mark.parametrize("other, pages", [
+    (hand_plot("MHz", rows_rising=True, columns_reversed=True), 1),  # the same sweep printed the other way round
+    (band_plot(random.Random(1), 16, 31, item="2001 Shmoo")[0], 2),
+])
+def test_vmin_overlay_joins_only_curves_of_one_sweep(tmp_path, other, pages):
+    kept = []
+    margins.write_tables([hand_plot("MHz", False, False), dataclasses.replace(other, site="1")], None, keep=kept)
+    assert len(margins.save_overlay(tmp_path / "vmin.png", kept, per_page=1)) == pages

@@ -1,16 +1,18 @@
 """Composite maps: how many of the selected sites pass at each point of a test item.
 
-The plots of one test item (across sites and datalogs) are stacked point by
-point: a point every site passes is solid, a point only some pass is a weak
-corner. The worksheet "Composite" uses the layout of a site block of "Sheet"
-(row label in the first column, point j in column j + 1, the axis line below
-the points), so a composite reads like any extracted plot.
+The plots of one test item (across sites and datalogs) that share a sweep are
+stacked point by point: a point every site passes is solid, a point only some
+pass is a weak corner. An item swept several ways gets one map per sweep. The
+worksheet "Composite" uses the layout of a site block of "Sheet" (row label in
+the first column, point j in column j + 1, the axis line below the points), so
+a composite reads like any extracted plot.
 """
 
 from __future__ import annotations
 
 import copy
 import functools
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
@@ -22,9 +24,11 @@ import numpy as np
 from .axes import plot_axes, split_axis_line
 from .extraction import visible
 from .margins import item_key
+from .orientation import Oriented
+from .sweeps import SweepNames, sweep_of, warn_several_sweeps
 
 __all__ = ["SHEET_NAME", "CompositeMap", "CompositeStack", "composite_maps", "fill_composite", "save_composite_png",
-           "scale_colour"]
+           "scale_colour", "warn_several_sweeps_of"]
 
 SHEET_NAME = "Composite"
 
@@ -46,6 +50,7 @@ class CompositeMap:
     passes: np.ndarray               # int, (rows, cols): plots passing at the point
     judged: np.ndarray               # int, (rows, cols): plots with a pass or fail at the point
     heading: str | None = None       # the start marker line of the plot whose labels and axis line it shows
+    sweep: str = ""                  # what the stacked plots sweep: "11 x 11, 0.700-1.200 V, 100-300 MHz"
 
     @property
     def plots(self) -> int:
@@ -57,74 +62,80 @@ class CompositeStack:
     run that streams its plots (triage) never holds them all."""
 
     def __init__(self) -> None:
-        self._order: list[tuple[str, int]] = []
-        self._groups: dict[tuple[str, int], _Group] = {}
-        self._runs: dict[tuple[str, str, str], int] = {}
+        self._order: list[tuple[str, tuple[Any, ...], int]] = []
+        self._groups: dict[tuple[str, tuple[Any, ...], int], _Group] = {}
+        self._runs: dict[tuple[str, str, str, tuple[Any, ...]], int] = {}
+        self._names = SweepNames()
 
     def add(self, plot: Any) -> None:
         key = item_key(plot.item)
-        pair = (str(plot.datalog), str(plot.site), key)
+        sweep, oriented = sweep_of(plot)
+        pair = (str(plot.datalog), str(plot.site), key, sweep.key)
         run = self._runs.get(pair, 0) + 1
         self._runs[pair] = run
-        group = self._groups.get((key, run))
+        group = self._groups.get((key, sweep.key, run))
         if group is None:
-            self._order.append((key, run))
-            group = self._groups[(key, run)] = _Group()
-        group.add(plot)
+            self._order.append((key, sweep.key, run))
+            group = self._groups[(key, sweep.key, run)] = _Group(plot, self._names(key, sweep), oriented)
+        group.add(plot, oriented)
 
     def maps(self) -> list[CompositeMap]:
-        return [self._groups[(key, run)].result(key, run) for key, run in self._order]
+        # An item's maps stand together, in the order its sweeps and runs first appear.
+        first: dict[str, int] = {}
+        for key, _, _ in self._order:
+            first.setdefault(key, len(first))
+        order = sorted(self._order, key=lambda group: first[group[0]])
+        return [self._groups[(key, sweep, run)].result(key, run) for key, sweep, run in order]
 
 
 class _Group:
-    def __init__(self) -> None:
-        self.sources: list[tuple[str, str]] = []
-        self.passes = np.zeros((0, 0), dtype=np.int64)
-        self.judged = np.zeros((0, 0), dtype=np.int64)
-        self.area = -1
-        self.labels: tuple[str, ...] = ()
-        self.axis: tuple[str, ...] | None = None
-        self.heading: str | None = None
+    """The counts of one item's plots of one sweep, in the orientation of the
+    first of them: its row labels and axis line describe every point."""
 
-    def add(self, plot: Any) -> None:
-        grid = np.asarray(plot.grid)
-        r, c = grid.shape
-        rows, cols = max(r, self.passes.shape[0]), max(c, self.passes.shape[1])
-        if (rows, cols) != self.passes.shape:
-            for name in ("passes", "judged"):
-                grown = np.zeros((rows, cols), dtype=np.int64)
-                old = getattr(self, name)
-                grown[: old.shape[0], : old.shape[1]] = old
-                setattr(self, name, grown)
-        self.passes[:r, :c] += grid == 1
-        self.judged[:r, :c] += grid >= 0
+    def __init__(self, plot: Any, sweep: str, oriented: Oriented) -> None:
+        self.sweep = sweep
+        self.rows_flipped, self.columns_flipped = oriented.rows_flipped, oriented.columns_flipped
+        self.sources: list[tuple[str, str]] = []
+        self.passes: np.ndarray = np.zeros(oriented.grid.shape, dtype=np.int64)
+        self.judged: np.ndarray = np.zeros(oriented.grid.shape, dtype=np.int64)
+        self.labels = tuple(plot.row_labels)
+        self.axis: tuple[str, ...] | None = None if plot.axis is None else tuple(plot.axis)
+        self.heading: str | None = getattr(plot, "heading", None)
+
+    def add(self, plot: Any, oriented: Oriented) -> None:
+        grid = oriented.grid
+        if self.rows_flipped:
+            grid = grid[::-1]
+        if self.columns_flipped:
+            grid = grid[:, ::-1]
+        self.passes += grid == 1
+        self.judged += grid >= 0
         self.sources.append((str(plot.datalog), str(plot.site)))
-        # Row labels and axis line of the largest plot (the first of equal
-        # ones) describe every point.
-        if r * c > self.area:
-            self.area = r * c
-            self.labels = tuple(plot.row_labels)
-            self.axis = None if plot.axis is None else tuple(plot.axis)
-            self.heading = getattr(plot, "heading", None)
 
     def result(self, key: str, run: int) -> CompositeMap:
         rows = self.passes.shape[0]
         labels = self.labels + ("",) * (rows - len(self.labels))
         return CompositeMap(key, run, tuple(self.sources), labels, self.axis, self.passes.copy(),
-                            self.judged.copy(), self.heading)
+                            self.judged.copy(), self.heading, self.sweep)
 
 
 def composite_maps(plots: Iterable[Any]) -> list[CompositeMap]:
     """Stacks the plots of each test item, in the order items first appear.
 
-    A pair that runs an item twice contributes its second plot to the item's
-    second map. Plots of different sizes are stacked from the top-left point;
-    a point outside a smaller plot is not judged by it.
+    Only plots of one sweep (``sweeps.sweep_of``) are stacked: an item swept
+    several ways gets one map per sweep. A pair that runs an item twice at one
+    sweep contributes its second plot to the item's second map of that sweep.
     """
     stack = CompositeStack()
     for plot in plots:
         stack.add(plot)
     return stack.maps()
+
+
+def warn_several_sweeps_of(command: str, maps: Sequence[CompositeMap]) -> list[str]:
+    """The run's warning line for each item whose maps hold different sweeps."""
+    return warn_several_sweeps(command, ((m.item, m.sweep) for m in maps),
+                               "one composite map per sweep; plots of different sweeps are not combined")
 
 
 def scale_colour(share: float) -> str:
@@ -178,7 +189,7 @@ def _layout(maps: Sequence[CompositeMap]) -> Iterator[tuple[int, list[tuple[int,
     row = 3
     for m in maps:
         yield row, [(1, _clean(m.item) + (f" (run {m.run})" if m.run > 1 else ""), None)]
-        yield row + 1, [(1, _clean(f"{m.plots} plot(s): {_sources_text(m.sources)}"), None)]
+        yield row + 1, [(1, _clean(f"{m.plots} plot(s), sweep {m.sweep}: {_sources_text(m.sources)}"), None)]
         row += 2
         for label, counts, seen in zip(m.row_labels, m.passes.tolist(), m.judged.tolist()):
             cells: list[tuple[int, str | int, str | None]] = [(1, _clean(label), None)] if label else []
@@ -262,6 +273,16 @@ def fill_composite(maps: Sequence[CompositeMap]) -> Callable[[Any], None]:
                          lambda index: _sheet_xml(maps, index))
 
 
+def _panel_title(m: CompositeMap, width: int = 52) -> str:
+    """The item (wrapped, never cut), its sweep and the datalogs its plots come from."""
+    item = m.item + (f" (run {m.run})" if m.run > 1 else "")
+    names = list(dict.fromkeys(visible(Path(datalog).name) for datalog, _ in m.sources))
+    shown = ", ".join(names[:3]) + (f" and {len(names) - 3} more" if len(names) > 3 else "")
+    lines = [*textwrap.wrap(item, width, break_on_hyphens=False), *textwrap.wrap(m.sweep, width),
+             *textwrap.wrap(f"{m.plots} plot(s) from {shown}", width)]
+    return "\n".join(lines)
+
+
 def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:
     """Pictures of the maps, ``per_page`` to a page (further pages
     ``<stem>_2.png`` ...). Returns the files written."""
@@ -302,8 +323,7 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
                 ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
             else:
                 ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
-            title = m.item if len(m.item) <= 44 else m.item[:41] + "..."
-            ax.set_title(f"{title}{f' (run {m.run})' if m.run > 1 else ''}\n{m.plots} plot(s)", fontsize=8)
+            ax.set_title(_panel_title(m), fontsize=7, loc="left")
         if image is not None:
             fig.colorbar(image, ax=list(axes.flat), shrink=0.8, label="share of sites passing")
         fig.suptitle("Composite: sites passing at each point", fontsize=10)
@@ -331,6 +351,7 @@ def run_composite(
     # The extraction before it has said what the datalogs lack.
     _, plots = plot_source("extract", datalogs, settings_path, sites, quiet=True)
     maps = composite_maps(plots)
+    warn_several_sweeps_of("extract", maps)
     if workbook is not None:
         append_worksheets(workbook, {SHEET_NAME: fill_composite(maps)})
     pictures = save_composite_png(png, maps) if png is not None else []

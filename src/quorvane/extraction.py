@@ -569,7 +569,7 @@ class TriageWorkbook:
         return book
 
     def _add_sheets(self, book: Path, width: int, starts: list[list[int]], from_recordings: bool) -> None:
-        from .composite import SHEET_NAME, fill_composite
+        from .composite import SHEET_NAME, fill_composite, warn_several_sweeps_of
         from .workbook_sheets import VERDICTS_SHEET, append_worksheets, fill_verdicts, verdict_rows
 
         run = self._run
@@ -584,8 +584,10 @@ class TriageWorkbook:
                 starts[block - 1] = []
         placed = [(v, block, starts[block - 1][number - 1] if starts[block - 1] else None)
                   for v, block, number in self._judged]
+        maps = self._stack.maps()
+        warn_several_sweeps_of(run.command, maps)
         try:
-            append_worksheets(book, {SHEET_NAME: fill_composite(self._stack.maps()),
+            append_worksheets(book, {SHEET_NAME: fill_composite(maps),
                                      VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None

@@ -20,6 +20,7 @@ from __future__ import annotations
 import csv
 import io
 import sys
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
@@ -31,6 +32,7 @@ from .errors import CliError
 from .extraction import visible
 from .orientation import orient
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
+from .sweeps import SweepNames, sweep_of, warn_several_sweeps
 
 __all__ = [
     "FMAX_HEADER",
@@ -424,15 +426,35 @@ def _groups(kept: Sequence[tuple[Any, PlotNumbers]]) -> dict[tuple[str, int], li
     return groups
 
 
+def _panels(kept: Sequence[tuple[Any, PlotNumbers]]) -> list[tuple[str, int, str, list[tuple[Any, PlotNumbers]]]]:
+    """(item, run, sweep name, members) of each Vmin panel: the plots of one
+    test item and one sweep (curves of different sweeps are never joined), an
+    item's panels together; runs are counted per sweep, as in ``_groups``."""
+    seen: dict[tuple[str, str, str, tuple[Any, ...]], int] = {}
+    panels: dict[tuple[str, tuple[Any, ...], int], tuple[str, list[tuple[Any, PlotNumbers]]]] = {}
+    names = SweepNames()
+    for plot, numbers in kept:
+        key, sweep = item_key(plot.item), sweep_of(plot)[0]
+        pair = (plot.datalog, plot.site, key, sweep.key)
+        n = seen.get(pair, 0)
+        seen[pair] = n + 1
+        panels.setdefault((key, sweep.key, n), (names(key, sweep), []))[1].append((plot, numbers))
+    first: dict[str, int] = {}
+    for key, _, _ in panels:
+        first.setdefault(key, len(first))
+    return [(key, n, sweep, members)
+            for (key, _, n), (sweep, members) in sorted(panels.items(), key=lambda kv: first[kv[0][0]])]
+
+
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
-    """Pages of Vmin overlays, one panel per test item, one line per (datalog,
-    site). Items beyond ``per_page`` go to further pages named ``<stem>_2.png``
-    and so on. Returns the files written (with `outputs`: staged there)."""
+    """Pages of Vmin overlays, one panel per test item and sweep (titled with
+    the sweep), one line per (datalog, site). Panels beyond ``per_page`` go to
+    further pages named ``<stem>_2.png`` and so on. Returns the files written (with `outputs`: staged there)."""
     from .figures import pyplot, save_page
 
     plt = pyplot()
-    groups = list(_groups(kept).items())
+    groups = _panels(kept)
     several_datalogs = len({plot.datalog for plot, _ in kept}) > 1
     pages = [groups[i : i + per_page] for i in range(0, len(groups), per_page)] or [[]]
     written = []
@@ -447,7 +469,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             axes.flat[0].set_visible(True)
             axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
             axes.flat[0].set_axis_off()
-        for ax, ((key, n), members) in zip(axes.flat, page):
+        for ax, (key, n, sweep, members) in zip(axes.flat, page):
             first = members[0][1]
             for k, (plot, numbers) in enumerate(members):
                 label = f"site {plot.site}"
@@ -464,8 +486,9 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
             ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
                                                else "row (index)"), fontsize=8)
-            title = key if len(key) <= 48 else key[:45] + "..."
-            ax.set_title(title + (f" (run {n + 1})" if n else ""), fontsize=8)
+            title = key + (f" (run {n + 1})" if n else "")
+            ax.set_title("\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep]), fontsize=7,
+                         loc="left")
             ax.tick_params(labelsize=7)
             ax.grid(True, alpha=0.3)
             ax.legend(fontsize=6, loc="best")
@@ -547,7 +570,11 @@ def run_margins(
         search.finish()
         if items_fh is not None:
             write_items(kept or [], items_fh, at_x)
-        figures = tuple(save_overlay(figure, kept or [], outputs=outputs)) if figure is not None else ()
+        figures: tuple[Path, ...] = ()
+        if figure is not None:
+            warn_several_sweeps("margins", ((key, sweep) for key, _, sweep, _ in _panels(kept or [])),
+                                "one Vmin panel per sweep; curves of different sweeps are not joined")
+            figures = tuple(save_overlay(figure, kept or [], outputs=outputs))
     if to_stdout:
         sys.stdout.write(held.getvalue())
         sys.stdout.flush()
