@@ -220,12 +220,16 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 
 def _add_datalog_inputs(p: argparse.ArgumentParser) -> None:
     """The datalogs, settings file and site lists every datalog command takes."""
-    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+    p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG",
+                   help="tester datalog: text, plain or gzip-, bzip2- or xz-compressed")
     p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
                    help="keyword settings JSON (default: %(default)s in the working directory)")
     p.add_argument("--sites", action="append", metavar="SITES",
                    help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
                         "with ';'. Omitted or empty: every site announced in that datalog, as it prints them")
+    p.add_argument("--encoding", default=None, metavar="NAME",
+                   help="read the datalogs with this codec, e.g. latin-1 (default: UTF-8; a datalog that is not "
+                        "UTF-8 is read as Windows-1252, with a warning)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -435,6 +439,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     set_verbose(bool(getattr(args, "verbose", False)))
     try:
         with _termination_unwinds():
+            from .selection import set_datalog_encoding
+
+            set_datalog_encoding(getattr(args, "encoding", None))
             code = int(args.func(args))
             recheck_termination()
             return code
@@ -454,6 +461,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     finally:
         set_verbose(False)
+        from .selection import set_datalog_encoding
+
+        set_datalog_encoding(None)
 
 
 if __name__ == "__main__":  # pragma: no cover
