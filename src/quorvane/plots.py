@@ -260,15 +260,6 @@ def _refuse_binary(content: _Content, not_utf8_line: int) -> None:
                        f"line {not_utf8_line} on, and NUL bytes)")
 
 
-# Compressed datalogs, recognised by their first bytes: (signature, name, decompressor).
-_COMPRESSIONS: tuple[tuple[bytes, str, Callable[[], Any]], ...] = (
-    (b"\x1f\x8b\x08", "gzip", lambda: _GzipDecompressor()),
-    *((b"BZh" + str(level).encode(), "bzip2", bz2.BZ2Decompressor) for level in range(1, 10)),
-    (b"\xfd7zXZ\x00", "xz", lzma.LZMADecompressor),
-)
-_DAMAGED = (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError)
-
-
 class _GzipDecompressor:
     """zlib's gzip member decompressor with the interface of bz2's and lzma's."""
 
@@ -288,6 +279,15 @@ class _GzipDecompressor:
         out = self._zlib.decompress(self._zlib.unconsumed_tail + data, max_length)
         self.needs_input = not self._zlib.unconsumed_tail and len(out) < max_length
         return out
+
+
+# Compressed datalogs, recognised by their first bytes: (signature, name, decompressor).
+_COMPRESSIONS: tuple[tuple[bytes, str, Callable[[], Any]], ...] = (
+    (b"\x1f\x8b\x08", "gzip", _GzipDecompressor),
+    *((b"BZh" + str(level).encode(), "bzip2", bz2.BZ2Decompressor) for level in range(1, 10)),
+    (b"\xfd7zXZ\x00", "xz", lzma.LZMADecompressor),
+)
+_DAMAGED = (OSError, zlib.error, lzma.LZMAError)  # what the three decompressors raise for data they cannot read
 
 
 class _Content:
