@@ -55,7 +55,7 @@ import queue
 import re
 import threading
 import zlib
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from typing import Any
 from dataclasses import dataclass, field
 
@@ -243,7 +243,7 @@ def _read_lines(path: str, progress: Callable[[float], None] | None = None,
     raise AssertionError("the datalog's pieces end with an empty one")
 
 
-def text_pieces(path: str | os.PathLike, encoding: str) -> Iterator[str]:
+def text_pieces(path: str | os.PathLike, encoding: str) -> Generator[str, None, None]:
     """A datalog's text in pieces, decompressed as ``read_datalog`` does and
     decoded with `encoding`, the codec a reading of it used
     (``DatalogText.encoding``)."""
