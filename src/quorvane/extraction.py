@@ -195,7 +195,8 @@ def _stop_workers(pool: Any) -> None:
 
 
 def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Sequence[list[str]], jobs: int,
-                     progress: Progress, encoding: str | None) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
+                     progress: Progress,
+                     encoding: str | None) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
     """Each datalog read in a worker process. A datalog's own failure is
     reported as a one-process run reports it; a failure of the pool itself
     raises _PoolFailed."""

@@ -63,7 +63,8 @@ import numpy as np
 
 from quorvane.Source import _plotreader
 
-__all__ = ["Plot", "DatalogError", "DatalogText", "MAX_LINE", "read_datalog", "text_encoding", "text_pieces", "plots_in", "plots_of_lines", "read_plots",
+__all__ = ["Plot", "DatalogError", "DatalogText", "MAX_LINE", "read_datalog", "text_encoding", "text_pieces",
+           "plots_in", "plots_of_lines", "read_plots",
            "announced_sites", "count_plots", "site_order"]
 
 #: The longest line a datalog may hold, in characters. Tester lines are a few
