@@ -433,15 +433,27 @@ def _termination_unwinds() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+@contextlib.contextmanager
+def _datalog_encoding(name: str | None) -> Iterator[None]:
+    """--encoding for every datalog the command reads (an unknown name is a CliError)."""
+    if name is None:
+        yield
+        return
+    from .selection import set_datalog_encoding
+
+    set_datalog_encoding(name)
+    try:
+        yield
+    finally:
+        set_datalog_encoding(None)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     set_verbose(bool(getattr(args, "verbose", False)))
     try:
-        with _termination_unwinds():
-            from .selection import set_datalog_encoding
-
-            set_datalog_encoding(getattr(args, "encoding", None))
+        with _termination_unwinds(), _datalog_encoding(getattr(args, "encoding", None)):
             code = int(args.func(args))
             recheck_termination()
             return code
@@ -461,9 +473,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     finally:
         set_verbose(False)
-        from .selection import set_datalog_encoding
-
-        set_datalog_encoding(None)
 
 
 if __name__ == "__main__":  # pragma: no cover
