@@ -207,7 +207,7 @@ def test_extract_default_settings_missing(tmp_path, capsys, monkeypatch):
         (lambda d: d / "missing.txt", ["datalog not found", "missing.txt"]),
         (lambda d: d, ["datalog is a directory"]),
         (lambda d: (d / "bin.txt").write_bytes(b"Site Number: 0\n\xff\xfe\x00 broken\n") and d / "bin.txt",
-         ["bin.txt is not UTF-8 text (line 2)"]),
+         ["bin.txt holds binary data"]),
     ],
 )
 def test_extract_unreadable_datalog(sample_dir, capsys, make_log, fragments):

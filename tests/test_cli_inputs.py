@@ -1,9 +1,18 @@
 """Inputs that are not what they seem: special files, runaway expressions,
-control characters, bad training data, huge records, odd but valid paths."""
+control characters, bad training data, huge records, odd but valid paths,
+datalogs compressed or in other encodings, archives and binary data."""
 
+import bz2
+import gzip
+import io
 import json
+import lzma
 import os
 import sys
+import tarfile
+import threading
+import zipfile
+from pathlib import Path
 
 import openpyxl
 import pytest
@@ -187,3 +196,106 @@ def test_an_output_that_names_an_input_is_refused(sample_dir, monkeypatch, capsy
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and fragment in err, err
     assert {p.name: p.read_bytes() for p in sample_dir.iterdir()} == before
+
+
+# -- datalogs in other encodings, compressed, or not datalogs at all ----------------------------------------------
+
+
+def _datalog_text():
+    # Micro and degree signs on a noise line (line 2) and in the item and heading lines of plots.
+    text = samples.datalog_text(sites=2, items=2, seed=5)
+    return text.replace("Datalog", "Datalog µ 25°C", 1).replace("core_func_max", "core_func_max_25°C")
+
+
+def _outputs(capsys, monkeypatch, run, extra):
+    """The workbooks of `extract` (from its recordings and from the extractor's
+    own reading of the file), the `margins` table and what went to standard
+    error, for ./lot.txt."""
+    from quorvane import cli
+    from quorvane.Source import Corvantis
+
+    got, errors = [], ""
+    for recorded in (True, False):
+        with monkeypatch.context() as patch:
+            if not recorded:
+                patch.setattr(Corvantis, "_record_plots", lambda *args: None)
+            assert cli.main(["extract", "lot.txt", "--out-dir", f"{run}{recorded}", *extra]) == 0
+        [book] = Path(f"{run}{recorded}").glob("*.xlsx")
+        with zipfile.ZipFile(book) as z:
+            got.append({n: z.read(n) for n in z.namelist() if not n.startswith("docProps/")})
+        errors += capsys.readouterr().err
+    assert cli.main(["margins", "lot.txt", "--out", f"{run}.csv", *extra]) == 0
+    got.append(Path(f"{run}.csv").read_bytes())
+    return got, errors + capsys.readouterr().err
+
+
+@pytest.mark.parametrize("encoding, compress, extra, warned", [
+    pytest.param("latin-1", None, [], True, id="latin-1"),
+    pytest.param("utf-8", gzip.compress, [], False, id="gzip"),
+    pytest.param("utf-8", bz2.compress, [], False, id="bzip2"),
+    pytest.param("utf-8", lzma.compress, [], False, id="xz"),
+    pytest.param("latin-1", gzip.compress, [], True, id="latin-1-gzip"),
+    pytest.param("latin-1", None, ["--encoding", "latin-1"], False, id="latin-1-forced"),
+    pytest.param("utf-16", lzma.compress, ["--encoding", "utf-16"], False, id="utf-16-xz-forced"),
+])
+def test_a_datalog_reads_as_its_utf8_twin(tmp_path, monkeypatch, capsys, encoding, compress, extra, warned):
+    # Recognised by its first bytes, not by its name: every form is ./lot.txt.
+    monkeypatch.chdir(tmp_path)
+    samples.write_settings(tmp_path / samples.SETTINGS_FILE_NAME)
+    text = _datalog_text()
+    (tmp_path / "lot.txt").write_bytes(text.encode("utf-8"))
+    twin, quiet = _outputs(capsys, monkeypatch, "utf8", [])
+    data = text.encode(encoding)
+    (tmp_path / "lot.txt").write_bytes(compress(data) if compress else data)
+    got, errors = _outputs(capsys, monkeypatch, "other", extra)
+    assert got == twin and quiet == ""
+    lines = errors.splitlines()
+    assert len(lines) == 3 * warned, errors  # one warning per run
+    assert all(": warning: " in line and "lot.txt is not UTF-8 text (line 2 " in line for line in lines)
+
+
+def _tar(compression):
+    archive = io.BytesIO()
+    with tarfile.open(fileobj=archive, mode=f"w:{compression}") as tar:
+        folder_inside = tarfile.TarInfo("logs")
+        folder_inside.type = tarfile.DIRTYPE
+        tar.addfile(folder_inside)
+    return archive.getvalue()
+
+
+def _damaged(data):
+    middle = len(data) // 2
+    return data[:middle] + bytes(b ^ 0x55 for b in data[middle:middle + 64]) + data[middle + 64:]
+
+
+_TEXT = _datalog_text().encode("utf-8")
+_COMPRESSIONS = ((gzip.compress, "gzip"), (bz2.compress, "bzip2"), (lzma.compress, "xz"))
+
+
+@pytest.mark.parametrize("data, extra, fragment", [
+    *(pytest.param(compress(_TEXT)[:len(compress(_TEXT)) // 2], [],
+                   f"({name}-compressed) ends inside its {name} data", id=f"{name}-cut-short")
+      for compress, name in _COMPRESSIONS),
+    *(pytest.param(compress(bytes(range(256)) * 64), [], f"({name}-compressed) holds binary data",
+                   id=f"{name}-binary") for compress, name in _COMPRESSIONS),
+    *(pytest.param(_damaged(compress(_TEXT)), [], f"its {name} data is damaged", id=f"{name}-damaged")
+      for compress, name in _COMPRESSIONS),
+    pytest.param(_tar(""), [], "lot.gz is a tar archive; archives are not read", id="tar"),
+    pytest.param(_tar("gz"), [], "lot.gz (gzip-compressed) is a tar archive", id="tar-gzip"),
+    pytest.param(gzip.compress(b"\0" * (4 * 1024 * 1024 + 1)), [], "line 1 is longer than", id="gzip-no-line-end"),
+    pytest.param(_TEXT.decode().encode("latin-1"), ["--encoding", "utf-8"], "lot.gz is not utf-8 text (line 2)",
+                 id="forced-codec"),
+    pytest.param(_TEXT, ["--encoding", "no-such-codec"], "--encoding: unknown encoding 'no-such-codec'",
+                 id="unknown-codec"),
+])
+def test_bad_datalogs_are_one_error_line(tmp_path, capsys, data, extra, fragment):
+    from quorvane import cli
+
+    settings = samples.write_settings(tmp_path / "settings.json")
+    (tmp_path / "lot.gz").write_bytes(data)
+    for command, output in (("extract", ["--out-dir", tmp_path / "out"]), ("margins", ["--out", tmp_path / "out"])):
+        code = cli.main([command, str(tmp_path / "lot.gz"), "--settings", str(settings), *map(str, output), *extra])
+        [line] = capsys.readouterr().err.splitlines()
+        assert code == 1 and line.startswith(f"quorvane {command}: error: ") and fragment in line, line
+        assert not (tmp_path / "out").exists()
+    assert not [t for t in threading.enumerate() if t.name == "quorvane-decompress"]  # no reading left running

@@ -3,6 +3,7 @@ worker processes with --jobs N), then joins the recordings into the workbook
 the extractor would write reading the datalogs itself."""
 
 import errno
+import gzip
 import json
 import os
 import zipfile
@@ -103,8 +104,8 @@ def test_recorded_runs_write_the_workbook_the_extractor_writes(tmp_path, setting
 
 def test_a_failing_datalog_is_reported_as_in_a_one_job_run(tmp_path, settings, logs, capsys, monkeypatch):
     monkeypatch.setattr(extraction, "WORKERS_FROM_BYTES", 0)
-    bad = tmp_path / "latin1.txt"
-    bad.write_bytes(b"Site Number: 1\n\xe9t\xe9\n")
+    bad = tmp_path / "cut.txt.gz"
+    bad.write_bytes(gzip.compress(b"Site Number: 1\n")[:-4])
     narrow = [*logs, "--settings", settings, "--interval-columns", "20"]
     for argv in ([*logs, bad, "--settings", settings], narrow):
         results = [extract(tmp_path, f"out{jobs}", [*argv, "--jobs", jobs], capsys) for jobs in ("1", "2")]

@@ -290,15 +290,18 @@ def _add_datalog_inputs(p: argparse.ArgumentParser, model_first: bool = False) -
     if model_first:
         p.add_argument("first", type=Path, metavar="[MODEL] DATALOG",
                        help="a model file written by 'train' (default: the bundled model, or --model), then the "
-                            "tester datalogs (UTF-8 text); a first file that is a model file is taken as the model")
+                            "tester datalogs (text, plain or gzip-, bzip2- or xz-compressed); a first file that is a model file is taken as the model")
         p.add_argument("datalogs", nargs="*", type=Path, metavar="DATALOG", help=argparse.SUPPRESS)
     else:
-        p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog (UTF-8 text)")
+        p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog: text, plain or gzip-, bzip2- or xz-compressed")
     p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
                    help="keyword settings JSON (default: %(default)s in the working directory)")
     p.add_argument("--sites", action="append", metavar="SITES",
                    help="sites of one datalog, e.g. 0,2; repeat per datalog in order, or separate datalogs "
                         "with ';'. Omitted or empty: every site announced in that datalog, as it prints them")
+    p.add_argument("--encoding", default=None, metavar="NAME",
+                   help="read the datalogs with this codec, e.g. latin-1 (default: UTF-8; a datalog that is not "
+                        "UTF-8 is read as Windows-1252, with a warning)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -524,6 +527,21 @@ def _termination_unwinds() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+@contextlib.contextmanager
+def _datalog_encoding(name: str | None) -> Iterator[None]:
+    """--encoding for every datalog the command reads (an unknown name is a CliError)."""
+    if name is None:
+        yield
+        return
+    from .selection import set_datalog_encoding
+
+    set_datalog_encoding(name)
+    try:
+        yield
+    finally:
+        set_datalog_encoding(None)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
@@ -536,7 +554,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         setattr(args, trailing, [*getattr(args, trailing), *map(Path, extra)])
     set_verbose(bool(getattr(args, "verbose", False)))
     try:
-        with _termination_unwinds():
+        with _termination_unwinds(), _datalog_encoding(getattr(args, "encoding", None)):
             code = int(args.func(args))
             recheck_termination()
             return code

@@ -12,6 +12,7 @@ plots and its workbook come from the same reading.
 from __future__ import annotations
 
 import collections
+import contextlib
 import os
 import re
 import shutil
@@ -52,7 +53,6 @@ def site_label(groups: Sequence[str] | None, datalog_count: int) -> str:
 # line feed and carriage return. They are written as their visible pictures
 # (ESC as U+241B, BEL as U+2407, ...).
 _CONTROL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f]")
-_CONTROL_BYTES = re.compile(b"[\x00-\x08\x0b\x0c\x0e-\x1f]")
 _MARKS = {c: 0x2400 + c for c in (*range(0x00, 0x09), 0x0B, 0x0C, *range(0x0E, 0x20))}
 
 
@@ -67,8 +67,9 @@ def visible(text: str) -> str:
 class DatalogScan:
     """What one pass over a datalog found: the sites as it prints them (in
     numeric order), the completed plots per site text, the plots still open at
-    its end (site text, line), the control characters it holds and the process
-    that read it."""
+    its end (site text, line), the control characters it holds, the process
+    that read it and how its bytes were read (codec, first line that is not
+    UTF-8 where read as Windows-1252, compression)."""
 
     path: Path
     sites: list[str] = field(default_factory=list)
@@ -77,27 +78,31 @@ class DatalogScan:
     controls: int = 0
     first_control_line: int = 0
     reader: int = field(default_factory=os.getpid)  # the process that read it
+    encoding: str = "utf-8"
+    not_utf8_line: int = 0
+    compression: str | None = None
 
 
 def scan_datalog(path: Path, keywords: dict[str, Any], wanted: Sequence[str] = (),
-                 progress: Progress | None = None) -> DatalogScan:
+                 progress: Progress | None = None, encoding: str | None = None) -> DatalogScan:
     """Counts the plots of every site the datalog announces (and of the site
     texts in `wanted`) with the plot reader, which applies the extractor's line
     rules, so that the command line can say what a run finds before the
     workbook is written. Control characters are read as the visible marks the
     extractor will see in the datalog's stand-in."""
-    return _scan_lines(path, keywords, wanted, progress)[0]
+    return _scan_lines(path, keywords, wanted, progress, encoding)[0]
 
 
-def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
-                progress: Progress | None) -> tuple[DatalogScan, list[str]]:
+def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str], progress: Progress | None,
+                encoding: str | None) -> tuple[DatalogScan, list[str]]:
     """``scan_datalog`` that also hands back the lines it read."""
     from .plots import _announced, count_plots, read_datalog
 
     shown = visible(path.name)
     report = None if progress is None else (lambda share: progress.update(f"reading {shown}: {share:.0%}"))
-    datalog = read_datalog(keywords, path, report)
-    result = DatalogScan(path, datalog.sites)
+    datalog = read_datalog(keywords, path, report, encoding)
+    result = DatalogScan(path, datalog.sites, encoding=datalog.encoding, not_utf8_line=datalog.not_utf8_line,
+                         compression=datalog.compression)
     lines = datalog.lines  # copied before the first mark goes in: the reading stays as read
     for number, line in enumerate(datalog.lines, 1):
         if _CONTROL.search(line):
@@ -115,7 +120,12 @@ def _scan_lines(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
 
 
 def _needs_stand_in(name: str, scan: DatalogScan) -> bool:
-    return bool(scan.controls) or ";" in name or visible(name) != name
+    return _needs_copy(scan) or ";" in name or visible(name) != name
+
+
+def _needs_copy(scan: DatalogScan) -> bool:
+    """Whether the extractor, which reads UTF-8 text, must be given a decoded copy."""
+    return bool(scan.controls) or scan.encoding != "utf-8" or scan.compression is not None
 
 
 def _shown_name(name: str, scan: DatalogScan) -> str:
@@ -137,13 +147,13 @@ def _record(path: Path, keywords: dict[str, Any], texts: Sequence[str], scan: Da
     return dict(zip(usable, recordings))
 
 
-def _scan_and_record(path: Path, keywords: dict[str, Any], wanted: Sequence[str],
-                     progress: Progress | None = None) -> tuple[DatalogScan, dict[str, bytes | None]]:
+def _scan_and_record(path: Path, keywords: dict[str, Any], wanted: Sequence[str], progress: Progress | None = None,
+                     encoding: str | None = None) -> tuple[DatalogScan, dict[str, bytes | None]]:
     """One datalog read once, its plots counted and each site's plots recorded
     for the workbook (the sites asked for, or, where those are spelled
     otherwise or not given, every site the datalog prints). A --jobs worker's
     share of a run."""
-    scan, lines = _scan_lines(path, keywords, wanted, progress)
+    scan, lines = _scan_lines(path, keywords, wanted, progress, encoding)
     texts = list(wanted) if wanted and all(t in scan.sites for t in wanted) else [*wanted, *scan.sites]
     return scan, _record(path, keywords, texts, scan, lines)
 
@@ -185,7 +195,8 @@ def _stop_workers(pool: Any) -> None:
 
 
 def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Sequence[list[str]], jobs: int,
-                     progress: Progress) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
+                     progress: Progress,
+                     encoding: str | None) -> tuple[list[DatalogScan], list[dict[str, bytes | None]]]:
     """Each datalog read in a worker process. A datalog's own failure is
     reported as a one-process run reports it; a failure of the pool itself
     raises _PoolFailed."""
@@ -199,7 +210,8 @@ def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Se
     stopped = False
     try:
         try:
-            futures = [pool.submit(_scan_and_record, p, keywords, given) for p, given in zip(paths, wanted)]
+            futures = [pool.submit(_scan_and_record, p, keywords, given, None, encoding)
+                       for p, given in zip(paths, wanted)]
         except OSError as exc:  # the workers start here
             raise _PoolFailed(os_reason(exc)) from None
         scans, recorded = [], []
@@ -220,18 +232,21 @@ def _scan_in_workers(paths: Sequence[Path], keywords: dict[str, Any], wanted: Se
         pool.shutdown(wait=not stopped, cancel_futures=True)
 
 
-def _stand_in(path: Path, staging: Path, index: int, needs_copy: bool) -> Path:
+def _stand_in(path: Path, staging: Path, index: int, scan: DatalogScan) -> Path:
     """A path the extractor can take for a datalog whose own path it cannot
     (';' separates its paths; control characters and undecodable bytes do not
-    fit a workbook cell), or whose text holds control characters: a copy with
-    those characters as visible marks."""
+    fit a workbook cell), or whose text it cannot (control characters, a
+    compressed or not UTF-8 datalog): a UTF-8 copy of the text as this run
+    read it, control characters as visible marks."""
+    from .plots import text_pieces
+
     folder = staging / "in" / str(index)
     folder.mkdir(parents=True)
     target = folder / visible(path.name).replace(";", "_")
-    if needs_copy:
-        with open(path, "rb") as src, open(target, "wb") as dst:
-            for chunk in iter(lambda: src.read(1 << 20), b""):
-                dst.write(_CONTROL_BYTES.sub(lambda m: chr(0x2400 + m[0][0]).encode("utf-8"), chunk))
+    if _needs_copy(scan):
+        with contextlib.closing(text_pieces(path, scan.encoding)) as pieces, open(target, "wb") as dst:
+            for text in pieces:
+                dst.write(text.translate(_MARKS).encode("utf-8"))
     else:
         try:
             os.symlink(path, target)
@@ -284,6 +299,7 @@ class _Run:
     selected: list[list[str]]
     target: Path
     keywords: dict[str, Any]
+    encoding: str | None = None  # --encoding
 
 
 def _prepare(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
@@ -302,9 +318,11 @@ def _prepare(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequenc
     if target.exists() and not target.is_dir():
         raise CliError(f"output directory {target} is a file")
 
+    from .selection import datalog_encoding
     from .Source import Corvantis
 
-    return _Run(command, config, settings_path, paths, selected, target, Corvantis.getKeyWordFromSettingFile(config))
+    return _Run(command, config, settings_path, paths, selected, target, Corvantis.getKeyWordFromSettingFile(config),
+                datalog_encoding())
 
 
 def _read_once(path: Path, read: Callable[[], Any]) -> Any:
@@ -324,14 +342,15 @@ def _read_datalogs(run: _Run, jobs: int,
     """Each datalog read once: its scan, and its sites' plot groups recorded."""
     if jobs > 1 and len(run.paths) > 1 and sum(p.stat().st_size for p in run.paths) >= WORKERS_FROM_BYTES:
         try:
-            return _scan_in_workers(run.paths, run.keywords, [list(s) for s in run.selected], jobs, progress)
+            return _scan_in_workers(run.paths, run.keywords, [list(s) for s in run.selected], jobs, progress,
+                                    run.encoding)
         except _PoolFailed as exc:
             warn(run.command, f"the worker processes failed ({exc}); reading the datalogs in this process")
     # One job: each datalog is read once, here; its check and its plots'
     # recordings come from that one reading.
     scans, recorded = [], []
     for p, given in zip(run.paths, run.selected):
-        scan, records = _read_once(p, lambda: _scan_and_record(p, run.keywords, given, progress))
+        scan, records = _read_once(p, lambda: _scan_and_record(p, run.keywords, given, progress, run.encoding))
         scans.append(scan)
         recorded.append(records)
     return scans, recorded
@@ -390,7 +409,7 @@ def _extract_from_files(run: _Run, scans: Sequence[DatalogScan], total: int,
             if _needs_stand_in(name, scan):
                 if staging is None:
                     staging = Path(tempfile.mkdtemp(prefix=".quorvane-extract-", dir=run.target))
-                stand_in = _stand_in(p, staging, k, bool(scan.controls))
+                stand_in = _stand_in(p, staging, k, scan)
                 shown[str(stand_in)] = visible(name)
                 name = str(stand_in)
             given_paths.append(name)
@@ -456,6 +475,10 @@ def _first_line(exc: BaseException) -> str:
 
 
 def _warn_marks(command: str, name: str, scan: DatalogScan) -> None:
+    from .selection import not_utf8_warning
+
+    if scan.not_utf8_line:
+        warn(command, not_utf8_warning(name, scan.not_utf8_line))
     if scan.controls:
         warn(command, f"{visible(name)} holds {scan.controls} control character(s), the first on "
                       f"line {scan.first_control_line}; the workbook shows them as visible marks")
@@ -519,7 +542,7 @@ class TriageWorkbook:
 
         run = self._run
         for k, (path, sites) in enumerate(zip(run.paths, run.selected)):
-            scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None))
+            scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None, run.encoding))
             name = self._names[k]
             sites[:] = self.search.choose(name, scan.sites, sites)
             self.search.found(name, scan.sites, sites, scan.plots, scan.unclosed)

@@ -35,21 +35,36 @@ What a plot holds:
 
 The start marker line is the plot's title, never a point row. Lines of spaces
 inside a plot are dropped.
+
+What a datalog's bytes are read as (``read_datalog``): UTF-8 text; a datalog
+that is not valid UTF-8 reads as Windows-1252 (every byte reads), and the
+reading says from which line (``DatalogText.not_utf8_line``); ``encoding``
+forces one codec instead. A datalog compressed with gzip, bzip2 or xz is
+recognised by its first bytes and decompressed as it is read. Archives (tar,
+zip), damaged or cut-short compressed data and binary data are refused.
 """
 
 from __future__ import annotations
 
+import bz2
 import codecs
+import contextlib
+import lzma
 import os
+import queue
 import re
-from collections.abc import Callable, Iterator, Sequence
+import threading
+import zlib
+from collections.abc import Callable, Generator, Iterator, Sequence
+from typing import Any
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from quorvane.Source import _plotreader
 
-__all__ = ["Plot", "DatalogError", "DatalogText", "MAX_LINE", "read_datalog", "plots_in", "plots_of_lines", "read_plots",
+__all__ = ["Plot", "DatalogError", "DatalogText", "MAX_LINE", "read_datalog", "text_encoding", "text_pieces",
+           "plots_in", "plots_of_lines", "read_plots",
            "announced_sites", "count_plots", "site_order"]
 
 #: The longest line a datalog may hold, in characters. Tester lines are a few
@@ -122,22 +137,31 @@ class DatalogError(ValueError):
 class DatalogText:
     """One reading of a datalog: its lines as text mode reads them (each
     ending in "\\n", "\\r\\n" and "\\r" read as "\\n") and the site texts it
-    announces (see ``announced_sites``)."""
+    announces (see ``announced_sites``); the codec its bytes were read with
+    (``codecs.lookup``'s name), the first line that is not UTF-8 where it was
+    read as Windows-1252 instead (0: none), and its compression (None, "gzip",
+    "bzip2" or "xz")."""
 
     path: str
     lines: list[str]
     sites: list[str]
+    encoding: str = "utf-8"
+    not_utf8_line: int = 0
+    compression: str | None = None
 
 
 def read_datalog(keywords: dict, datalog: str | os.PathLike,
-                 progress: Callable[[float], None] | None = None) -> DatalogText:
-    """Reads a datalog once, as UTF-8 text, for everything a run asks of it.
-    Refuses (``DatalogError``) a byte that is not UTF-8 and a line longer than
-    ``MAX_LINE`` characters, naming the line, before such a line is held
+                 progress: Callable[[float], None] | None = None, encoding: str | None = None) -> DatalogText:
+    """Reads a datalog once, for everything a run asks of it: as UTF-8 text,
+    or, where it is not valid UTF-8, all of it as Windows-1252; ``encoding``
+    (a codec name) forces that codec. Gzip, bzip2 and xz data is decompressed
+    as it is read. Refuses (``DatalogError``) bytes the forced codec cannot
+    read, binary data, archives, damaged compressed data and a line longer
+    than ``MAX_LINE`` characters, naming the line, before such a line is held
     whole. ``progress`` is told the share of the file read after each piece."""
     path = os.fspath(datalog)
-    lines = _read_lines(path, progress)
-    return DatalogText(path, lines, _announced(lines, _markers(keywords)[1]))
+    lines, used, not_utf8_line, compression = _read_lines(path, progress, encoding)
+    return DatalogText(path, lines, _announced(lines, _markers(keywords)[1]), used, not_utf8_line, compression)
 
 
 def _shown(path: str | bytes) -> str:
@@ -146,28 +170,219 @@ def _shown(path: str | bytes) -> str:
     return visible(os.fsdecode(path))
 
 
-def _read_lines(path: str, progress: Callable[[float], None] | None = None) -> list[str]:
-    decoder = codecs.getincrementaldecoder("utf-8")()
+def text_encoding(name: str) -> str:
+    """The name Python's codecs know the text encoding `name` by; ValueError
+    for a name that is no codec or no text encoding (such as "base64")."""
+    try:
+        info = codecs.lookup(name)
+    except LookupError:
+        raise ValueError(f"unknown encoding {name!r}") from None
+    if not getattr(info, "_is_text_encoding", True):
+        raise ValueError(f"{name!r} is not a text encoding")
+    return info.name
+
+
+def _byte_in_windows_1252(byte: int) -> str:
+    # Python's cp1252 leaves 0x81, 0x8D, 0x8F, 0x90 and 0x9D undefined; they
+    # read as the same code points as in Latin-1 (U+0081 ...), so that every
+    # byte of a datalog reads and none is lost.
+    try:
+        return bytes([byte]).decode("cp1252")
+    except UnicodeDecodeError:
+        return chr(byte)
+
+
+_WINDOWS_1252 = "".join(_byte_in_windows_1252(b) for b in range(256))
+
+
+def _decoder(encoding: str) -> Callable[..., str]:
+    """``decode(data, final=False)`` of a fresh incremental decoder for a name
+    ``text_encoding`` gives."""
+    if encoding == "cp1252":  # one byte, one character: no state between pieces
+        return lambda data, final=False: codecs.charmap_decode(data, "strict", _WINDOWS_1252)[0]
+    return codecs.getincrementaldecoder(encoding)().decode
+
+
+def _as_windows_1252(text: str) -> str:
+    """Text read as UTF-8, read again as Windows-1252 from the same bytes."""
+    return text if text.isascii() else _decoder("cp1252")(text.encode("utf-8"))
+
+
+def _read_lines(path: str, progress: Callable[[float], None] | None = None,
+                encoding: str | None = None) -> tuple[list[str], str, int, str | None]:
+    """The lines of a datalog, the codec read with, the first line that is not
+    UTF-8 (0: none, or a forced codec) and the compression."""
+    used = text_encoding(encoding) if encoding is not None else "utf-8"
+    decode = _decoder(used)
+    not_utf8_line = 0
     lines: list[str] = []
     tail = ""  # the text after the last line end so far
-    with open(path, "rb") as fh:
-        size = max(os.fstat(fh.fileno()).st_size, 1)
-        done = 0
-        while True:
-            chunk = fh.read(_CHUNK)
+    with open(path, "rb") as fh, contextlib.closing(_Content(fh, path)) as content:
+        for chunk, share in content.pieces:
             try:
-                text = tail + decoder.decode(chunk, final=not chunk)
+                text = tail + decode(chunk, not chunk)
             except UnicodeDecodeError as exc:
-                _cut_lines(lines, tail + exc.object[:exc.start].decode("utf-8"), path, more=False)
-                raise DatalogError(f"datalog {_shown(path)} is not UTF-8 text (line {len(lines) + 1})") from None
+                tail = _cut_lines(lines, tail + exc.object[:exc.start].decode(used, "replace"), path, more=True)
+                if encoding is not None:
+                    raise DatalogError(f"datalog {content.shown()} is not {encoding} text "
+                                       f"(line {len(lines) + 1})") from None
+                # Not UTF-8: the whole datalog reads as Windows-1252, the lines before included.
+                not_utf8_line, used, decode = len(lines) + 1, "cp1252", _decoder("cp1252")
+                lines[:] = [_as_windows_1252(line) for line in lines]
+                text = _as_windows_1252(tail) + decode(exc.object[exc.start:])
+                if any("\0" in line for line in lines):
+                    _refuse_binary(content, not_utf8_line)
+            if not_utf8_line and "\0" in text:
+                _refuse_binary(content, not_utf8_line)
             tail = _cut_lines(lines, text, path, more=bool(chunk))
             if not chunk:
                 if tail:
                     lines.append(tail)
-                return lines
-            done += len(chunk)
+                return lines, used, not_utf8_line, content.compression
             if progress is not None:
-                progress(min(done / size, 1.0))
+                progress(share)
+    raise AssertionError("the datalog's pieces end with an empty one")
+
+
+def text_pieces(path: str | os.PathLike, encoding: str) -> Generator[str, None, None]:
+    """A datalog's text in pieces, decompressed as ``read_datalog`` does and
+    decoded with `encoding`, the codec a reading of it used
+    (``DatalogText.encoding``)."""
+    decode = _decoder(encoding)
+    with open(path, "rb") as fh, contextlib.closing(_Content(fh, os.fspath(path))) as content:
+        for chunk, _ in content.pieces:
+            yield decode(chunk, not chunk)
+
+
+def _refuse_binary(content: _Content, not_utf8_line: int) -> None:
+    # Text in any 8-bit code page holds no NUL; a valid UTF-8 file with NUL
+    # bytes (a preallocated log) is read, its NULs shown as visible marks.
+    raise DatalogError(f"datalog {content.shown()} holds binary data, not text (bytes that are not UTF-8 from "
+                       f"line {not_utf8_line} on, and NUL bytes)")
+
+
+class _GzipDecompressor:
+    """zlib's gzip member decompressor with the interface of bz2's and lzma's."""
+
+    def __init__(self) -> None:
+        self._zlib = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        self.needs_input = True
+
+    @property
+    def eof(self) -> bool:
+        return self._zlib.eof
+
+    @property
+    def unused_data(self) -> bytes:
+        return self._zlib.unused_data
+
+    def decompress(self, data: bytes, max_length: int) -> bytes:
+        out = self._zlib.decompress(self._zlib.unconsumed_tail + data, max_length)
+        self.needs_input = not self._zlib.unconsumed_tail and len(out) < max_length
+        return out
+
+
+# Compressed datalogs, recognised by their first bytes: (signature, name, decompressor).
+_COMPRESSIONS: tuple[tuple[bytes, str, Callable[[], Any]], ...] = (
+    (b"\x1f\x8b\x08", "gzip", _GzipDecompressor),
+    *((b"BZh" + str(level).encode(), "bzip2", bz2.BZ2Decompressor) for level in range(1, 10)),
+    (b"\xfd7zXZ\x00", "xz", lzma.LZMADecompressor),
+)
+_DAMAGED = (OSError, zlib.error, lzma.LZMAError)  # what the three decompressors raise for data they cannot read
+
+
+class _Content:
+    """A datalog's bytes in ``pieces`` (bytes, share of the file read) of at
+    most _CHUNK bytes, ending with an empty piece: decompressed where the first
+    bytes say the file is compressed, in a thread of its own that keeps a few
+    pieces ahead (the decompressors let other threads run meanwhile)."""
+
+    def __init__(self, fh: Any, path: str) -> None:
+        self._fh, self._path = fh, path
+        self._size = max(os.fstat(fh.fileno()).st_size, 1)
+        first = fh.read(_CHUNK)
+        found = [(signature, name, start) for signature, name, start in _COMPRESSIONS if first.startswith(signature)]
+        self.compression = found[0][1] if found else None
+        self._stop = threading.Event()
+        self._worker: threading.Thread | None = None
+        self._ready: queue.Queue = queue.Queue(4)  # pieces decompressed ahead of the reading
+        self.pieces = self._checked(self._plain(first) if not found else self._ahead(self._inflated(first, *found[0])))
+
+    def shown(self) -> str:
+        name = _shown(self._path)
+        return f"{name} ({self.compression}-compressed)" if self.compression else name
+
+    def _checked(self, pieces: Iterator[tuple[bytes, float]]) -> Iterator[tuple[bytes, float]]:
+        first = True
+        for piece, share in pieces:
+            if first:
+                first = False
+                # Tar: "ustar" at offset 257 of its first header; zip: its local file header.
+                kind = "tar" if piece[257:262] == b"ustar" else "zip" if piece.startswith(b"PK\x03\x04") else None
+                if kind:
+                    raise DatalogError(f"datalog {self.shown()} is a {kind} archive; archives are not read: "
+                                       "unpack it and give the datalogs it holds")
+            yield piece, share
+
+    def _plain(self, chunk: bytes) -> Iterator[tuple[bytes, float]]:
+        while chunk:
+            yield chunk, min(self._fh.tell() / self._size, 1.0)
+            chunk = self._fh.read(_CHUNK)
+        yield b"", 1.0
+
+    def _inflated(self, data: bytes, signature: bytes, name: str,
+                  start: Callable[[], Any]) -> Iterator[tuple[bytes, float]]:
+        """The decompressed bytes, member after member (``cat a.gz b.gz`` is one gzip file)."""
+        decompressor = start()
+        while not self._stop.is_set():
+            if decompressor.eof:
+                data = decompressor.unused_data
+                if len(data) < len(signature):
+                    data += self._fh.read(_CHUNK)
+                if not data:
+                    yield b"", 1.0
+                    return
+                if not data.startswith(signature):
+                    raise DatalogError(f"datalog {self.shown()}: other data follows the end of the {name} data "
+                                       "(a damaged file?)")
+                decompressor = start()
+            elif decompressor.needs_input and not data:
+                data = self._fh.read(_CHUNK)
+                if not data:
+                    raise DatalogError(f"datalog {self.shown()} ends inside its {name} data: the file is cut "
+                                       "short (an unfinished copy or download?)")
+            try:
+                piece = decompressor.decompress(data, _CHUNK)
+            except _DAMAGED as exc:
+                raise DatalogError(f"datalog {self.shown()}: its {name} data is damaged ({exc})") from None
+            data = b""
+            if piece:
+                yield piece, min(self._fh.tell() / self._size, 1.0)
+
+    def _ahead(self, pieces: Iterator[tuple[bytes, float]]) -> Iterator[tuple[bytes, float]]:
+        def produce() -> None:
+            try:
+                for piece in pieces:
+                    self._ready.put((piece, None))
+            except BaseException as exc:  # raised in the reading thread
+                self._ready.put((None, exc))
+
+        self._worker = threading.Thread(target=produce, name="quorvane-decompress", daemon=True)
+        self._worker.start()
+        while True:
+            piece, error = self._ready.get()
+            if error is not None:
+                raise error
+            yield piece
+            if not piece[0]:
+                return
+
+    def close(self) -> None:
+        """Stops the decompressing thread before the file closes."""
+        self._stop.set()
+        while self._worker is not None and self._worker.is_alive():
+            with contextlib.suppress(queue.Empty):
+                self._ready.get(timeout=0.05)  # frees a thread waiting for room for its next piece
 
 
 def _cut_lines(lines: list[str], text: str, path: str, *, more: bool) -> str:

@@ -17,7 +17,32 @@ from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from .errors import CliError, check_regular_file, os_reason, warn
 from .extraction import site_label, visible
-from .plots import DatalogError, DatalogText, Plot, plots_in, printed_spelling, read_datalog, site_order
+from .plots import (DatalogError, DatalogText, Plot, plots_in, printed_spelling, read_datalog, site_order,
+                    text_encoding)
+
+_encoding: str | None = None  # --encoding of this run
+
+
+def set_datalog_encoding(name: str | None) -> None:
+    """The codec every datalog of this run is read with (--encoding); None:
+    UTF-8, or Windows-1252 for a datalog that is not UTF-8."""
+    global _encoding
+    if name is not None:
+        try:
+            text_encoding(name)
+        except ValueError as exc:
+            raise CliError(f"--encoding: {exc}; give a codec name such as utf-8, cp1252 or latin-1") from None
+    _encoding = name
+
+
+def datalog_encoding() -> str | None:
+    return _encoding
+
+
+def not_utf8_warning(path: str | os.PathLike, line: int) -> str:
+    """The warning for a datalog read as Windows-1252."""
+    return (f"{visible(os.fsdecode(path))} is not UTF-8 text (line {line} is the first that is not); read it as "
+            "Windows-1252 (--encoding NAME reads it with another codec)")
 
 
 def site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
@@ -31,9 +56,10 @@ def site_lists(sites: Sequence[str] | None, count: int) -> list[list[str]]:
 
 def read_checked(keywords: dict[str, Any], path: str | os.PathLike,
                  progress: Callable[[float], None] | None = None) -> DatalogText:
-    """``plots.read_datalog`` with its refusals and read failures as one-line errors."""
+    """``plots.read_datalog`` with this run's --encoding, its refusals and read
+    failures as one-line errors."""
     try:
-        return read_datalog(keywords, path, progress)
+        return read_datalog(keywords, path, progress, _encoding)
     except DatalogError as exc:
         raise CliError(str(exc)) from None
     except OSError as exc:
@@ -156,6 +182,8 @@ class PlotSearch:
                asked: Sequence[Sequence[str]]) -> Iterator[Plot]:
         for path, wanted in zip(datalogs, asked):
             datalog = read_checked(keywords, path)
+            if datalog.not_utf8_line:
+                self._warn(not_utf8_warning(path, datalog.not_utf8_line))
             printed = datalog.sites
             chosen = self.choose(path, printed, wanted)
             unclosed: list[tuple[str, str, int]] = []
