@@ -290,10 +290,12 @@ def _add_datalog_inputs(p: argparse.ArgumentParser, model_first: bool = False) -
     if model_first:
         p.add_argument("first", type=Path, metavar="[MODEL] DATALOG",
                        help="a model file written by 'train' (default: the bundled model, or --model), then the "
-                            "tester datalogs (text, plain or gzip-, bzip2- or xz-compressed); a first file that is a model file is taken as the model")
+                            "tester datalogs (text, plain or gzip-, bzip2- or xz-compressed); a first file that "
+                            "is a model file is taken as the model")
         p.add_argument("datalogs", nargs="*", type=Path, metavar="DATALOG", help=argparse.SUPPRESS)
     else:
-        p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG", help="tester datalog: text, plain or gzip-, bzip2- or xz-compressed")
+        p.add_argument("datalogs", nargs="+", type=Path, metavar="DATALOG",
+                       help="tester datalog: text, plain or gzip-, bzip2- or xz-compressed")
     p.add_argument("--settings", type=Path, default=Path(samples.SETTINGS_FILE_NAME),
                    help="keyword settings JSON (default: %(default)s in the working directory)")
     p.add_argument("--sites", action="append", metavar="SITES",
