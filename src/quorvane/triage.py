@@ -513,23 +513,3 @@ def _counted(stream: Iterable[Any], names: Sequence[str], progress: Any) -> Iter
             progress.update(f"datalog {index.get(datalog, 0)}/{len(names)} {visible(Path(datalog).name)}: "
                             f"{n} plots read")
         yield plot
-
-
-def agreement_by_size(verdicts_csv: Path, truth_csv: Path) -> list[tuple[int, int, int, float, float]]:
-    """(rows, cols, plots, exact match, pass/fail agreement) per plot size of a
-    triage CSV against the ground truth of a labelled sample datalog."""
-    from .samples import read_truth_csv
-
-    truth = read_truth_csv(truth_csv)
-    tally: dict[tuple[int, int], list[int]] = {}
-    with open(verdicts_csv, newline="", encoding="utf-8") as fh:
-        for row in csv.DictReader(fh):
-            t = truth.get((Path(row["datalog"]).name, row["site"], int(row["plot"])))
-            if t is None:
-                continue
-            got, want = set(row["predicted"].split("-")), set(t.label.split("-"))
-            counts = tally.setdefault((t.rows, t.cols), [0, 0, 0])
-            counts[0] += 1
-            counts[1] += got == want
-            counts[2] += ({"Pass", "Fail"} & got) == ({"Pass", "Fail"} & want)
-    return [(r, c, n, exact / n, pf / n) for (r, c), (n, exact, pf) in tally.items()]
