@@ -175,3 +175,18 @@ def opened_files():
     every file this process opens within (an audit hook, installed once:
     hooks cannot be removed)."""
     return _collecting_opens
+
+
+def _bench_module(name):
+    """A script of bench/ imported as a module (the evaluation lot's printer, say)."""
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench", f"{name}.py")
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # its dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def bench_module():
+    return _bench_module

@@ -2,7 +2,9 @@
 
 import csv
 import io
+import json
 
+import numpy as np
 import pytest
 
 from quorvane import cli, models, samples
@@ -27,12 +29,43 @@ def test_the_quick_recipe_gives_the_same_weights_twice_and_a_calibration(tmp_pat
     assert check_calibration(first.get(CALIBRATION_KEY)) is None
 
 
-def test_the_bundled_model_loads_with_a_usable_calibration():
+def _clean_plots():
+    """Textbook plots in the canonical orientation: a Vol wall, a Freq wall, a two-point Hole."""
+    vol = np.ones((11, 21), dtype=np.int8)
+    vol[7:] = 0
+    freq = np.ones((16, 31), dtype=np.int8)
+    freq[:, 22:] = 0
+    hole = np.ones((11, 11), dtype=np.int8)
+    hole[5, 4:6] = 0
+    return (("Pass-Vol", vol), ("Pass-Freq", freq), ("Pass-Hole", hole))
+
+
+def test_the_bundled_model_labels_clean_plots_right_in_every_printing(tmp_path, capsys, bench_module):
     path = models.bundled_model_path()
-    if not path.is_file():
-        pytest.skip(f"the bundled model is not built yet ({path} is missing)")
+    assert path.is_file(), f"the package ships no model at {path}"
     _, payload = models.load_model(path)
     assert check_calibration(payload.get(CALIBRATION_KEY)) is None
+    lot = bench_module("independent_lot")
+    items = []
+    for number, (label, grid) in enumerate(_clean_plots(), 1):
+        rows, cols = grid.shape
+        volts = tuple(1.2 - 0.05 * r for r in range(rows))
+        plot = lot.BasePlot(f"b{number}", number, "0", label, grid)
+        items.append(lot.Item(number, rows, cols, label, volts, tuple(100 + 20 * c for c in range(cols)),
+                              lot._forms(number, np.random.default_rng(number)), (plot,)))
+    logs = []
+    for printing in lot.PRINTINGS:
+        logs.append(tmp_path / lot.datalog_name(printing))
+        logs[-1].write_text(lot.datalog_text(items, printing, "T1"), encoding="utf-8")
+    settings = tmp_path / "s.json"
+    settings.write_text(json.dumps(lot.SETTINGS), encoding="utf-8")
+    code, _, err = run(capsys, "triage", *logs, "--settings", settings, "--out", tmp_path / "v.csv")
+    assert code == 0, err
+    with open(tmp_path / "v.csv", newline="", encoding="utf-8") as fh:
+        got = [(row["datalog"], row["predicted"], row["orientation"]) for row in csv.DictReader(fh)]
+    want = [(log.name, label, lot.EXPECTED_ORIENTATION[printing])
+            for log, printing in zip(logs, lot.PRINTINGS) for label, _ in _clean_plots()]
+    assert sorted(got) == sorted(want)
 
 
 @pytest.fixture(scope="module")

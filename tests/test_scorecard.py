@@ -1,6 +1,4 @@
 import csv
-import importlib.util
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -9,23 +7,13 @@ import pytest
 from quorvane import scorecard
 from quorvane.symbols import LABEL_KEYS
 
-BENCH = Path(__file__).resolve().parents[1] / "bench"
 
-
-def _bench_module(name):
-    spec = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module  # its dataclasses look their module up
-    spec.loader.exec_module(module)
-    return module
-
-
-def test_independent_lot_reads_back_canonical_in_every_printing(tmp_path):
+def test_independent_lot_reads_back_canonical_in_every_printing(tmp_path, bench_module):
     from quorvane.orientation import orient
     from quorvane.plots import read_plots
     from quorvane.Source import Corvantis
 
-    lot = _bench_module("independent_lot")
+    lot = bench_module("independent_lot")
     # Twelve items take every heading, axis line and row-label unit once.
     files = lot.write_lot(tmp_path, seed=5, main_items=3, other_items=0)
     grids = {plot.base: plot.grid for item in files.items for plot in item.sites}
