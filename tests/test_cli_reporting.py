@@ -345,3 +345,65 @@ def test_a_scoring_failure_is_named_as_one(command, tmp_path, settings, model, c
     code, err = run_command(capsys, command, log, settings, model, tmp_path / "out.csv", *options)
     one_error_line(argparse.Namespace(returncode=code, stderr=err), f"cannot classify the plots with {model}",
                    "expected a batch of 11 x 11 plots")
+
+
+
+# -- standard output and what triage writes where -----------------------------------
+
+@pytest.mark.parametrize("command, said", [("triage", "2 plot(s) classified"), ("classify", "predictions equal")])
+def test_a_csv_named_dash_goes_to_standard_output_and_the_run_lines_to_stderr(command, said, tmp_path, settings,
+                                                                               model, capsys, monkeypatch):
+    from quorvane import cli
+
+    monkeypatch.chdir(tmp_path)
+    given = [model, write_log(tmp_path / "log.txt", ["0", "1"]), "--settings", settings] if command == "triage" \
+        else [model, samples.write_shmoo_csv(tmp_path / "s.csv", 6)]
+    outputs = []
+    for out in ("-", "file.csv"):
+        code = cli.main([command, *map(os.fsdecode, given), "--out", out])
+        outputs.append(capsys.readouterr())
+        assert code == 0, outputs[-1].err
+    assert outputs[0].out.splitlines() == (tmp_path / "file.csv").read_text(encoding="utf-8").splitlines()
+    assert said in outputs[0].err and said in outputs[1].out
+    assert not (tmp_path / "-").exists()
+
+
+def test_export_refuses_to_send_its_csv_to_standard_output(tmp_path, settings, model, capsys, monkeypatch,
+                                                           one_error_line):
+    monkeypatch.chdir(tmp_path)
+    code, err = run_command(capsys, "export", write_log(tmp_path / "log.txt", ["0"]), settings, model, "-")
+    one_error_line(argparse.Namespace(returncode=code, stderr=err), "--shmoo-csv -", "give a file name")
+    assert not [name for name in os.listdir(tmp_path) if name.startswith("-")]
+
+
+def test_triage_workbook_goes_to_out_dir(tmp_path, settings, model, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    code, err = run_command(capsys, "triage", write_log(tmp_path / "log.txt", ["0"]), settings, model,
+                            tmp_path / "v.csv", "--workbook", "--out-dir", "books")
+    assert code == 0, err
+    assert [p.suffix for p in (tmp_path / "books").iterdir()] == [".xlsx"]
+    assert not list(tmp_path.glob("*.xlsx"))
+
+
+def test_triage_says_what_its_summary_leaves_out_and_lists_all_with_all(tmp_path, settings, model, capsys):
+    from quorvane import cli
+
+    # 42 plots, every one for review under an untrained model; the summary keeps 40.
+    log = write_log(tmp_path / "log.txt", ["0"], extra=plot_lines("0") * 41)
+    listed = {}
+    for options in ([], ["--all"]):
+        assert cli.main([os.fsdecode(a) for a in ["triage", model, log, "--settings", settings, *options]]) == 0
+        out = capsys.readouterr().out
+        listed[bool(options)] = (len(re.findall(r"site 0 plot \d+ 3x3", out)), re.findall(r"\.\.\. and .*", out))
+    assert listed == {False: (40, ["... and 2 more (--all lists every one)"]), True: (42, [])}
+
+
+def test_a_grid_label_that_matches_nothing_is_said_and_draws_nothing(tmp_path, settings, model, capsys):
+    from quorvane import cli
+
+    log = write_log(tmp_path / "log.txt", ["0"])
+    code = cli.main([os.fsdecode(a) for a in ["triage", model, log, "--settings", settings, "--label", "Hole",
+                                              "--grid", tmp_path / "g.png"]])
+    out = capsys.readouterr().out
+    assert code == 0 and "grid: no plot's label holds Hole; no picture written" in out.splitlines()
+    assert not (tmp_path / "g.png").exists()

@@ -13,7 +13,7 @@ from .errors import CliError, check_output_file, check_readable_text, module_out
 from .figures import image_path, save_grid, tavrine as _tavrine
 from .shmoo_csv import check_shmoo_csv, describe_bad
 from .models import check_finite_scores, load_model, model_calibration
-from .outputs import refuse_inputs_as_outputs, written_together
+from .outputs import STDOUT, refuse_inputs_as_outputs, written_together
 from .symbols import is_label_text, same_label
 from .training import count_records
 
@@ -77,14 +77,16 @@ def run_classify(
     grid_limit: int = 30,
 ) -> list[tuple[int, str, str]]:
     """Classifies every record of a shmoo CSV; returns (number, label in the
-    file, predicted label) per record and writes the optional CSV and grid."""
+    file, predicted label) per record and writes the optional CSV (`STDOUT`:
+    printed) and grid."""
     check_readable_text(csv_path, "shmoo CSV")
-    if out_path is not None:
-        check_output_file(out_path, "predictions file")
+    to_file = out_path if out_path != STDOUT else None
+    if to_file is not None:
+        check_output_file(to_file, "predictions file")
     if grid_path is not None:
         grid_path = image_path(grid_path, "grid")
     refuse_inputs_as_outputs([("model file", model_path), ("shmoo CSV", csv_path)],
-                             [("--out", out_path), ("--grid", grid_path)])
+                             [("--out", to_file), ("--grid", grid_path)])
     check = check_shmoo_csv(csv_path, labels=False)
     net, payload = load_model(model_path)
     calibration = model_calibration(payload, model_path)
@@ -116,7 +118,7 @@ def run_classify(
         if out_path is not None:
             from .review import REVIEW_COLUMNS
 
-            writer = csv.writer(outputs.text(out_path))
+            writer = csv.writer(outputs.table(out_path))
             writer.writerow(["record", "label_in_file", "predicted", *REVIEW_COLUMNS])
             writer.writerows([*result, *cells] for result, (_, cells) in zip(results, reviewed))
         if grid_path is not None:

@@ -20,7 +20,7 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Any, Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 from . import __version__, samples
 from .classification import agreement, print_table, run_classify
@@ -43,7 +43,7 @@ from .errors import (
 )
 from .extraction import WORKERS_FROM_BYTES, run_extract, visible
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
-from .outputs import refuse_inputs_as_outputs, written_together
+from .outputs import STDOUT, refuse_inputs_as_outputs, written_together
 from .shmoo_csv import MAX_WIDTH
 from .symbols import LABEL_KEYS, is_label_text
 from .training import run_train
@@ -80,16 +80,21 @@ def _cmd_extract(args: argparse.Namespace) -> int:
     return 0
 
 
+def _reporter(table_on_stdout: bool) -> Callable[[str], None]:
+    """Where the run's own lines go: standard error while a table fills
+    standard output, so that the table stays clean."""
+    return (lambda line: print(line, file=sys.stderr, flush=True)) if table_on_stdout else say
+
+
 def _cmd_margins(args: argparse.Namespace) -> int:
     from .margins import run_margins
 
     run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot, args.fmax,
                       args.items, args.at_x, args.at_y)
-    # With a table on standard output the run's own lines must not mix into it.
-    report = (lambda line: print(line, file=sys.stderr, flush=True)) if run.to_stdout else say
+    report = _reporter(run.to_stdout)
     report(f"plots: {run.plots}")
     for name, path in (("margins", run.out), ("summary", run.summary), ("fmax", run.fmax), ("items", run.items)):
-        if path is not None and path != Path("-"):
+        if path is not None and path != STDOUT:
             report(f"{name}: {path}")
     for figure in run.figures:
         report(f"plot: {figure}")
@@ -180,13 +185,14 @@ def _cmd_classify(args: argparse.Namespace) -> int:
     results = run_classify(model, csv_path, args.out, grid, args.grid_limit)
     if args.out is None:
         print_table(results)
+    report = _reporter(args.out == STDOUT)
     summary = agreement(results)
     if summary:
-        say(summary)
-    if args.out is not None:
-        say(f"predictions: {args.out}")
+        report(summary)
+    if args.out is not None and args.out != STDOUT:
+        report(f"predictions: {args.out}")
     if grid is not None:
-        say(f"grid: {grid}")
+        report(f"grid: {grid}")
     return 0
 
 
@@ -194,6 +200,9 @@ def _cmd_export(args: argparse.Namespace) -> int:
     from .labelling import PLACEHOLDER, run_export
     from .models import model_or_bundled
 
+    if args.shmoo_csv == STDOUT:
+        raise CliError("--shmoo-csv -: the shmoo CSV is written together with its provenance file beside it; "
+                       "give a file name")
     model = model_or_bundled(None) if args.model is _BUNDLED else args.model
     if model is not None:
         _set_threads(args.threads)
@@ -260,17 +269,23 @@ def _cmd_triage(args: argparse.Namespace) -> int:
     from .triage import run_triage
 
     model, datalogs = _model_first(args, [args.first, *args.datalogs], "the datalog(s)")
+    if args.out_dir is not None and not args.workbook:
+        args.usage_error("--out-dir is where --workbook writes the workbook; give --workbook too")
     _set_threads(args.threads)
     summary, book = run_triage(model, datalogs, args.settings, args.sites, args.out, args.grid,
-                               args.label, args.grid_limit, args.workbook, args.interval_columns)
+                               args.label, args.grid_limit, args.workbook, args.interval_columns,
+                               out_dir=args.out_dir, list_all=args.all)
+    report = _reporter(args.out == STDOUT)
     for line in summary.lines():
-        say(line)
-    if args.out is not None:
-        say(f"verdicts: {args.out}")
-    if args.grid is not None:
-        say(f"grid: {args.grid}")
+        report(line)
+    if args.out is not None and args.out != STDOUT:
+        report(f"verdicts: {args.out}")
+    if summary.unmatched_label is not None:
+        report(f"grid: no plot's label holds {summary.unmatched_label}; no picture written")
+    elif args.grid is not None:
+        report(f"grid: {args.grid}")
     if book is not None:
-        say(f"workbook: {book}")
+        report(f"workbook: {book}")
     return 0
 
 
@@ -410,7 +425,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--model", type=Path, default=None, metavar="MODEL",
                    help="model file written by 'train' (default: the bundled model)")
     p.add_argument("--out", type=Path, default=None, metavar="CSV_OUT",
-                   help="write record,label_in_file,predicted rows here instead of the table on stdout")
+                   help="write record,label_in_file,predicted rows here instead of the table on stdout "
+                        "('-': these rows on stdout)")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG", help="save a grid of the plots with predictions")
     p.add_argument("--grid-limit", type=int_between(1, MAX_GRID_PLOTS), default=30, metavar="N",
                    help=f"plots in the grid at most, up to {MAX_GRID_PLOTS} (default: %(default)s)")
@@ -431,7 +447,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", type=Path, default=None, metavar="CSV",
                    help="write one row per plot: datalog,site,plot,item,rows,cols,pass_fraction,predicted, "
                         "a score per label, a reason for '?' and the orientation scored (what was flipped to put "
-                        "the highest voltage at the top and frequency rising to the right)")
+                        "the highest voltage at the top and frequency rising to the right); '-': standard "
+                        "output, the summary then on standard error")
     p.add_argument("--grid", type=Path, default=None, metavar="PNG",
                    help="save a picture of plots with their labels (not plain Pass first)")
     p.add_argument("--label", type=_label_filter, default=None, metavar="L",
@@ -442,6 +459,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="also write the extraction workbook of these datalogs and sites with a 'Composite' "
                         "sheet (pass counts across sites) and a 'Verdicts' sheet linking every plot to its "
                         "place on 'Sheet'")
+    p.add_argument("--out-dir", type=Path, default=None, metavar="DIR",
+                   help="directory for the --workbook workbook (default: the working directory)")
+    p.add_argument("--all", action="store_true",
+                   help="list every plot that is not plain Pass in the summary (default: the first 40 of each "
+                        "list; the --out CSV has all)")
     p.add_argument("--interval-columns", type=positive_int, default=None, metavar="N",
                    help="workbook site block width (default: as extract, as wide as the widest plot row, "
                         "at least 20)")

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import csv
 import io
-import sys
 import textwrap
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,7 +30,7 @@ from .axes import FREQUENCY, PERIOD, Axis, heading_quantities, plot_axes
 from .errors import CliError
 from .extraction import visible
 from .orientation import orient
-from .outputs import Outputs, refuse_inputs_as_outputs, written_together
+from .outputs import STDOUT, Outputs, refuse_inputs_as_outputs, written_together
 from .sweeps import SweepNames, sweep_of, warn_several_sweeps
 
 __all__ = [
@@ -519,10 +518,6 @@ class MarginsRun:
         return STDOUT in (self.out, self.summary, self.fmax, self.items)
 
 
-# The name that sends a table to standard output, as `--out -`.
-STDOUT = Path("-")
-
-
 def run_margins(
     datalogs: Sequence[str | Path],
     settings_path: Path,
@@ -559,11 +554,9 @@ def run_margins(
                               if path != STDOUT])
     search, plots = plot_source("margins", datalogs, settings_path, sites)
     kept: list[tuple[Any, PlotNumbers]] | None = [] if figure is not None or items is not None else None
-    # Standard output cannot be taken back: its table is held until the run has succeeded.
-    held = io.StringIO()
     with written_together() as outputs:
         def open_table(path: Path | None) -> IO[str] | None:
-            return None if path is None else held if path == STDOUT else outputs.text(path)
+            return None if path is None else outputs.table(path)
 
         out_fh, summary_fh, fmax_fh, items_fh = (open_table(p) for p in (out, summary, fmax, items))
         count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y)
@@ -575,9 +568,6 @@ def run_margins(
             warn_several_sweeps("margins", ((key, sweep) for key, _, sweep, _ in _panels(kept or [])),
                                 "one Vmin panel per sweep; curves of different sweeps are not joined")
             figures = tuple(save_overlay(figure, kept or [], outputs=outputs))
-    if to_stdout:
-        sys.stdout.write(held.getvalue())
-        sys.stdout.flush()
     return MarginsRun(count, out, summary, figures, tuple(search.unclosed), fmax, items)
 
 

@@ -16,7 +16,8 @@ folder and renamed onto its name only when it is complete:
 The rename replaces a symbolic link at the name rather than following it.
 Files that belong together (a model and its accuracy figure, a shmoo CSV and
 its provenance) are staged in one `written_together` block: nothing is renamed
-before all of them are complete.
+before all of them are complete. A table the user names "-" (`--out -`) goes
+to standard output, printed only once the block's files are in place.
 """
 
 from __future__ import annotations
@@ -26,17 +27,21 @@ import errno
 import io
 import os
 import secrets
+import sys
 from pathlib import Path
 from typing import IO, Any, Callable, Iterable, Iterator, Sequence, TextIO
 
 from .errors import CliError
 
-__all__ = ["Outputs", "refuse_inputs_as_outputs", "replace_keeping_mode", "text_output", "write_bytes",
+__all__ = ["STDOUT", "Outputs", "refuse_inputs_as_outputs", "replace_keeping_mode", "text_output", "write_bytes",
            "written_together"]
 
 _CREATE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) \
     | getattr(os, "O_BINARY", 0)
 _READ = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+
+# The name that sends a table to standard output, as `--out -`.
+STDOUT = Path("-")
 
 
 def _create_temporary(target: Path) -> tuple[int, Path]:
@@ -152,6 +157,7 @@ class Outputs:
 
     def __init__(self) -> None:
         self._staged: list[_Staged] = []
+        self._held: list[io.StringIO] = []
 
     def _stage(self, path: str | os.PathLike[str], replace: bool, mode: int | None = None) -> _Staged:
         target = Path(path)
@@ -169,6 +175,15 @@ class Outputs:
         file = io.TextIOWrapper(staged.open(), encoding="utf-8", newline="")
         staged.file = file
         return file
+
+    def table(self, path: str | os.PathLike[str]) -> TextIO:
+        """A text table: the file, or for `STDOUT` text held until the block
+        ends without an error (what is printed cannot be taken back)."""
+        if Path(path) != STDOUT:
+            return self.text(path)
+        held = io.StringIO(newline="")
+        self._held.append(held)
+        return held
 
     def name(self, path: str | os.PathLike[str], replace: bool = True, mode: int | None = None) -> str:
         """The temporary name, for a writer that opens the file itself (it
@@ -198,6 +213,10 @@ class Outputs:
                 os.replace(staged.temporary, staged.target)
         for folder in {staged.target.parent for staged in self._staged}:
             _fsync_folder(folder)
+        for held in self._held:
+            sys.stdout.write(held.getvalue())
+        if self._held:
+            sys.stdout.flush()
 
     def _discard(self) -> None:
         for staged in self._staged:

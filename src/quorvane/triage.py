@@ -36,7 +36,7 @@ from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
 import numpy as np
 
 from .extraction import visible
-from .outputs import Outputs, refuse_inputs_as_outputs, written_together
+from .outputs import STDOUT, Outputs, refuse_inputs_as_outputs, written_together
 from .review import REVIEW_COLUMNS, Geometry, SiteAgreement, geometries, review_cells, review_reasons
 from .symbols import LABEL_KEYS
 
@@ -247,10 +247,10 @@ def _classify_batch(net: Any, plots: Sequence[Any], fit: str,
 
 class Summary:
     """Counts per label and per site, the plots to review (with why) and then
-    the other plots that are not plain Pass (the first ``keep`` of each; the
-    CSV has all), and the items whose sites disagree."""
+    the other plots that are not plain Pass (the first ``keep`` of each, every
+    one with ``keep=None``; the CSV has all), and the items whose sites disagree."""
 
-    def __init__(self, keep: int = 40) -> None:
+    def __init__(self, keep: int | None = 40) -> None:
         self.keep = keep
         self.total = 0
         self.labels: Counter[str] = Counter()
@@ -261,6 +261,8 @@ class Summary:
         self.notable: list[Verdict] = []
         self.notable_count = 0
         self.disagreements: list[str] = []
+        # The grid's --label that no plot's label holds: no picture is drawn.
+        self.unmatched_label: str | None = None
 
     def add(self, v: Verdict) -> None:
         self.total += 1
@@ -269,11 +271,11 @@ class Summary:
         if v.review:
             self.site_reviews[(v.datalog, v.site)] += 1
             self.review_count += 1
-            if len(self.review) < self.keep:
+            if self.keep is None or len(self.review) < self.keep:
                 self.review.append(v)
         elif v.label != "Pass":
             self.notable_count += 1
-            if len(self.notable) < self.keep:
+            if self.keep is None or len(self.notable) < self.keep:
                 self.notable.append(v)
 
     def lines(self) -> list[str]:
@@ -299,13 +301,18 @@ class Summary:
             out.append("every plot is plain Pass")
         if self.disagreements:
             out.append(f"sites disagree ({len(self.disagreements)} item(s)):")
-            out += [f"  {visible(line)}" for line in self.disagreements[: self.keep]]
-            if len(self.disagreements) > self.keep:
-                out.append(f"  ... and {len(self.disagreements) - self.keep} more")
+            shown = self.disagreements[: self.keep]
+            out += [f"  {visible(line)}" for line in shown]
+            self._left_out(out, len(self.disagreements) - len(shown))
         return out
 
     @staticmethod
-    def _listing(out: list[str], heading: str, kept: Sequence[Verdict], count: int) -> None:
+    def _left_out(out: list[str], count: int) -> None:
+        if count > 0:
+            out.append(f"  ... and {count} more (--all lists every one)")
+
+    @classmethod
+    def _listing(cls, out: list[str], heading: str, kept: Sequence[Verdict], count: int) -> None:
         if not count:
             return
         out.append(heading)
@@ -313,8 +320,7 @@ class Summary:
             what = f"{v.label}: {v.why}" if v.why else v.label if not v.reason else f"{v.label} ({v.reason})"
             out.append(f"  {visible(Path(v.datalog).name)} site {v.site} plot {v.plot} {v.rows}x{v.cols}: {what}"
                        f"  [{v.item.strip()}]")
-        if count > len(kept):
-            out.append(f"  ... and {count - len(kept)} more")
+        cls._left_out(out, count - len(kept))
 
 
 class GridPicks:
@@ -407,9 +413,11 @@ def run_triage(
     interval_columns: int | None = None,
     out_dir: Path | None = None,
     fit: str = DEFAULT_FIT,
+    list_all: bool = False,
 ) -> tuple[Summary, Path | None]:
     """Classifies every plot of the selected sites of the datalogs. Returns the
-    summary and the workbook path (with ``workbook``)."""
+    summary (listing every plot not plain Pass with ``list_all``) and the
+    workbook path (with ``workbook``). `out_path` may be `STDOUT`."""
     from .errors import CliError, os_reason
     from .models import load_model, model_calibration
     from .selection import PlotSearch, site_lists
@@ -419,10 +427,11 @@ def run_triage(
     config = load_settings(settings_path)
     paths = [Path(p) for p in datalogs]
     for out in (out_path, grid_path):
-        if out is not None and out.is_dir():
+        if out is not None and out != STDOUT and out.is_dir():
             raise CliError(f"{out} is a directory; give a file name")
     refuse_inputs_as_outputs([("model file", model_path)] + [("datalog", p) for p in paths]
-                             + [("settings file", settings_path)], [("--out", out_path), ("--grid", grid_path)])
+                             + [("settings file", settings_path)],
+                             [("--out", None if out_path == STDOUT else out_path), ("--grid", grid_path)])
     names = [str(p) for p in paths]
     sheets = None
     if workbook:
@@ -439,7 +448,7 @@ def run_triage(
     net, payload = load_model(model_path, scoring_only=True)
     calibration = model_calibration(payload, model_path)
 
-    summary = Summary()
+    summary = Summary(None) if list_all else Summary()
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
     try:
         book = _judge_and_write(net, stream, names, search, sheets, summary, picks, out_path, grid_path,
@@ -461,7 +470,7 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
     csv_file = None
     with written_together() as outputs:
         if out_path is not None:
-            csv_file = outputs.text(out_path)
+            csv_file = outputs.table(out_path)
             write_row = write_csv_rows(csv_file)
         with Progress("triage", "reading the datalogs") as progress:
             sites = SiteAgreement()
@@ -484,7 +493,10 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
             if csv_file is not None:
                 write_row(v)
         if picks is not None and grid_path is not None:
-            save_grid(grid_path, picks.picks(), pyplot, outputs)
+            if picks.wanted is not None and not picks.picks():
+                summary.unmatched_label = picks.wanted
+            else:
+                save_grid(grid_path, picks.picks(), pyplot, outputs)
         # Last: the verdicts and the grid are not renamed into place unless the
         # workbook is complete too.
         book = sheets.write(interval_columns) if sheets is not None else None
