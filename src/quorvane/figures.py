@@ -122,8 +122,10 @@ def draw_panel(ax: Any, grid: Any, cmap: Any, title: str, colour: str = "black",
     ax.set_xticks([])
     ax.set_yticks([])
     if grid.ndim == 2 and grid.size:
+        # Every panel fills its cell (a 21 x 41 plot as tall as an 11 x 11 one):
+        # panels of one size line up and no title reaches into the row above.
         ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
-                  interpolation="nearest")
+                  interpolation="nearest", aspect="auto")
         if axes is not None:
             y, x = axes
             rows, cols = grid.shape
@@ -131,7 +133,8 @@ def draw_panel(ax: Any, grid: Any, cmap: Any, title: str, colour: str = "black",
                 ax.set_xticks([0, cols - 1], [x.texts[0], x.texts[-1] + (f" {x.unit}" if x.unit else "")],
                               fontsize=5)
             if y.from_datalog and len(y.texts) == rows:
-                ax.set_yticks([0, rows - 1], [y.texts[0], y.texts[-1]], fontsize=5)
+                ax.set_yticks([0, rows - 1], [y.texts[0] + (f" {y.unit}" if y.unit else ""), y.texts[-1]],
+                              fontsize=5)
             ax.tick_params(length=2, pad=1)
     ax.set_title(title, fontsize=7, color=colour)
 
