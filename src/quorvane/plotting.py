@@ -81,20 +81,26 @@ def draw_plot(fig: Any, plot: Any, verdict: Any = None) -> None:
     from matplotlib.patches import Patch
 
     grid = np.asarray(plot.grid)
+    title = _title(plot, verdict)
+    # Margins set here rather than by a layout pass per page (a third of the
+    # time of a page): the title's lines above, rotated column values below,
+    # the legend to the right.
+    width, height = fig.get_size_inches()
+    fig.subplots_adjust(left=0.9 / width, right=1 - 1.2 / width, bottom=0.85 / height,
+                        top=1 - (0.25 + 0.17 * (title.count("\n") + 1)) / height)
     ax = fig.add_subplot()
     rows, cols = grid.shape if grid.ndim == 2 else (0, 0)
     if not rows or not cols:
         ax.set_axis_off()
         ax.text(0.5, 0.5, "no point rows", ha="center", va="center")
-        ax.set_title(_title(plot, verdict), fontsize=9, loc="left")
+        ax.set_title(title, fontsize=9, loc="left")
         return
     # -1 (neither), 0 (fail), 1 (pass) index the three colours.
     cmap = ListedColormap([NEITHER_COLOUR, FAIL_COLOUR, PASS_COLOUR])
     ax.imshow(grid + 1, cmap=cmap, vmin=-0.5, vmax=2.5, interpolation="nearest", aspect="auto")
-    ax.set_xticks(np.arange(-0.5, cols, 1), minor=True)
-    ax.set_yticks(np.arange(-0.5, rows, 1), minor=True)
-    ax.grid(which="minor", color="white", linewidth=0.5)
-    ax.tick_params(which="minor", length=0)
+    # Thin lines between the points (two line collections: cheaper than minor ticks on a 41-column plot).
+    ax.vlines(np.arange(0.5, cols - 1), -0.5, rows - 0.5, colors="white", linewidths=0.5)
+    ax.hlines(np.arange(0.5, rows - 1), -0.5, cols - 0.5, colors="white", linewidths=0.5)
     y, x = plot_axes(plot)
     _ticks(ax, x, cols, "x")
     _ticks(ax, y, rows, "y")
@@ -104,7 +110,7 @@ def draw_plot(fig: Any, plot: Any, verdict: Any = None) -> None:
     if (grid < 0).any():
         legend.append(Patch(color=NEITHER_COLOUR, label="untested"))
     ax.legend(handles=legend, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize=8)
-    ax.set_title(_title(plot, verdict), fontsize=9, loc="left")
+    ax.set_title(title, fontsize=9, loc="left")
 
 
 def _verdicts(model: Path, plots: Sequence[Any]) -> list[Any]:
@@ -146,7 +152,7 @@ def run_plot(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequenc
     verdicts = _verdicts(model, drawn) if model is not None else [None] * len(drawn)
     plt = pyplot()
     written = []
-    fig = plt.figure(figsize=(9.0, 6.5), layout="constrained")
+    fig = plt.figure(figsize=(9.0, 6.5))
     try:
         with written_together() as outputs:
             for k, (plot, verdict) in enumerate(zip(drawn, verdicts), start=1):
