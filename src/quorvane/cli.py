@@ -1,4 +1,4 @@
-"""The ``quorvane`` command line: extract, train, classify, triage, export, sample, demo.
+"""The ``quorvane`` command line: extract, margins, plot, train, classify, triage, export, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
@@ -98,6 +98,24 @@ def _cmd_margins(args: argparse.Namespace) -> int:
             report(f"{name}: {path}")
     for figure in run.figures:
         report(f"plot: {figure}")
+    return 0
+
+
+def _cmd_plot(args: argparse.Namespace) -> int:
+    from .models import model_or_bundled
+    from .plotting import run_plot
+
+    if args.all and args.plot is not None:
+        args.usage_error("--plot N picks one plot, --all draws every plot of the selection; give one")
+    model = model_or_bundled(None) if args.model is _BUNDLED else args.model
+    if model is not None:
+        _set_threads(1)
+    written, selected = run_plot(args.datalogs, args.settings, args.sites, args.item, args.out, args.plot,
+                                 args.all, model)
+    if not args.all and args.plot is None and selected > 1:
+        say(f"{selected} plots match; drew the first (--plot N draws another, --all draws every one)")
+    for picture in written:
+        say(f"picture: {picture}")
     return 0
 
 
@@ -385,6 +403,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--plot", type=Path, default=None, metavar="PNG",
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
     p.set_defaults(func=_cmd_margins)
+
+    p = sub.add_parser("plot", parents=[common], help="one shmoo plot of a datalog drawn as a picture",
+                       description=(
+        "Draw a shmoo plot of the datalogs as printed (first printed row at the top), with the printed axis values "
+        "and units, passing and failing points in the workbook's colours and untested points grey. --item picks the "
+        "plots whose item line holds the text (any case), --sites the sites; --plot N draws the N-th plot of that "
+        "selection (default: the first), --all every one of them on its own page (PNG_001.png, PNG_002.png, ...)."),
+        usage="%(prog)s [options] DATALOG [DATALOG ...] --item TEXT -o PNG")
+    _add_datalog_inputs(p)
+    p.add_argument("--item", required=True, metavar="TEXT",
+                   help="part of the test item line, e.g. core_func or 2001")
+    p.add_argument("-o", "--out", type=Path, required=True, metavar="PNG", help="picture to write")
+    p.add_argument("--plot", type=positive_int, default=None, metavar="N",
+                   help="draw the N-th plot (1-based) among those selected")
+    p.add_argument("--all", action="store_true", help="draw every selected plot, one numbered picture each")
+    p.add_argument("--model", type=Path, nargs="?", const=_BUNDLED, default=None, metavar="MODEL",
+                   help="give the plot's verdict in the title, by this model file or, with no file named, the "
+                        "bundled model")
+    p.set_defaults(func=_cmd_plot, usage_error=p.error)
 
     p = sub.add_parser("train", parents=[common], help="labelled plots in, trained model out", description=(
         "Train the AlexNet shmoo classifier: on a labelled shmoo CSV of 11 x 11 records (100 samples are held "

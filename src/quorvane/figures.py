@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import sys
+import textwrap
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
@@ -66,29 +68,104 @@ def new_figures(plt: Any, before: set[int]) -> list[Any]:
     return [plt.figure(n) for n in plt.get_fignums() if n not in before]
 
 
-def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str], limit: int,
-              outputs: Outputs | None = None) -> int:
-    """A grid of plots titled with their predicted labels; where the file's own
-    label differs, it is shown below in red. Returns the number of plots drawn."""
-    plt = pyplot()
-    count = min(limit, len(titles))
+#: The workbook's fill colours for passing and failing points (the extraction
+#: module writes the same), and the grey of points that are neither.
+PASS_COLOUR = "#00EE00"
+FAIL_COLOUR = "#DC143C"
+NEITHER_COLOUR = "#BBBBBB"
+
+# "Pattern: march_c_0", "Shmoo: VDD(V) vs Freq(MHz)  pattern core_func_max", "PatName=x".
+_PATTERN_NAME = re.compile(r"\bpat(?:tern)?(?:[ _]?name)?\s*(?:[:=]\s*|\s+)([^\s:=]\S*)", re.IGNORECASE)
+
+
+def item_name(item: str, pattern: str | None = None) -> str:
+    """What tells a plot's test item from the others in a small title: the
+    pattern name where the pattern line (or the item line) names one, else the
+    item line's last word (testers print the test's name after its number
+    and kind: "2001  Shmoo_VDD_vs_Freq  core_func_max")."""
+    for text in (pattern, item):
+        m = _PATTERN_NAME.search(text or "")
+        if m:
+            return m.group(1)
+    words = item.split()
+    return words[-1] if words else ""
+
+
+#: Characters per line of a grid panel's title at its font size.
+PANEL_TITLE_WIDTH = 24
+
+
+def panel_title(lines: Sequence[str]) -> str:
+    """A grid panel's title, each line wrapped to the panel's width (never cut)."""
+    wrapped = [part for line in lines for part in (textwrap.wrap(line, PANEL_TITLE_WIDTH, break_on_hyphens=False)
+                                                     or [""])]
+    return "\n".join(wrapped)
+
+
+def grid_figure(plt: Any, count: int, titles: Sequence[str]) -> tuple[Any, Any]:
+    """A figure of `count` small panels, six per row, tall enough for the
+    longest of `titles` (so titles of one row never reach the panels above)."""
     cols = min(6, count) or 1
     rows = max(1, math.ceil(count / cols))
-    fig, axes = plt.subplots(rows, cols, figsize=(2.1 * cols, 2.3 * rows), squeeze=False)
+    lines = max([t.count("\n") + 1 for t in titles] or [1])
+    fig, axes = plt.subplots(rows, cols, figsize=(2.3 * cols, (1.9 + 0.13 * lines) * rows + 0.4), squeeze=False,
+                             layout="constrained")
+    return fig, axes
+
+
+def draw_panel(ax: Any, grid: Any, cmap: Any, title: str, colour: str = "black", axes: Any = None) -> None:
+    """One plot of a grid picture: the points, the first and last value of
+    each axis the plot prints values for (`axes`: its (row, column) axes,
+    ``axes.plot_axes``), and the title."""
+    import numpy as np
+
+    ax.set_xticks([])
+    ax.set_yticks([])
+    if grid.ndim == 2 and grid.size:
+        # Every panel fills its cell (a 21 x 41 plot as tall as an 11 x 11 one):
+        # panels of one size line up and no title reaches into the row above.
+        ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
+                  interpolation="nearest", aspect="auto")
+        if axes is not None:
+            y, x = axes
+            rows, cols = grid.shape
+            if x.from_datalog and len(x.texts) == cols:
+                ax.set_xticks([0, cols - 1], [x.texts[0], x.texts[-1] + (f" {x.unit}" if x.unit else "")],
+                              fontsize=5)
+            if y.from_datalog and len(y.texts) == rows:
+                ax.set_yticks([0, rows - 1], [y.texts[0] + (f" {y.unit}" if y.unit else ""), y.texts[-1]],
+                              fontsize=5)
+            ax.tick_params(length=2, pad=1)
+    ax.set_title(title, fontsize=7, color=colour)
+
+
+def save_grid(path: Path, plots: Any, titles: Sequence[str], given: Sequence[str], limit: int,
+              outputs: Outputs | None = None) -> int:
+    """A grid of plots titled with their record number and predicted label;
+    where the file's own label differs, it is shown below in red. Returns
+    the number of plots drawn."""
+    import numpy as np
+
+    plt = pyplot()
+    count = min(limit, len(titles))
+    texts = []
+    for k in range(count):
+        lines = [f"record {k + 1}: {titles[k] or '(none)'}"]
+        if is_label_text(given[k]) and not same_label(given[k], titles[k]):
+            lines.append(f"file: {given[k]}")
+        texts.append(panel_title(lines))
+    fig, axes = grid_figure(plt, count, texts)
+    cmap = plt.get_cmap("RdYlGn").with_extremes(bad=NEITHER_COLOUR)
     for k, ax in enumerate(axes.flat):
-        ax.set_xticks([])
-        ax.set_yticks([])
         if k >= count:
             ax.set_visible(False)
             continue
-        ax.imshow(plots[k, 0].numpy(), cmap="RdYlGn", vmin=0.0, vmax=1.0)
-        title = titles[k] or "(none)"
-        if is_label_text(given[k]) and not same_label(given[k], titles[k]):
-            ax.set_title(f"{title}\nfile: {given[k]}", fontsize=8, color="firebrick")
-        else:
-            ax.set_title(title, fontsize=8)
+        differs = is_label_text(given[k]) and not same_label(given[k], titles[k])
+        # Records hold 1 pass, 0 fail; any other value is a point that is neither.
+        values = plots[k, 0].numpy()
+        draw_panel(ax, np.where((values == 0.0) | (values == 1.0), values, -1.0), cmap, texts[k],
+                   "firebrick" if differs else "black")
     fig.suptitle("predicted labels (green passes, red fails)", fontsize=10)
-    fig.tight_layout()
     save_figure(fig, path, outputs=outputs)
     plt.close(fig)
     return count

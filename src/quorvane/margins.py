@@ -460,7 +460,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     for page_number, page in enumerate(pages, start=1):
         cols = min(4, max(1, len(page)))
         rows = max(1, -(-len(page) // cols))
-        fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.4 * rows), squeeze=False,
+        fig, axes = plt.subplots(rows, cols, figsize=(5.4 * cols, 3.4 * rows), squeeze=False,
                                  layout="constrained")
         for ax in axes.flat[len(page):]:
             ax.set_visible(False)
@@ -490,7 +490,8 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                          loc="left")
             ax.tick_params(labelsize=7)
             ax.grid(True, alpha=0.3)
-            ax.legend(fontsize=6, loc="best")
+            # Beside the axes, never over a curve.
+            ax.legend(fontsize=6, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
         fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, per site",
                      fontsize=10)
         written.append(save_page(fig, path, page_number, outputs))

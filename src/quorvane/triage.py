@@ -31,6 +31,7 @@ import math
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
 
 import numpy as np
@@ -331,9 +332,9 @@ class GridPicks:
     def __init__(self, limit: int, wanted: str | None = None) -> None:
         self.limit = limit
         self.wanted = wanted
-        self.review: list[tuple[np.ndarray, Verdict]] = []
-        self.first: list[tuple[np.ndarray, Verdict]] = []
-        self.filler: list[tuple[np.ndarray, Verdict]] = []
+        self.review: list[tuple[np.ndarray, Verdict, Any]] = []
+        self.first: list[tuple[np.ndarray, Verdict, Any]] = []
+        self.filler: list[tuple[np.ndarray, Verdict, Any]] = []
 
     def add(self, plot: Any, v: Verdict) -> None:
         if len(self.review) >= self.limit:
@@ -347,42 +348,47 @@ class GridPicks:
         else:
             chosen = self.filler
         if len(chosen) < self.limit:
-            chosen.append((np.array(plot.grid, copy=True), v))
+            # The plot's words and axis lines, without its grid: titles and ticks need them.
+            shown = SimpleNamespace(grid=np.array(plot.grid, copy=True),
+                                    row_labels=tuple(getattr(plot, "row_labels", ())),
+                                    axis=getattr(plot, "axis", None), heading=getattr(plot, "heading", None),
+                                    pattern=getattr(plot, "pattern", None))
+            chosen.append((shown.grid, v, shown))
 
-    def picks(self) -> list[tuple[np.ndarray, Verdict]]:
+    def picks(self) -> list[tuple[np.ndarray, Verdict, Any]]:
         return (self.review + self.first + self.filler)[: self.limit]
 
 
-def save_grid(path: Path, picks: Sequence[tuple[np.ndarray, Verdict]], pyplot: Callable[[], Any],
+def save_grid(path: Path, picks: Sequence[tuple[Any, ...]], pyplot: Callable[[], Any],
               outputs: Outputs | None = None) -> int:
     """A PNG of the picked plots with their labels: green passes, red fails,
-    grey neither. Returns the number of plots drawn."""
+    grey neither. A pick is (grid, verdict), or (grid, verdict, plot) where
+    the plot's axis values and pattern name are at hand. Returns the number of
+    plots drawn."""
+    from .axes import plot_axes
+    from .figures import draw_panel, grid_figure, item_name, panel_title, save_figure
+
     plt = pyplot()
     count = len(picks)
-    cols = min(6, count) or 1
-    rows = max(1, math.ceil(count / cols))
-    fig, axes = plt.subplots(rows, cols, figsize=(2.3 * cols, 2.5 * rows), squeeze=False)
+    titles = []
+    for grid, v, *plot in picks:
+        name = item_name(v.item, getattr(plot[0], "pattern", None) if plot else None)
+        titles.append(panel_title([name, f"{visible(Path(v.datalog).name)} site {v.site} #{v.plot} "
+                                         f"({v.rows}x{v.cols})", v.label + (" (review)" if v.review else "")]))
+    fig, axes = grid_figure(plt, count, titles)
     cmap = plt.get_cmap("RdYlGn").with_extremes(bad="#bbbbbb")
     for k, ax in enumerate(axes.flat):
-        ax.set_xticks([])
-        ax.set_yticks([])
         if k >= count:
             ax.set_visible(False)
             continue
-        grid, v = picks[k]
-        if grid.ndim == 2 and grid.size:
-            ax.imshow(np.ma.masked_less(grid.astype(float), 0.0), cmap=cmap, vmin=0.0, vmax=1.0,
-                      interpolation="nearest")
+        grid, v, *plot = picks[k]
         colour = "black" if v.label == "Pass" and not v.review else "firebrick"
-        ax.set_title(f"{visible(Path(v.datalog).name)} site {v.site} #{v.plot} ({v.rows}x{v.cols})\n{v.label}"
-                     f"{' (review)' if v.review else ''}", fontsize=8, color=colour)
+        draw_panel(ax, grid, cmap, titles[k], colour, plot_axes(plot[0]) if plot else None)
     if not count:
         axes.flat[0].set_visible(True)
+        axes.flat[0].set_axis_off()
         axes.flat[0].text(0.5, 0.5, "no plot to show", ha="center", va="center")
     fig.suptitle("triage: predicted labels (green passes, red fails, grey neither)", fontsize=10)
-    fig.tight_layout()
-    from .figures import save_figure
-
     save_figure(fig, path, outputs=outputs)
     plt.close(fig)
     return count
