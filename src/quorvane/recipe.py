@@ -13,7 +13,8 @@ convention (README, "What the labels mean"):
 * Marginal: passing only beyond a diagonal (high voltage, low frequency), only
   in a band of 1 or 2 rows or columns along the top or left edge, or an edge
   that frays (points flip on both sides of it).
-* Hole: a failing pocket of 1 to 4 points enclosed by passing points.
+* Hole: a failing pocket of 1 to 4 points enclosed by passing points; a plot
+  without Hole holds no such pocket, whatever its noise and strays.
 * plain Pass: everything passes but stray points, or a short diagonal corner at
   low voltage and high frequency.
 
@@ -191,8 +192,32 @@ def _strays(g: np.ndarray, rng: np.random.Generator, count: int, value: int) -> 
 
 def draw_plot(label: str, rng: np.random.Generator, rows: int, cols: int) -> np.ndarray:
     """One plot of `label` (a text such as "Pass-Vol") of rows x cols points,
-    canonical orientation, int8: 1 pass, 0 fail, -1 untested or padding."""
+    canonical orientation, int8: 1 pass, 0 fail, -1 untested or padding.
+
+    A plot holds an enclosed failing pocket (as the review reads one) exactly
+    when its label has Hole: noise and strays that happen to enclose a failing
+    point in a plot without Hole are passed again, and a Hole plot whose pocket
+    the noise has merged into its surroundings is drawn anew."""
+    from .review import geometry
+
     keys = set(label.split("-"))
+    for _ in range(5):
+        g = _draw_once(keys, rng, rows, cols)
+        if "Fail" in keys:
+            break
+        pockets = geometry(g).pockets
+        if "Hole" not in keys:
+            for pocket in pockets:
+                for point in pocket:
+                    g[point] = 1
+            break
+        if pockets:
+            break
+    _untested(g, rng)
+    return g
+
+
+def _draw_once(keys: set[str], rng: np.random.Generator, rows: int, cols: int) -> np.ndarray:
     points = rows * cols
     if "Fail" in keys:
         g = np.zeros((rows, cols), dtype=np.int8)
@@ -221,7 +246,6 @@ def draw_plot(label: str, rng: np.random.Generator, rows: int, cols: int) -> np.
         g[flips] = 1 - g[flips]
     if "Fail" in keys and np.count_nonzero(g == 1) > _stray_limit(points):
         g[...] = 0
-    _untested(g, rng)
     return g
 
 
