@@ -56,6 +56,15 @@ def reads_as_model_file(path: Path) -> bool:
         return False
 
 
+def training_info(**fields: Any) -> dict[str, Any]:
+    """What every model file says of its training, with `fields` of its own."""
+    from . import __version__
+    from .symbols import POINT_SYMBOLS
+
+    return {"point_symbols": dict(POINT_SYMBOLS), "optimizer": "Adam", "loss": "MSELoss",
+            "quorvane_version": __version__, **fields}
+
+
 def save_model(path: Path, net: Any, info: dict[str, Any], outputs: Outputs | None = None) -> None:
     """Writes the model file through the output helper (with `outputs`: staged
     there, renamed with the other files of that block)."""

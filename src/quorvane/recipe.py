@@ -365,10 +365,8 @@ def train_recipe(recipe: Recipe, out: Path, progress: Callable[[str], None] | No
     writes the model file. Returns what was saved beside the weights."""
     import torch
 
-    from . import __version__
     from .calibration import CALIBRATION_KEY, fit_calibration
-    from .models import save_model
-    from .symbols import POINT_SYMBOLS
+    from .models import save_model, training_info
 
     # One thread count for every run: the kernels then add in one order and
     # the same seeds give the same weights.
@@ -389,20 +387,16 @@ def train_recipe(recipe: Recipe, out: Path, progress: Callable[[str], None] | No
         calibration = fit_calibration(scores, targets)
     finally:
         torch.set_num_threads(threads)
-    info = {
-        "recipe": recipe.name,
-        "recipe_seed": recipe.seed,
-        "calibration_seed": recipe.calibration_seed,
-        "train_samples": recipe.batches * recipe.batch_size,
-        "batch_size": recipe.batch_size,
-        "lr": recipe.lr,
-        "optimizer": "Adam",
-        "loss": "MSELoss",
-        "point_symbols": dict(POINT_SYMBOLS),
-        "trained_sizes": [[MIN_ROWS, MIN_COLS], [MAX_ROWS, MAX_COLS]],
-        "quorvane_version": __version__,
-        CALIBRATION_KEY: calibration,
-    }
+    info = training_info(
+        recipe=recipe.name,
+        recipe_seed=recipe.seed,
+        calibration_seed=recipe.calibration_seed,
+        train_samples=recipe.batches * recipe.batch_size,
+        batch_size=recipe.batch_size,
+        lr=recipe.lr,
+        trained_sizes=[[MIN_ROWS, MIN_COLS], [MAX_ROWS, MAX_COLS]],
+        **{CALIBRATION_KEY: calibration},
+    )
     save_model(out, net, info)
     info["seconds"] = time.perf_counter() - started
     return info

@@ -185,15 +185,18 @@ def calibration(plots: Sequence[Scored], bins: int = 10) -> dict[str, list[Calib
     table = {}
     for k, key in enumerate(LABEL_KEYS):
         pool = with_p if k < 2 else [p for p in with_p if "Pass" in p.truth]
-        binned: list[list[Scored]] = [[] for _ in range(bins)]
+        binned: list[list[float]] = [[] for _ in range(bins)]
+        truths: list[list[bool]] = [[] for _ in range(bins)]
         for p in pool:
-            prob = p.probabilities[k]  # type: ignore[index]
+            prob = p.probabilities[k] if p.probabilities is not None else math.nan
             if math.isfinite(prob):
-                binned[min(bins - 1, max(0, int(prob * bins)))].append(p)
+                b = min(bins - 1, max(0, int(prob * bins)))
+                binned[b].append(prob)
+                truths[b].append(key in p.truth)
         table[key] = [CalibrationBin(
             b / bins, len(ps),
-            sum(p.probabilities[k] for p in ps) / len(ps) if ps else None,  # type: ignore[index]
-            sum(key in p.truth for p in ps) / len(ps) if ps else None) for b, ps in enumerate(binned)]
+            sum(ps) / len(ps) if ps else None,
+            sum(truths[b]) / len(ps) if ps else None) for b, ps in enumerate(binned)]
     return table
 
 

@@ -9,13 +9,13 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
-from . import __version__, samples
+from . import samples
 from .errors import CliError, Progress, check_output_file, check_readable_text, module_output, os_reason, warn
 from .figures import image_path, new_figures, pyplot, save_figure, tavrine as _tavrine
-from .models import save_model
+from .models import save_model, training_info
 from .outputs import Outputs, refuse_inputs_as_outputs, written_together
 from .shmoo_csv import check_shmoo_csv, describe_bad, describe_unknown
-from .symbols import LABEL_KEYS, POINT_SYMBOLS
+from .symbols import LABEL_KEYS
 
 # Shmoo records the training loader always holds back as its test part.
 TEST_PART = 100
@@ -160,22 +160,18 @@ def run_train(
     seconds = time.perf_counter() - started
     exact, pass_fail = tavrine.evaluate_accuracy(test_iter, net) if epochs else (float("nan"), float("nan"))
 
-    info = {
-        "input_shape": [1, samples.ROWS, samples.COLUMNS],
-        "point_symbols": dict(POINT_SYMBOLS),
-        "epochs": epochs,
-        "batch_size": batch_size,
-        "lr": lr,
-        "seed": seed,
-        "optimizer": "Adam",
-        "loss": "MSELoss",
-        "train_samples": train_size,
-        "test_samples": len(test_iter.dataset),
-        "test_accuracy": exact,
-        "test_accuracy_pass_fail": pass_fail,
-        "source_csv": str(csv_path),
-        "quorvane_version": __version__,
-    }
+    info = training_info(
+        input_shape=[1, samples.ROWS, samples.COLUMNS],
+        epochs=epochs,
+        batch_size=batch_size,
+        lr=lr,
+        seed=seed,
+        train_samples=train_size,
+        test_samples=len(test_iter.dataset),
+        test_accuracy=exact,
+        test_accuracy_pass_fail=pass_fail,
+        source_csv=str(csv_path),
+    )
     with written_together() as outputs:
         # The model and its figure appear together, or neither does.
         save_model(model_path, net, info, outputs)
@@ -265,20 +261,16 @@ def train_on_sizes(
             loss(net(x), y).backward()
             optimizer.step()
     net.eval()
-    info = {
-        "input_shape": [1, samples.ROWS, samples.COLUMNS],
-        "trained_sizes": [list(size) for size in sizes],
-        "point_symbols": dict(POINT_SYMBOLS),
-        "epochs": epochs,
-        "batch_size": batch_size,
-        "lr": lr,
-        "seed": seed,
-        "optimizer": "Adam",
-        "loss": "MSELoss",
-        "train_samples": per_size * len(sizes),
-        "source_csv": "",
-        "quorvane_version": __version__,
-    }
+    info = training_info(
+        input_shape=[1, samples.ROWS, samples.COLUMNS],
+        trained_sizes=[list(size) for size in sizes],
+        epochs=epochs,
+        batch_size=batch_size,
+        lr=lr,
+        seed=seed,
+        train_samples=per_size * len(sizes),
+        source_csv="",
+    )
     save_model(model_path, net, info)
     info["seconds"] = time.perf_counter() - started
     return net, info
@@ -487,19 +479,15 @@ def run_train_on_plots(
         except FloatingPointError as exc:
             raise CliError(f"{exc}; no model written (try a smaller --lr, now {lr})") from None
     sizes = sorted({tuple(x.shape[2:]) for x, _ in batches})
-    info = {
-        "trained_sizes": [list(size) for size in sizes],
-        "point_symbols": dict(POINT_SYMBOLS),
-        "epochs": epochs,
-        "batch_size": batch_size,
-        "lr": lr,
-        "seed": seed,
-        "optimizer": "Adam",
-        "loss": "MSELoss",
-        "train_samples": plots,
-        "source_labels": str(labels_csv),
-        "quorvane_version": __version__,
-    }
+    info = training_info(
+        trained_sizes=[list(size) for size in sizes],
+        epochs=epochs,
+        batch_size=batch_size,
+        lr=lr,
+        seed=seed,
+        train_samples=plots,
+        source_labels=str(labels_csv),
+    )
     save_model(model_path, net, info)
     info["seconds"] = time.perf_counter() - started
     return info
