@@ -283,52 +283,111 @@ def _panel_title(m: CompositeMap, width: int = 52) -> str:
     return "\n".join(lines)
 
 
+@functools.lru_cache(maxsize=256)
+def _count_path(text: str) -> Any:
+    """The outline of a pass count at the cell font size, centred on (0, 0), in points."""
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.path import Path as Outline
+    from matplotlib.textpath import TextPath
+
+    outline = TextPath((0, 0), text, size=_COUNT_FONT_SIZE, prop=FontProperties(size=_COUNT_FONT_SIZE))
+    box = outline.get_extents()
+    return Outline(outline.vertices - ((box.x0 + box.x1) / 2, (box.y0 + box.y1) / 2), outline.codes)
+
+
+_COUNT_FONT_SIZE = 6
+
+
+def _draw_counts(fig: Any, ax: Any, m: CompositeMap) -> None:
+    """Each judged point's pass count in its cell, as one collection of glyph
+    outlines: a hundred text objects per map cost more than the rest of it."""
+    from matplotlib.collections import PathCollection
+    from matplotlib.transforms import Affine2D
+
+    rows, cols = np.nonzero(m.judged)
+    if rows.size == 0:
+        return
+    paths = [_count_path(str(count)) for count in m.passes[rows, cols].tolist()]
+    ax.add_collection(PathCollection(paths, offsets=np.column_stack([cols, rows]), offset_transform=ax.transData,
+                                     transform=Affine2D().scale(1 / 72) + fig.dpi_scale_trans,
+                                     facecolors="black", edgecolors="none", linewidths=0), autolim=False)
+
+
+# The panel's cell in inches, and the colour bar's strip beside the panels.
+_CELL = (4.0, 3.8)
+_BAR_STRIP = 1.0
+
+
+def _panel_margins(maps: Sequence[CompositeMap]) -> tuple[float, float, float, float]:
+    """Room (left, bottom, right, top) in inches around the panels' axes for the
+    longest row label, x value and title of `maps`."""
+    from .figures import lines_inches, text_inches
+
+    label = max((len(text) for m in maps for text in m.row_labels), default=1)
+    value = max((len(text) for m in maps if m.axis for text in m.axis), default=3)
+    lines = max((_panel_title(m).count("\n") + 1 for m in maps), default=1)
+    ticks = 9 / 72  # tick length and padding
+    left = text_inches(label, 6) + ticks + lines_inches(1, 7) + 0.1
+    bottom = text_inches(value, 6) + ticks + lines_inches(1, 7) + 0.1
+    return left, bottom, 0.15, lines_inches(lines, 7) + 0.1
+
+
 def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int = 24) -> list[Path]:
     """Pictures of the maps, ``per_page`` to a page (further pages
     ``<stem>_2.png`` ...). Returns the files written."""
-    from .figures import pyplot, save_page
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import Normalize
+
+    from .figures import PanelPages, draw_ticks, lines_inches, pyplot, save_page
 
     plt = pyplot()
     pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
+    # One set of margins for every page, so the pages line up and share figures.
+    inner = _panel_margins(maps)
+    figures = PanelPages(plt, 4, _CELL, inner, top=0.45, right=_BAR_STRIP)
+    axes_width, axes_height = figures.axes_size
     written = []
-    for page_number, page in enumerate(pages, start=1):
-        cols = min(4, max(1, len(page)))
-        rows = max(1, -(-len(page) // cols))
-        fig, axes = plt.subplots(rows, cols, figsize=(4.0 * cols + 0.8, 3.8 * rows), squeeze=False,
-                                 layout="constrained")
-        for ax in axes.flat:
-            ax.set_axis_off()
-        if not page:
-            axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
-        image = None
-        for ax, m in zip(axes.flat, page):
-            if m.passes.size == 0:
-                ax.text(0.5, 0.5, f"{m.item}\nno point rows", ha="center", va="center", fontsize=8)
-                continue
-            ax.set_axis_on()
-            share = np.where(m.judged > 0, m.passes / np.maximum(m.judged, 1), np.nan)
-            image = ax.imshow(share, cmap="RdYlGn", vmin=0.0, vmax=1.0, aspect="auto", interpolation="nearest")
-            r, c = share.shape
-            if r * c <= 400:
-                for (i, j), count in np.ndenumerate(m.passes):
-                    if m.judged[i, j]:
-                        ax.text(j, i, str(count), ha="center", va="center", fontsize=6)
-            ax.set_yticks(range(r), m.row_labels, fontsize=6)
-            y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis, heading=m.heading))
-            if y.from_datalog:
-                ax.set_ylabel(y.title(y.dimension), fontsize=7)
-            split = split_axis_line(m.axis, c)
-            if split is not None:
-                ax.set_xticks(range(c), split[1], fontsize=6, rotation=90)
-                ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
-            else:
-                ax.set_xticks(range(c), [str(j + 1) for j in range(c)], fontsize=6)
-            ax.set_title(_panel_title(m), fontsize=7, loc="left")
-        if image is not None:
-            fig.colorbar(image, ax=list(axes.flat), shrink=0.8, label="share of sites passing")
-        fig.suptitle("Composite: sites passing at each point", fontsize=10)
-        written.append(save_page(fig, path, page_number))
-        plt.close(fig)
+    try:
+        for page_number, page in enumerate(pages, start=1):
+            fig, axes, fresh = figures.page(len(page))
+            if fresh:
+                fig.suptitle("Composite: sites passing at each point", fontsize=10,
+                             y=1 - 0.12 / fig.get_size_inches()[1], va="top")
+                if any(m.passes.size for m in maps):
+                    width, height = fig.get_size_inches()
+                    bar = fig.add_axes(((width - _BAR_STRIP + 0.2) / width, 0.1, 0.2 / width, 0.8 - 0.45 / height))
+                    fig.colorbar(ScalarMappable(Normalize(0.0, 1.0), "RdYlGn"), cax=bar,
+                                 label="share of sites passing")
+            for ax in axes:
+                ax.set_axis_off()
+            if not page:
+                axes[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
+            for ax, m in zip(axes, page):
+                if m.passes.size == 0:
+                    ax.text(0.5, 0.5, f"{m.item}\nno point rows", ha="center", va="center", fontsize=8)
+                    continue
+                ax.set_axis_on()
+                share = np.where(m.judged > 0, m.passes / np.maximum(m.judged, 1), np.nan)
+                ax.imshow(share, cmap="RdYlGn", vmin=0.0, vmax=1.0, aspect="auto", interpolation="nearest")
+                r, c = share.shape
+                if r * c <= 400:
+                    _draw_counts(fig, ax, m)
+                draw_ticks(fig, ax, "y", m.row_labels)
+                y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis,
+                                                 heading=m.heading))
+                if y.from_datalog:
+                    ax.set_ylabel(y.title(y.dimension), fontsize=7)
+                    ax.yaxis.set_label_coords(-(inner[0] - lines_inches(1, 7) - 0.04) / axes_width, 0.5)
+                split = split_axis_line(m.axis, c)
+                draw_ticks(fig, ax, "x", split[1] if split is not None else [str(j + 1) for j in range(c)])
+                if split is not None:
+                    ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
+                    ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 7) - 0.04) / axes_height)
+                # A title placed by hand: matplotlib otherwise measures the axes to lift it over top ticks.
+                ax.set_title(_panel_title(m), fontsize=7, loc="left", y=1.0)
+            written.append(save_page(fig, path, page_number))
+    finally:
+        figures.close()
     return written
 
 

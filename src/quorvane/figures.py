@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import re
@@ -62,6 +63,141 @@ def save_page(fig: Any, path: Path, page_number: int, outputs: Outputs | None = 
     target = path if page_number == 1 else path.with_name(f"{path.stem}_{page_number}{path.suffix}")
     save_figure(fig, target, outputs=outputs)
     return target
+
+
+#: Rough width of one character and height of one line of text, in points per
+#: point of font size (DejaVu Sans): enough to size margins without a layout pass.
+CHAR_WIDTH = 0.62
+LINE_HEIGHT = 1.25
+
+
+def text_inches(chars: int, fontsize: float) -> float:
+    """The width in inches of a line of `chars` characters at `fontsize` points."""
+    return chars * CHAR_WIDTH * fontsize / 72.0
+
+
+def lines_inches(lines: int, fontsize: float) -> float:
+    """The height in inches of `lines` lines of text at `fontsize` points."""
+    return lines * LINE_HEIGHT * fontsize / 72.0
+
+
+@functools.lru_cache(maxsize=4096)
+def _label_outline(text: str, fontsize: float, upright: bool) -> Any:
+    """A tick label's glyph outlines in points, anchored where its tick is:
+    right end at (0, 0) and centred on it (`upright`: read bottom to top, top
+    end at (0, 0))."""
+    import numpy as np
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.path import Path as Outline
+    from matplotlib.textpath import TextPath
+
+    outline = TextPath((0, 0), text, size=fontsize, prop=FontProperties(size=fontsize))
+    vertices = outline.vertices - (outline.vertices[:, 0].max(initial=0.0), 0.36 * fontsize)  # 0.36 em: half a digit's height
+    if upright:
+        vertices = np.column_stack([-vertices[:, 1], vertices[:, 0]])
+    return Outline(vertices, outline.codes)
+
+
+TICK_LENGTH, TICK_PAD = 3.5, 3.5  # points, as matplotlib draws its ticks
+
+
+def draw_ticks(fig: Any, ax: Any, side: str, texts: Sequence[str], fontsize: float = 6) -> None:
+    """Ticks at data positions 0, 1, ... on the left (`side` "y") or the bottom
+    ("x", labels read bottom to top), drawn as two collections (marks and
+    glyph outlines): the axis's own ticks make objects per tick and measure
+    every label on every draw, most of the time of a page of small maps."""
+    import numpy as np
+    from matplotlib.collections import PathCollection
+    from matplotlib.path import Path as Outline
+    from matplotlib.transforms import Affine2D, blended_transform_factory
+
+    if side == "x":
+        ax.set_xticks([])
+        place = blended_transform_factory(ax.transData, ax.transAxes)
+        mark, shift = [(0.0, 0.0), (0.0, -TICK_LENGTH)], (0.0, -TICK_LENGTH - TICK_PAD)
+    else:
+        ax.set_yticks([])
+        place = blended_transform_factory(ax.transAxes, ax.transData)
+        mark, shift = [(0.0, 0.0), (-TICK_LENGTH, 0.0)], (-TICK_LENGTH - TICK_PAD, 0.0)
+    at = np.arange(len(texts), dtype=float)
+    offsets = np.column_stack([at, np.zeros_like(at)] if side == "x" else [np.zeros_like(at), at])
+    points = Affine2D().scale(1 / 72) + fig.dpi_scale_trans
+    ax.add_collection(PathCollection([Outline(mark)], offsets=offsets, offset_transform=place, transform=points,
+                                     facecolors="none", edgecolors="black", linewidths=0.8, clip_on=False), autolim=False)
+    outlines = [_label_outline(text, fontsize, side == "x") for text in texts]
+    ax.add_collection(PathCollection(outlines, offsets=offsets, offset_transform=place,
+                                     transform=Affine2D().translate(*shift) + points,
+                                     facecolors="black", edgecolors="none", linewidths=0, clip_on=False),
+                      autolim=False)
+
+
+class PanelPages:
+    """Pages of panels, up to `cols` to a row, each in a cell of `cell`
+    (width, height) inches whose axes leave `inner` (left, bottom, right, top)
+    inches around them for tick labels, axis labels and title; `top` inches
+    above the panels hold the page's title, `right` inches beside them a colour
+    bar. The positions are computed here, so saving a page runs no layout pass
+    (which measures every text of every panel, page after page), and a page of
+    the shape of an earlier one reuses its figure and axes with their artists
+    removed (a figure of 24 axes costs as much to make as to draw)."""
+
+    def __init__(self, plt: Any, cols: int, cell: tuple[float, float], inner: tuple[float, float, float, float],
+                 top: float, right: float = 0.0) -> None:
+        self.plt, self.cols, self.cell, self.inner, self.top, self.right = plt, cols, cell, inner, top, right
+        self._figures: dict[tuple[int, int], tuple[Any, list[Any]]] = {}
+
+    @property
+    def axes_size(self) -> tuple[float, float]:
+        """Width and height of a panel's axes in inches."""
+        return (self.cell[0] - self.inner[0] - self.inner[2], self.cell[1] - self.inner[1] - self.inner[3])
+
+    def page(self, count: int) -> tuple[Any, list[Any], bool]:
+        """(figure, the axes of `count` panels, whether the figure is new)."""
+        cols = min(self.cols, max(1, count))
+        shape = (max(1, -(-count // cols)), cols)
+        made = self._figures.get(shape)
+        if made is None:
+            made = self._figures[shape] = self._new(*shape)
+            fresh = True
+        else:
+            fresh = False
+            for ax in made[1]:
+                _clear(ax)
+        fig, axes = made
+        for k, ax in enumerate(axes):
+            ax.set_visible(k < max(1, count))
+        return fig, axes[: max(1, count)], fresh
+
+    def _new(self, rows: int, cols: int) -> tuple[Any, list[Any]]:
+        width, height = cols * self.cell[0] + self.right, rows * self.cell[1] + self.top
+        fig = self.plt.figure(figsize=(width, height))
+        axes_width, axes_height = self.axes_size
+        axes = []
+        for k in range(rows * cols):
+            row, col = divmod(k, cols)
+            left = col * self.cell[0] + self.inner[0]
+            bottom = height - self.top - (row + 1) * self.cell[1] + self.inner[1]
+            axes.append(fig.add_axes((left / width, bottom / height, axes_width / width, axes_height / height)))
+        return fig, axes
+
+    def close(self) -> None:
+        for fig, _ in self._figures.values():
+            self.plt.close(fig)
+        self._figures.clear()
+
+
+def _clear(ax: Any) -> None:
+    """Removes what a page drew on `ax`, keeping the axes and its ticks."""
+    for artist in [*ax.images, *ax.lines, *ax.collections, *ax.texts, *ax.patches]:
+        artist.remove()
+    if ax.get_legend() is not None:
+        ax.get_legend().remove()
+    ax.set_title("", loc="left")
+    ax.set_xlabel("")
+    ax.set_ylabel("")
+    ax.ignore_existing_data_limits = True
+    ax.set_prop_cycle(None)  # the next page's curves take the first colours again
+    ax.set_autoscale_on(True)
 
 
 def new_figures(plt: Any, before: set[int]) -> list[Any]:

@@ -445,57 +445,72 @@ def _panels(kept: Sequence[tuple[Any, PlotNumbers]]) -> list[tuple[str, int, str
             for (key, _, n), (sweep, members) in sorted(panels.items(), key=lambda kv: first[kv[0][0]])]
 
 
+def _curve_label(plot: Any, several_datalogs: bool) -> str:
+    label = f"site {plot.site}"
+    return f"{visible(Path(plot.datalog).name)} {label}" if several_datalogs else label
+
+
+def _overlay_title(key: str, n: int, sweep: str) -> str:
+    title = key + (f" (run {n + 1})" if n else "")
+    return "\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep])
+
+
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item and sweep (titled with
     the sweep), one line per (datalog, site). Panels beyond ``per_page`` go to
     further pages named ``<stem>_2.png`` and so on. Returns the files written (with `outputs`: staged there)."""
-    from .figures import pyplot, save_page
+    from .figures import PanelPages, lines_inches, pyplot, save_page, text_inches
 
     plt = pyplot()
     groups = _panels(kept)
     several_datalogs = len({plot.datalog for plot, _ in kept}) > 1
     pages = [groups[i : i + per_page] for i in range(0, len(groups), per_page)] or [[]]
+    titles = [_overlay_title(key, n, sweep) for key, n, sweep, _ in groups]
+    labels = [_curve_label(plot, several_datalogs) for plot, _ in kept]
+    # Margins from the longest title and legend entry, the same on every page:
+    # no layout pass measuring every text of every panel, and pages share figures.
+    ticks = 9 / 72
+    legend = text_inches(max(map(len, labels), default=12), 6) + 0.7
+    inner = (text_inches(5, 7) + ticks + lines_inches(1, 8) + 0.12, lines_inches(2, 8) + ticks + 0.1, legend,
+             lines_inches(max((t.count("\n") + 1 for t in titles), default=1), 7) + 0.1)
+    figures = PanelPages(plt, 4, (5.4, 3.4), inner, top=0.45)
     written = []
-    for page_number, page in enumerate(pages, start=1):
-        cols = min(4, max(1, len(page)))
-        rows = max(1, -(-len(page) // cols))
-        fig, axes = plt.subplots(rows, cols, figsize=(5.4 * cols, 3.4 * rows), squeeze=False,
-                                 layout="constrained")
-        for ax in axes.flat[len(page):]:
-            ax.set_visible(False)
-        if not page:
-            axes.flat[0].set_visible(True)
-            axes.flat[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
-            axes.flat[0].set_axis_off()
-        for ax, (key, n, sweep, members) in zip(axes.flat, page):
-            first = members[0][1]
-            for k, (plot, numbers) in enumerate(members):
-                label = f"site {plot.site}"
-                if several_datalogs:
-                    label = f"{visible(Path(plot.datalog).name)} {label}"
-                # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
-                ax.plot(numbers.x.values, numbers.vmin(), marker="o", markersize=3 + 1.2 * (len(members) - 1 - k),
-                        linewidth=1.2 + 1.2 * (len(members) - 1 - k), label=label, alpha=0.85)
-            # A Vmin on the lowest swept row means the real margin lies below the sweep.
-            if first.y.from_datalog:
-                ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
-                           label="lowest swept")
-            x, y = first.x, first.y
-            ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
-            ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
-                                               else "row (index)"), fontsize=8)
-            title = key + (f" (run {n + 1})" if n else "")
-            ax.set_title("\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep]), fontsize=7,
-                         loc="left")
-            ax.tick_params(labelsize=7)
-            ax.grid(True, alpha=0.3)
-            # Beside the axes, never over a curve.
-            ax.legend(fontsize=6, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
-        fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, per site",
-                     fontsize=10)
-        written.append(save_page(fig, path, page_number, outputs))
-        plt.close(fig)
+    try:
+        for page_number, page in enumerate(pages, start=1):
+            fig, axes, fresh = figures.page(len(page))
+            if fresh:
+                fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, "
+                             "per site", fontsize=10, y=1 - 0.12 / fig.get_size_inches()[1], va="top")
+                for ax in axes:
+                    ax.tick_params(labelsize=7)
+                    ax.grid(True, alpha=0.3)
+            if not page:
+                axes[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
+                axes[0].set_axis_off()
+            for ax, (key, n, sweep, members) in zip(axes, page):
+                ax.set_axis_on()
+                first = members[0][1]
+                for k, (plot, numbers) in enumerate(members):
+                    # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
+                    wider = len(members) - 1 - k
+                    ax.plot(numbers.x.values, numbers.vmin(), marker="o", markersize=3 + 1.2 * wider,
+                            linewidth=1.2 + 1.2 * wider, label=_curve_label(plot, several_datalogs), alpha=0.85)
+                # A Vmin on the lowest swept row means the real margin lies below the sweep.
+                if first.y.from_datalog:
+                    ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
+                               label="lowest swept")
+                x, y = first.x, first.y
+                ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
+                ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
+                                         else "row (index)"), fontsize=8)
+                # A title placed by hand: matplotlib otherwise measures the axes to lift it over top ticks.
+                ax.set_title(_overlay_title(key, n, sweep), fontsize=7, loc="left", y=1.0)
+                # Beside the axes, never over a curve.
+                ax.legend(fontsize=6, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
+            written.append(save_page(fig, path, page_number, outputs))
+    finally:
+        figures.close()
     return written
 
 
