@@ -82,53 +82,82 @@ def lines_inches(lines: int, fontsize: float) -> float:
 
 
 @functools.lru_cache(maxsize=4096)
-def _label_outline(text: str, fontsize: float, upright: bool) -> Any:
-    """A tick label's glyph outlines in points, anchored where its tick is:
-    right end at (0, 0) and centred on it (`upright`: read bottom to top, top
-    end at (0, 0))."""
+def _label_outline(text: str, fontsize: float, anchor: str) -> Any:
+    """A label's glyph outlines in points, placed so that (0, 0) is its
+    `anchor`: "right" (right end, centred in height), "left", "above" (read
+    bottom to top, top end, centred in width) or "below" (top, centred in width)."""
     import numpy as np
     from matplotlib.font_manager import FontProperties
     from matplotlib.path import Path as Outline
     from matplotlib.textpath import TextPath
 
     outline = TextPath((0, 0), text, size=fontsize, prop=FontProperties(size=fontsize))
-    vertices = outline.vertices - (outline.vertices[:, 0].max(initial=0.0), 0.36 * fontsize)  # 0.36 em: half a digit's height
-    if upright:
+    vertices = outline.vertices
+    end = vertices[:, 0].max(initial=0.0)
+    middle = 0.36 * fontsize  # half a digit's height above the baseline
+    if anchor == "right":
+        vertices = vertices - (end, middle)
+    elif anchor == "left":
+        vertices = vertices - (0.0, middle)
+    elif anchor == "above":
+        vertices = vertices - (end, middle)
         vertices = np.column_stack([-vertices[:, 1], vertices[:, 0]])
+    else:
+        vertices = vertices - (end / 2, 2 * middle)
     return Outline(vertices, outline.codes)
+
+
+def label_width(text: str, fontsize: float) -> float:
+    """The width in points of `text` drawn by ``draw_labels``."""
+    return float(_label_outline(text, fontsize, "left").vertices[:, 0].max(initial=0.0))
+
+
+def draw_labels(fig: Any, ax: Any, texts: Sequence[str], offsets: Any, place: Any, anchor: str,
+                fontsize: float, shift: tuple[float, float] = (0.0, 0.0), zorder: float = 2.5) -> None:
+    """`texts` at `offsets` (in the coordinates of transform `place`), moved by
+    `shift` points, as one collection of glyph outlines: a text object costs
+    a font layout per draw, and a page of panels holds hundreds."""
+    from matplotlib.collections import PathCollection
+    from matplotlib.transforms import Affine2D
+
+    points = Affine2D().translate(*shift).scale(1 / 72) + fig.dpi_scale_trans
+    ax.add_collection(PathCollection([_label_outline(text, fontsize, anchor) for text in texts], offsets=offsets,
+                                     offset_transform=place, transform=points, facecolors="black",
+                                     edgecolors="none", linewidths=0, clip_on=False, zorder=zorder), autolim=False)
 
 
 TICK_LENGTH, TICK_PAD = 3.5, 3.5  # points, as matplotlib draws its ticks
 
 
-def draw_ticks(fig: Any, ax: Any, side: str, texts: Sequence[str], fontsize: float = 6) -> None:
-    """Ticks at data positions 0, 1, ... on the left (`side` "y") or the bottom
-    ("x", labels read bottom to top), drawn as two collections (marks and
-    glyph outlines): the axis's own ticks make objects per tick and measure
-    every label on every draw, most of the time of a page of small maps."""
+def draw_ticks(fig: Any, ax: Any, side: str, texts: Sequence[str], fontsize: float = 6, positions: Any = None,
+               upright: bool = True) -> None:
+    """Ticks at data `positions` (0, 1, ... by default) on the left (`side`
+    "y") or the bottom ("x"; `upright`: labels read bottom to top), drawn as
+    two collections (marks and glyph outlines): the axis's own ticks make
+    objects per tick and lay out every label on every draw, most of the time
+    of a page of small panels."""
     import numpy as np
     from matplotlib.collections import PathCollection
     from matplotlib.path import Path as Outline
     from matplotlib.transforms import Affine2D, blended_transform_factory
 
+    at = np.arange(len(texts), dtype=float) if positions is None else np.asarray(positions, dtype=float)
     if side == "x":
         ax.set_xticks([])
         place = blended_transform_factory(ax.transData, ax.transAxes)
         mark, shift = [(0.0, 0.0), (0.0, -TICK_LENGTH)], (0.0, -TICK_LENGTH - TICK_PAD)
+        offsets = np.column_stack([at, np.zeros_like(at)])
     else:
         ax.set_yticks([])
         place = blended_transform_factory(ax.transAxes, ax.transData)
         mark, shift = [(0.0, 0.0), (-TICK_LENGTH, 0.0)], (-TICK_LENGTH - TICK_PAD, 0.0)
-    at = np.arange(len(texts), dtype=float)
-    offsets = np.column_stack([at, np.zeros_like(at)] if side == "x" else [np.zeros_like(at), at])
+        offsets = np.column_stack([np.zeros_like(at), at])
     points = Affine2D().scale(1 / 72) + fig.dpi_scale_trans
     ax.add_collection(PathCollection([Outline(mark)], offsets=offsets, offset_transform=place, transform=points,
-                                     facecolors="none", edgecolors="black", linewidths=0.8, clip_on=False), autolim=False)
-    outlines = [_label_outline(text, fontsize, side == "x") for text in texts]
-    ax.add_collection(PathCollection(outlines, offsets=offsets, offset_transform=place,
-                                     transform=Affine2D().translate(*shift) + points,
-                                     facecolors="black", edgecolors="none", linewidths=0, clip_on=False),
+                                     facecolors="none", edgecolors="black", linewidths=0.8, clip_on=False),
                       autolim=False)
+    anchor = "right" if side == "y" else "above" if upright else "below"
+    draw_labels(fig, ax, texts, offsets, place, anchor, fontsize, shift)
 
 
 class PanelPages:

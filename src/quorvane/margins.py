@@ -455,6 +455,86 @@ def _overlay_title(key: str, n: int, sweep: str) -> str:
     return "\n".join([*textwrap.wrap(title, 52, break_on_hyphens=False), sweep])
 
 
+def _tick_texts(ticks: np.ndarray) -> list[str]:
+    """Tick values with as many decimals as the finest of them needs (0.70, 0.75, 0.80)."""
+    for decimals in range(7):
+        if np.allclose(ticks, np.round(ticks, decimals), rtol=0.0, atol=1e-9 * max(1.0, float(np.abs(ticks).max()))):
+            break
+    return [f"{t:.{decimals}f}" for t in ticks]
+
+
+def _value_axis(fig: Any, ax: Any, side: str, values: np.ndarray, bins: int) -> None:
+    """Limits 5 % beyond the finite `values`, ticks at round values and their
+    grid lines, drawn without the axis's own tick machinery (``figures.draw_ticks``)."""
+    from matplotlib.collections import LineCollection
+    from matplotlib.ticker import MaxNLocator
+    from matplotlib.transforms import blended_transform_factory
+
+    from .figures import draw_ticks
+
+    finite = values[np.isfinite(values)]
+    low, high = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
+    pad = 0.05 * (high - low) if high > low else max(abs(low) * 0.05, 0.05)
+    low, high = low - pad, high + pad
+    ticks = MaxNLocator(nbins=bins, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high)
+    ticks = ticks[(ticks >= low - 1e-12) & (ticks <= high + 1e-12)]
+    if side == "x":
+        ax.set_xlim(low, high)
+        place = blended_transform_factory(ax.transData, ax.transAxes)
+        lines = [[(t, 0.0), (t, 1.0)] for t in ticks]
+    else:
+        ax.set_ylim(low, high)
+        place = blended_transform_factory(ax.transAxes, ax.transData)
+        lines = [[(0.0, t), (1.0, t)] for t in ticks]
+    ax.add_collection(LineCollection(lines, transform=place, colors="#b0b0b0", linewidths=0.8, alpha=0.3,
+                                     zorder=0.5), autolim=False)
+    draw_ticks(fig, ax, side, _tick_texts(ticks), fontsize=7, positions=ticks, upright=False)
+
+
+_LEGEND_FONT_SIZE = 6
+
+
+def _draw_legend(fig: Any, ax: Any) -> None:
+    """The key of the axes' curves beside its top right corner, outside the
+    data, drawn as a few collections: 24 legends of 9 entries to a page cost
+    more as text objects than the rest of the page."""
+    from matplotlib.collections import LineCollection, PathCollection
+    from matplotlib.colors import to_rgba
+    from matplotlib.path import Path as Outline
+    from matplotlib.transforms import Affine2D
+
+    from .figures import draw_labels, label_width
+
+    em = _LEGEND_FONT_SIZE
+    curves = [line for line in ax.lines if not line.get_label().startswith("_")]
+    if not curves:
+        return
+    labels = [line.get_label() for line in curves]
+    rows = -(0.4 * em + (np.arange(len(curves)) + 0.5) * 1.5 * em)
+    corner = ((1.02, 1.0),)
+    points = Affine2D().scale(1 / 72) + fig.dpi_scale_trans
+    width = 4.0 * em + max(label_width(label, em) for label in labels)
+    height = 0.8 * em + len(curves) * 1.5 * em
+    frame = Outline([(0, 0), (width, 0), (width, -height), (0, -height), (0, 0)], closed=True)
+    common = dict(offsets=corner, offset_transform=ax.transAxes, transform=points, clip_on=False, zorder=5)
+    ax.add_collection(PathCollection([frame], facecolors=(1, 1, 1, 0.8), edgecolors="0.8", linewidths=1.0,
+                                     **common), autolim=False)
+    colours = [to_rgba(line.get_color(), line.get_alpha()) for line in curves]
+    ax.add_collection(LineCollection([[(0.4 * em, y), (2.4 * em, y)] for y in rows], colors=colours,
+                                     linewidths=[line.get_linewidth() for line in curves],
+                                     linestyles=[line.get_linestyle() for line in curves], **common), autolim=False)
+    marked = [k for k, line in enumerate(curves) if line.get_marker() not in (None, "None", "")]
+    if marked:
+        circle = Outline.unit_circle()
+        ax.add_collection(PathCollection(
+            [Outline(circle.vertices * curves[k].get_markersize() / 2 + (1.4 * em, rows[k]), circle.codes)
+             for k in marked], facecolors=[colours[k] for k in marked], edgecolors=[colours[k] for k in marked],
+            linewidths=1.0, **common), autolim=False)
+    axes_height = ax.get_position().height * fig.get_size_inches()[1] * 72  # points
+    draw_labels(fig, ax, labels, [(1.02, 1.0 + y / axes_height) for y in rows], ax.transAxes, "left", em,
+                shift=(3.2 * em, 0.0), zorder=5)
+
+
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
                  outputs: Outputs | None = None) -> list[Path]:
     """Pages of Vmin overlays, one panel per test item and sweep (titled with
@@ -475,6 +555,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     inner = (text_inches(5, 7) + ticks + lines_inches(1, 8) + 0.12, lines_inches(2, 8) + ticks + 0.1, legend,
              lines_inches(max((t.count("\n") + 1 for t in titles), default=1), 7) + 0.1)
     figures = PanelPages(plt, 4, (5.4, 3.4), inner, top=0.45)
+    axes_width, axes_height = figures.axes_size
     written = []
     try:
         for page_number, page in enumerate(pages, start=1):
@@ -482,9 +563,6 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
             if fresh:
                 fig.suptitle("Vmin per column: the lowest row value of the unbroken passing run from the top, "
                              "per site", fontsize=10, y=1 - 0.12 / fig.get_size_inches()[1], va="top")
-                for ax in axes:
-                    ax.tick_params(labelsize=7)
-                    ax.grid(True, alpha=0.3)
             if not page:
                 axes[0].text(0.5, 0.5, "no shmoo plot", ha="center", va="center")
                 axes[0].set_axis_off()
@@ -501,13 +579,17 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                     ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
                                label="lowest swept")
                 x, y = first.x, first.y
+                _value_axis(fig, ax, "x", np.concatenate([numbers.x.values for _, numbers in members]), 6)
+                _value_axis(fig, ax, "y", np.concatenate([line.get_ydata() for line in ax.lines]).astype(float), 5)
                 ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
                 ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
                                          else "row (index)"), fontsize=8)
+                ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 8) - 0.04) / axes_height)
+                ax.yaxis.set_label_coords(-(inner[0] - lines_inches(1, 8) - 0.04) / axes_width, 0.5)
                 # A title placed by hand: matplotlib otherwise measures the axes to lift it over top ticks.
                 ax.set_title(_overlay_title(key, n, sweep), fontsize=7, loc="left", y=1.0)
                 # Beside the axes, never over a curve.
-                ax.legend(fontsize=6, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
+                _draw_legend(fig, ax)
             written.append(save_page(fig, path, page_number, outputs))
     finally:
         figures.close()
