@@ -338,7 +338,7 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
     from matplotlib.cm import ScalarMappable
     from matplotlib.colors import Normalize
 
-    from .figures import PanelPages, draw_ticks, lines_inches, pyplot, save_page
+    from .figures import PanelPages, draw_ticks, draw_title, lines_inches, pyplot, save_page
 
     plt = pyplot()
     pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
@@ -383,8 +383,7 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
                 if split is not None:
                     ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
                     ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 7) - 0.04) / axes_height)
-                # A title placed by hand: matplotlib otherwise measures the axes to lift it over top ticks.
-                ax.set_title(_panel_title(m), fontsize=7, loc="left", y=1.0)
+                draw_title(fig, ax, _panel_title(m), 7)
             written.append(save_page(fig, path, page_number))
     finally:
         figures.close()

@@ -126,6 +126,20 @@ def draw_labels(fig: Any, ax: Any, texts: Sequence[str], offsets: Any, place: An
                                      edgecolors="none", linewidths=0, clip_on=False, zorder=zorder), autolim=False)
 
 
+def draw_title(fig: Any, ax: Any, text: str, fontsize: float, pad: float = 6.0) -> None:
+    """`text` (lines joined by newlines) left-aligned above the axes, `pad`
+    points clear of it, as glyph outlines: a panel's sweep and source lines
+    repeat from panel to panel and are outlined once."""
+    import numpy as np
+
+    lines = text.split("\n")
+    axes_height = ax.get_position().height * fig.get_size_inches()[1] * 72  # points
+    step = LINE_HEIGHT * fontsize
+    # The last line's glyphs stand on pad plus a descender's depth above the axes.
+    middles = pad + 0.25 * fontsize + 0.36 * fontsize + step * np.arange(len(lines))[::-1]
+    draw_labels(fig, ax, lines, [(0.0, 1.0 + y / axes_height) for y in middles], ax.transAxes, "left", fontsize)
+
+
 TICK_LENGTH, TICK_PAD = 3.5, 3.5  # points, as matplotlib draws its ticks
 
 

@@ -540,7 +540,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     """Pages of Vmin overlays, one panel per test item and sweep (titled with
     the sweep), one line per (datalog, site). Panels beyond ``per_page`` go to
     further pages named ``<stem>_2.png`` and so on. Returns the files written (with `outputs`: staged there)."""
-    from .figures import PanelPages, lines_inches, pyplot, save_page, text_inches
+    from .figures import PanelPages, draw_title, lines_inches, pyplot, save_page, text_inches
 
     plt = pyplot()
     groups = _panels(kept)
@@ -586,8 +586,7 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                                          else "row (index)"), fontsize=8)
                 ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 8) - 0.04) / axes_height)
                 ax.yaxis.set_label_coords(-(inner[0] - lines_inches(1, 8) - 0.04) / axes_width, 0.5)
-                # A title placed by hand: matplotlib otherwise measures the axes to lift it over top ticks.
-                ax.set_title(_overlay_title(key, n, sweep), fontsize=7, loc="left", y=1.0)
+                draw_title(fig, ax, _overlay_title(key, n, sweep), 7)
                 # Beside the axes, never over a curve.
                 _draw_legend(fig, ax)
             written.append(save_page(fig, path, page_number, outputs))
