@@ -476,7 +476,7 @@ def _value_axis(fig: Any, ax: Any, side: str, values: np.ndarray, bins: int) -> 
     low, high = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
     pad = 0.05 * (high - low) if high > low else max(abs(low) * 0.05, 0.05)
     low, high = low - pad, high + pad
-    ticks = MaxNLocator(nbins=bins, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high)
+    ticks = np.asarray(MaxNLocator(nbins=bins, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high), dtype=float)
     ticks = ticks[(ticks >= low - 1e-12) & (ticks <= high + 1e-12)]
     if side == "x":
         ax.set_xlim(low, high)
