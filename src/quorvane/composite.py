@@ -283,34 +283,15 @@ def _panel_title(m: CompositeMap, width: int = 52) -> str:
     return "\n".join(lines)
 
 
-@functools.lru_cache(maxsize=256)
-def _count_path(text: str) -> Any:
-    """The outline of a pass count at the cell font size, centred on (0, 0), in points."""
-    from matplotlib.font_manager import FontProperties
-    from matplotlib.path import Path as Outline
-    from matplotlib.textpath import TextPath
-
-    outline = TextPath((0, 0), text, size=_COUNT_FONT_SIZE, prop=FontProperties(size=_COUNT_FONT_SIZE))
-    box = outline.get_extents()
-    return Outline(outline.vertices - ((box.x0 + box.x1) / 2, (box.y0 + box.y1) / 2), outline.codes)
-
-
-_COUNT_FONT_SIZE = 6
-
-
 def _draw_counts(fig: Any, ax: Any, m: CompositeMap) -> None:
-    """Each judged point's pass count in its cell, as one collection of glyph
-    outlines: a hundred text objects per map cost more than the rest of it."""
-    from matplotlib.collections import PathCollection
-    from matplotlib.transforms import Affine2D
+    """Each judged point's pass count in its cell, as glyph outlines (a
+    hundred text objects per map cost more than the rest of it)."""
+    from .figures import draw_labels
 
     rows, cols = np.nonzero(m.judged)
-    if rows.size == 0:
-        return
-    paths = [_count_path(str(count)) for count in m.passes[rows, cols].tolist()]
-    ax.add_collection(PathCollection(paths, offsets=np.column_stack([cols, rows]), offset_transform=ax.transData,
-                                     transform=Affine2D().scale(1 / 72) + fig.dpi_scale_trans,
-                                     facecolors="black", edgecolors="none", linewidths=0), autolim=False)
+    if rows.size:
+        draw_labels(fig, ax, [str(count) for count in m.passes[rows, cols].tolist()],
+                    np.column_stack([cols, rows]), ax.transData, "centre", 6)
 
 
 # The panel's cell in inches, and the colour bar's strip beside the panels.

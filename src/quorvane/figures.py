@@ -89,8 +89,9 @@ def lines_inches(lines: int, fontsize: float) -> float:
 @functools.lru_cache(maxsize=4096)
 def _label_outline(text: str, fontsize: float, anchor: str) -> Any:
     """A label's glyph outlines in points, placed so that (0, 0) is its
-    `anchor`: "right" (right end, centred in height), "left", "above" (read
-    bottom to top, top end, centred in width) or "below" (top, centred in width)."""
+    `anchor`: "right" (right end, centred in height), "left", "centre",
+    "above" (read bottom to top, top end, centred in width) or "below" (top,
+    centred in width)."""
     import numpy as np
     from matplotlib.font_manager import FontProperties
     from matplotlib.path import Path as Outline
@@ -104,6 +105,8 @@ def _label_outline(text: str, fontsize: float, anchor: str) -> Any:
         vertices = vertices - (end, middle)
     elif anchor == "left":
         vertices = vertices - (0.0, middle)
+    elif anchor == "centre":
+        vertices = vertices - (end / 2, middle)
     elif anchor == "above":
         vertices = vertices - (end, middle)
         vertices = np.column_stack([-vertices[:, 1], vertices[:, 0]])
