@@ -34,6 +34,7 @@ from typing import Any
 
 import numpy as np
 
+from .review import geometry
 from .symbols import LABEL_KEYS
 
 __all__ = ["BUNDLED", "QUICK", "Recipe", "draw_plot", "labelled_batches", "train_recipe", "train_on_plots"]
@@ -198,8 +199,6 @@ def draw_plot(label: str, rng: np.random.Generator, rows: int, cols: int) -> np.
     when its label has Hole: noise and strays that happen to enclose a failing
     point in a plot without Hole are passed again, and a Hole plot whose pocket
     the noise has merged into its surroundings is drawn anew."""
-    from .review import geometry
-
     keys = set(label.split("-"))
     for _ in range(5):
         g = _draw_once(keys, rng, rows, cols)
