@@ -544,6 +544,7 @@ class TriageWorkbook:
         for k, (path, sites) in enumerate(zip(run.paths, run.selected)):
             scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None, run.encoding))
             name = self._names[k]
+            self.search.note_header(name, lines)
             sites[:] = self.search.choose(name, scan.sites, sites)
             self.search.found(name, scan.sites, sites, scan.plots, scan.unclosed)
             self._scans.append(scan)

@@ -17,6 +17,7 @@ from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from .errors import CliError, check_regular_file, os_reason, warn
 from .extraction import site_label, visible
+from .headers import HeaderFields, empty_header, header_expressions, read_header
 from .plots import (DatalogError, DatalogText, Plot, plots_in, printed_spelling, read_datalog, site_order,
                     text_encoding)
 
@@ -98,6 +99,17 @@ class PlotSearch:
         self.unclosed: list[tuple[str, str, int]] = []  # (datalog, site, start line)
         self._notes: list[tuple[str, bool]] = []  # (warning, is a reason why nothing was found)
         self._blind = False  # a pair the markers found nothing in
+        self._header_expressions = header_expressions(config, settings_path)
+        self.headers: dict[str, HeaderFields] = {}  # per datalog name as the plots carry it
+
+    def note_header(self, name: str, lines: Sequence[str]) -> None:
+        """Reads the header fields of a datalog's lines, kept under ``name``."""
+        self.headers[name] = read_header(self._header_expressions, lines, self.config["keyword_start"])
+
+    def header_of(self, plot: Plot) -> HeaderFields:
+        """The header fields of the datalog a plot comes from (empty fields
+        for a datalog this search did not read)."""
+        return self.headers.get(plot.datalog) or empty_header()
 
     def _note(self, text: str, reason: bool = False) -> None:
         self._notes.append((text, reason))
@@ -184,6 +196,7 @@ class PlotSearch:
             datalog = read_checked(keywords, path)
             if datalog.not_utf8_line:
                 self._warn(not_utf8_warning(path, datalog.not_utf8_line))
+            self.note_header(datalog.path, datalog.lines)
             printed = datalog.sites
             chosen = self.choose(path, printed, wanted)
             unclosed: list[tuple[str, str, int]] = []
