@@ -319,14 +319,13 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
     from matplotlib.cm import ScalarMappable
     from matplotlib.colors import Normalize
 
-    from .figures import PanelPages, draw_ticks, draw_title, lines_inches, pyplot, save_page
+    from .figures import Ink, PanelPages, draw_axis_title, draw_ticks, draw_title, lines_inches, pyplot, save_page
 
     plt = pyplot()
     pages = [maps[i : i + per_page] for i in range(0, len(maps), per_page)] or [[]]
     # One set of margins for every page, so the pages line up and share figures.
     inner = _panel_margins(maps)
     figures = PanelPages(plt, 4, _CELL, inner, top=0.45, right=_BAR_STRIP)
-    axes_width, axes_height = figures.axes_size
     written = []
     try:
         for page_number, page in enumerate(pages, start=1):
@@ -353,18 +352,20 @@ def save_composite_png(path: Path, maps: Sequence[CompositeMap], per_page: int =
                 r, c = share.shape
                 if r * c <= 400:
                     _draw_counts(fig, ax, m)
-                draw_ticks(fig, ax, "y", m.row_labels)
+                ink = Ink(fig, ax)
+                draw_ticks(fig, ax, "y", m.row_labels, ink=ink)
                 y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis,
                                                  heading=m.heading))
                 if y.from_datalog:
-                    ax.set_ylabel(y.title(y.dimension), fontsize=7)
-                    ax.yaxis.set_label_coords(-(inner[0] - lines_inches(1, 7) - 0.04) / axes_width, 0.5)
+                    draw_axis_title(fig, ax, "y", y.title(y.dimension), 7, inner[0] - 0.6 * lines_inches(1, 7) - 0.04,
+                                    ink)
                 split = split_axis_line(m.axis, c)
-                draw_ticks(fig, ax, "x", split[1] if split is not None else [str(j + 1) for j in range(c)])
+                draw_ticks(fig, ax, "x", split[1] if split is not None else [str(j + 1) for j in range(c)], ink=ink)
                 if split is not None:
-                    ax.set_xlabel(x.title(x.dimension) if x.from_datalog else " ".join(split[0]), fontsize=7)
-                    ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 7) - 0.04) / axes_height)
-                draw_title(fig, ax, _panel_title(m), 7)
+                    draw_axis_title(fig, ax, "x", x.title(x.dimension) if x.from_datalog else " ".join(split[0]), 7,
+                                    inner[1] - lines_inches(1, 7) - 0.04, ink)
+                draw_title(fig, ax, _panel_title(m), 7, ink=ink)
+                ink.flush(zorder=2.5)
             written.append(save_page(fig, path, page_number))
     finally:
         figures.close()

@@ -121,7 +121,7 @@ def label_width(text: str, fontsize: float) -> float:
 
 
 def draw_labels(fig: Any, ax: Any, texts: Sequence[str], offsets: Any, place: Any, anchor: str,
-                fontsize: float, shift: tuple[float, float] = (0.0, 0.0), zorder: float = 2.5) -> None:
+                fontsize: float, shift: tuple[float, float] = (0.0, 0.0), zorder: float = 2.5) -> Any:
     """`texts` at `offsets` (in the coordinates of transform `place`), moved by
     `shift` points, as one collection of glyph outlines: a text object costs
     a font layout per draw, and a page of panels holds hundreds."""
@@ -129,12 +129,97 @@ def draw_labels(fig: Any, ax: Any, texts: Sequence[str], offsets: Any, place: An
     from matplotlib.transforms import Affine2D
 
     points = Affine2D().translate(*shift).scale(1 / 72) + fig.dpi_scale_trans
-    ax.add_collection(PathCollection([_label_outline(text, fontsize, anchor) for text in texts], offsets=offsets,
-                                     offset_transform=place, transform=points, facecolors="black",
-                                     edgecolors="none", linewidths=0, clip_on=False, zorder=zorder), autolim=False)
+    return ax.add_collection(PathCollection([_label_outline(text, fontsize, anchor) for text in texts],
+                                            offsets=offsets, offset_transform=place, transform=points,
+                                            facecolors="black", edgecolors="none", linewidths=0, clip_on=False,
+                                            zorder=zorder), autolim=False)
 
 
-def draw_title(fig: Any, ax: Any, text: str, fontsize: float, pad: float = 6.0) -> None:
+class Ink:
+    """Everything drawn in points around one panel's axes (tick marks and
+    labels, titles, a legend) gathered and added as ONE collection by
+    ``flush``: each collection costs about a millisecond to make and another
+    to draw, and a page of panels would otherwise hold hundreds of them.
+
+    Places are given as "axes" (axes coordinates), "x" (x in data, y in axes
+    coordinates) or "y" (x in axes, y in data coordinates); data coordinates
+    are read against the axes' limits when ``flush`` runs, so set them first
+    (linear axes only). Items are drawn in the order they were added."""
+
+    def __init__(self, fig: Any, ax: Any) -> None:
+        self.fig, self.ax = fig, ax
+        self.texts: list[str] = []  # every text drawn, in order
+        self._paths: list[Any] = []
+        self._places: list[tuple[str, float, float]] = []
+        self._faces: list[Any] = []
+        self._edges: list[Any] = []
+        self._widths: list[float] = []
+        self._styles: list[str] = []
+
+    def shape(self, path: Any, place: str, at: tuple[float, float], face: Any = "none", edge: Any = "black",
+              width: float = 0.8, style: str = "solid") -> None:
+        """`path` (in points, (0, 0) at `at`)."""
+        self._paths.append(path)
+        self._places.append((place, float(at[0]), float(at[1])))
+        self._faces.append(face)
+        self._edges.append(edge)
+        self._widths.append(width)
+        self._styles.append(style)
+
+    def text(self, texts: Sequence[str], offsets: Any, place: str, anchor: str, fontsize: float,
+             shift: tuple[float, float] = (0.0, 0.0)) -> None:
+        """`texts` at `offsets`, moved by `shift` points, anchored as ``_label_outline`` says."""
+        from matplotlib.path import Path as Outline
+
+        for text, at in zip(texts, offsets):
+            outline = _label_outline(text, fontsize, anchor)
+            if shift != (0.0, 0.0):
+                outline = Outline(outline.vertices + shift, outline.codes)
+            self.texts.append(text)
+            self.shape(outline, place, at, face="black", edge="none", width=0.0)
+
+    def flush(self, zorder: float = 5.0) -> Any:
+        """Adds what was gathered to the axes; returns the collection (None: nothing)."""
+        import numpy as np
+        from matplotlib.collections import PathCollection
+        from matplotlib.transforms import Affine2D
+
+        if not self._paths:
+            return None
+        (x0, x1), (y0, y1) = self.ax.get_xlim(), self.ax.get_ylim()
+        offsets = np.array([(x if place != "x" else (x - x0) / (x1 - x0), y if place != "y" else (y - y0) / (y1 - y0))
+                            for place, x, y in self._places], dtype=float)
+        points = Affine2D().scale(1 / 72) + self.fig.dpi_scale_trans
+        collection = self.ax.add_collection(PathCollection(
+            self._paths, offsets=offsets, offset_transform=self.ax.transAxes, transform=points,
+            facecolors=self._faces, edgecolors=self._edges, linewidths=self._widths, linestyles=self._styles,
+            clip_on=False, zorder=zorder), autolim=False)
+        self._paths, self._places, self._faces, self._edges, self._widths, self._styles = [], [], [], [], [], []
+        return collection
+
+
+def _inked(fig: Any, ax: Any, ink: Ink | None, draw: Callable[[Ink], None]) -> None:
+    """Draws through `ink`, or through an ink of its own added at once."""
+    own = ink is None
+    ink = Ink(fig, ax) if ink is None else ink
+    draw(ink)
+    if own:
+        ink.flush(zorder=2.5)
+
+
+def draw_axis_title(fig: Any, ax: Any, side: str, text: str, fontsize: float, gap: float,
+                    ink: Ink | None = None) -> None:
+    """An axis's title centred below the axes (`side` "x": its top `gap`
+    inches below them) or left of them ("y", read bottom to top: its middle
+    `gap` inches left of them), as glyph outlines."""
+    if side == "x":
+        anchor, shift, at = "below", (0.0, -gap * 72), (0.5, 0.0)
+    else:
+        anchor, shift, at = "above", (-gap * 72, label_width(text, fontsize) / 2), (0.0, 0.5)
+    _inked(fig, ax, ink, lambda into: into.text([text], [at], "axes", anchor, fontsize, shift))
+
+
+def draw_title(fig: Any, ax: Any, text: str, fontsize: float, pad: float = 6.0, ink: Ink | None = None) -> None:
     """`text` (lines joined by newlines) left-aligned above the axes, `pad`
     points clear of it, as glyph outlines: a panel's sweep and source lines
     repeat from panel to panel and are outlined once."""
@@ -145,41 +230,40 @@ def draw_title(fig: Any, ax: Any, text: str, fontsize: float, pad: float = 6.0) 
     step = LINE_HEIGHT * fontsize
     # The last line's glyphs stand on pad plus a descender's depth above the axes.
     middles = pad + 0.25 * fontsize + 0.36 * fontsize + step * np.arange(len(lines))[::-1]
-    draw_labels(fig, ax, lines, [(0.0, 1.0 + y / axes_height) for y in middles], ax.transAxes, "left", fontsize)
+    _inked(fig, ax, ink, lambda into: into.text(lines, [(0.0, 1.0 + y / axes_height) for y in middles], "axes",
+                                                "left", fontsize))
 
 
 TICK_LENGTH, TICK_PAD = 3.5, 3.5  # points, as matplotlib draws its ticks
 
 
 def draw_ticks(fig: Any, ax: Any, side: str, texts: Sequence[str], fontsize: float = 6, positions: Any = None,
-               upright: bool = True) -> None:
+               upright: bool = True, ink: Ink | None = None) -> None:
     """Ticks at data `positions` (0, 1, ... by default) on the left (`side`
     "y") or the bottom ("x"; `upright`: labels read bottom to top), drawn as
-    two collections (marks and glyph outlines): the axis's own ticks make
-    objects per tick and lay out every label on every draw, most of the time
-    of a page of small panels."""
+    glyph outlines and marks: the axis's own ticks make objects per tick and
+    lay out every label on every draw, most of the time of a page of small
+    panels."""
     import numpy as np
-    from matplotlib.collections import PathCollection
     from matplotlib.path import Path as Outline
-    from matplotlib.transforms import Affine2D, blended_transform_factory
 
     at = np.arange(len(texts), dtype=float) if positions is None else np.asarray(positions, dtype=float)
     if side == "x":
         ax.set_xticks([])
-        place = blended_transform_factory(ax.transData, ax.transAxes)
-        mark, shift = [(0.0, 0.0), (0.0, -TICK_LENGTH)], (0.0, -TICK_LENGTH - TICK_PAD)
-        offsets = np.column_stack([at, np.zeros_like(at)])
+        mark, shift = Outline([(0.0, 0.0), (0.0, -TICK_LENGTH)]), (0.0, -TICK_LENGTH - TICK_PAD)
+        offsets = [(float(v), 0.0) for v in at]
     else:
         ax.set_yticks([])
-        place = blended_transform_factory(ax.transAxes, ax.transData)
-        mark, shift = [(0.0, 0.0), (-TICK_LENGTH, 0.0)], (-TICK_LENGTH - TICK_PAD, 0.0)
-        offsets = np.column_stack([np.zeros_like(at), at])
-    points = Affine2D().scale(1 / 72) + fig.dpi_scale_trans
-    ax.add_collection(PathCollection([Outline(mark)], offsets=offsets, offset_transform=place, transform=points,
-                                     facecolors="none", edgecolors="black", linewidths=0.8, clip_on=False),
-                      autolim=False)
+        mark, shift = Outline([(0.0, 0.0), (-TICK_LENGTH, 0.0)]), (-TICK_LENGTH - TICK_PAD, 0.0)
+        offsets = [(0.0, float(v)) for v in at]
     anchor = "right" if side == "y" else "above" if upright else "below"
-    draw_labels(fig, ax, texts, offsets, place, anchor, fontsize, shift)
+
+    def draw(into: Ink) -> None:
+        for offset in offsets:
+            into.shape(mark, side, offset)
+        into.text(texts, offsets, side, anchor, fontsize, shift)
+
+    _inked(fig, ax, ink, draw)
 
 
 class PanelPages:

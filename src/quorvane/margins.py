@@ -463,12 +463,11 @@ def _tick_texts(ticks: np.ndarray) -> list[str]:
     return [f"{t:.{decimals}f}" for t in ticks]
 
 
-def _value_axis(fig: Any, ax: Any, side: str, values: np.ndarray, bins: int) -> None:
-    """Limits 5 % beyond the finite `values`, ticks at round values and their
-    grid lines, drawn without the axis's own tick machinery (``figures.draw_ticks``)."""
-    from matplotlib.collections import LineCollection
+def _value_axis(ax: Any, side: str, values: np.ndarray, bins: int, ink: Any) -> list[list[tuple[float, float]]]:
+    """Limits 5 % beyond the finite `values` and ticks at round values, drawn
+    into `ink` without the axis's own tick machinery (``figures.draw_ticks``);
+    returns the ticks' grid lines in axes coordinates."""
     from matplotlib.ticker import MaxNLocator
-    from matplotlib.transforms import blended_transform_factory
 
     from .figures import draw_ticks
 
@@ -478,61 +477,112 @@ def _value_axis(fig: Any, ax: Any, side: str, values: np.ndarray, bins: int) -> 
     low, high = low - pad, high + pad
     ticks = np.asarray(MaxNLocator(nbins=bins, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high), dtype=float)
     ticks = ticks[(ticks >= low - 1e-12) & (ticks <= high + 1e-12)]
-    if side == "x":
-        ax.set_xlim(low, high)
-        place = blended_transform_factory(ax.transData, ax.transAxes)
-        lines = [[(t, 0.0), (t, 1.0)] for t in ticks]
-    else:
-        ax.set_ylim(low, high)
-        place = blended_transform_factory(ax.transAxes, ax.transData)
-        lines = [[(0.0, t), (1.0, t)] for t in ticks]
-    ax.add_collection(LineCollection(lines, transform=place, colors="#b0b0b0", linewidths=0.8, alpha=0.3,
-                                     zorder=0.5), autolim=False)
-    draw_ticks(fig, ax, side, _tick_texts(ticks), fontsize=7, positions=ticks, upright=False)
+    (ax.set_xlim if side == "x" else ax.set_ylim)(low, high)
+    draw_ticks(ax.figure, ax, side, _tick_texts(ticks), fontsize=7, positions=ticks, upright=False, ink=ink)
+    at = ((ticks - low) / (high - low)).tolist()
+    return [[(t, 0.0), (t, 1.0)] for t in at] if side == "x" else [[(0.0, t), (1.0, t)] for t in at]
 
 
 _LEGEND_FONT_SIZE = 6
 
 
-def _draw_legend(fig: Any, ax: Any) -> None:
-    """The key of the axes' curves beside its top right corner, outside the
-    data, drawn as a few collections: 24 legends of 9 entries to a page cost
-    more as text objects than the rest of the page."""
-    from matplotlib.collections import LineCollection, PathCollection
-    from matplotlib.colors import to_rgba
-    from matplotlib.path import Path as Outline
-    from matplotlib.transforms import Affine2D
+@dataclass(frozen=True, slots=True)
+class _Curve:
+    """One line of a Vmin panel and its legend entry."""
 
-    from .figures import draw_labels, label_width
+    label: str
+    x: np.ndarray
+    y: np.ndarray
+    colour: tuple[float, float, float, float]
+    width: float
+    marker_size: float = 0.0  # points; 0: no markers
+    style: str = "solid"
+
+
+def _runs(x: np.ndarray, y: np.ndarray) -> list[np.ndarray]:
+    """The curve's unbroken stretches (a column without Vmin breaks the line),
+    those of two points or more, as (n, 2) arrays."""
+    finite = np.isfinite(y)
+    edges = np.flatnonzero(np.diff(np.concatenate([[0], finite.view(np.int8), [0]])))
+    return [np.column_stack([x[a:b], y[a:b]]) for a, b in zip(edges[::2], edges[1::2]) if b - a > 1]
+
+
+def _draw_curves(ax: Any, curves: Sequence[_Curve]) -> None:
+    """The curves as two collections, lines then markers, each in the order
+    given: a plotted line is a few objects of its own, and a page holds
+    hundreds."""
+    from matplotlib.collections import LineCollection, PathCollection
+    from matplotlib.path import Path as Outline
+    from matplotlib.transforms import IdentityTransform
+
+    segments, colours, widths, styles = [], [], [], []
+    for curve in curves:
+        for run in _runs(curve.x, curve.y):
+            segments.append(run)
+            colours.append(curve.colour)
+            widths.append(curve.width)
+            styles.append(curve.style)
+    ax.add_collection(LineCollection(segments, colors=colours, linewidths=widths, linestyles=styles, zorder=2),
+                      autolim=False)
+    marked = [c for c in curves if c.marker_size]
+    finite = [np.isfinite(c.y) for c in marked]
+    offsets = np.concatenate([np.column_stack([c.x[f], c.y[f]]) for c, f in zip(marked, finite)] or
+                             [np.empty((0, 2))])
+    sizes = np.concatenate([np.full(int(f.sum()), c.marker_size ** 2) for c, f in zip(marked, finite)] or [[]])
+    fill = np.concatenate([np.tile(c.colour, (int(f.sum()), 1)) for c, f in zip(marked, finite)] or
+                          [np.empty((0, 4))])
+    # The unit circle scaled as pyplot scales its "o" marker: `sizes` are squared diameters in points.
+    ax.add_collection(PathCollection([Outline.unit_circle()], sizes=sizes / 4, offsets=offsets,
+                                     offset_transform=ax.transData, transform=IdentityTransform(), facecolors=fill,
+                                     edgecolors=fill, linewidths=1.0, zorder=2.1), autolim=False)
+
+
+def _draw_legend(ink: Any, curves: Sequence[_Curve]) -> None:
+    """The key of the curves beside the axes' top right corner, outside the data."""
+    from matplotlib.path import Path as Outline
+
+    from .figures import label_width
 
     em = _LEGEND_FONT_SIZE
-    curves = [line for line in ax.lines if not line.get_label().startswith("_")]
     if not curves:
         return
-    labels = [line.get_label() for line in curves]
+    labels = [curve.label for curve in curves]
     rows = -(0.4 * em + (np.arange(len(curves)) + 0.5) * 1.5 * em)
-    corner = ((1.02, 1.0),)
-    points = Affine2D().scale(1 / 72) + fig.dpi_scale_trans
+    corner = (1.02, 1.0)
     width = 4.0 * em + max(label_width(label, em) for label in labels)
     height = 0.8 * em + len(curves) * 1.5 * em
     frame = Outline([(0, 0), (width, 0), (width, -height), (0, -height), (0, 0)], closed=True)
-    common = dict(offsets=corner, offset_transform=ax.transAxes, transform=points, clip_on=False, zorder=5)
-    ax.add_collection(PathCollection([frame], facecolors=(1, 1, 1, 0.8), edgecolors="0.8", linewidths=1.0,
-                                     **common), autolim=False)
-    colours = [to_rgba(line.get_color(), line.get_alpha()) for line in curves]
-    ax.add_collection(LineCollection([[(0.4 * em, y), (2.4 * em, y)] for y in rows], colors=colours,
-                                     linewidths=[line.get_linewidth() for line in curves],
-                                     linestyles=[line.get_linestyle() for line in curves], **common), autolim=False)
-    marked = [k for k, line in enumerate(curves) if line.get_marker() not in (None, "None", "")]
-    if marked:
-        circle = Outline.unit_circle()
-        ax.add_collection(PathCollection(
-            [Outline(circle.vertices * curves[k].get_markersize() / 2 + (1.4 * em, rows[k]), circle.codes)
-             for k in marked], facecolors=[colours[k] for k in marked], edgecolors=[colours[k] for k in marked],
-            linewidths=1.0, **common), autolim=False)
-    axes_height = ax.get_position().height * fig.get_size_inches()[1] * 72  # points
-    draw_labels(fig, ax, labels, [(1.02, 1.0 + y / axes_height) for y in rows], ax.transAxes, "left", em,
-                shift=(3.2 * em, 0.0), zorder=5)
+    ink.shape(frame, "axes", corner, face=(1, 1, 1, 0.8), edge="0.8", width=1.0)
+    circle = Outline.unit_circle()
+    for curve, y in zip(curves, rows):
+        ink.shape(Outline([(0.4 * em, y), (2.4 * em, y)]), "axes", corner, edge=curve.colour, width=curve.width,
+                  style=curve.style)
+        if curve.marker_size:
+            ink.shape(Outline(circle.vertices * curve.marker_size / 2 + (1.4 * em, y), circle.codes), "axes",
+                      corner, face=curve.colour, edge=curve.colour, width=1.0)
+    for label, y in zip(labels, rows):
+        ink.text([label], [corner], "axes", "left", em, shift=(3.2 * em, float(y)))
+
+
+def _panel_curves(members: Sequence[tuple[Any, PlotNumbers]], several_datalogs: bool,
+                  palette: Sequence[str]) -> list[_Curve]:
+    """One curve per plot, earlier sites drawn wider underneath so identical
+    curves stay visible as bands, and the lowest swept row (a Vmin there means
+    the real margin lies below the sweep)."""
+    from matplotlib.colors import to_rgba
+
+    curves = []
+    for k, (plot, numbers) in enumerate(members):
+        wider = len(members) - 1 - k
+        curves.append(_Curve(_curve_label(plot, several_datalogs), numbers.x.values, numbers.vmin(),
+                             to_rgba(palette[k % len(palette)], 0.85), 1.2 + 1.2 * wider, 3 + 1.2 * wider))
+    first = members[0][1]
+    if first.y.from_datalog:
+        lowest = float(np.min(first.y.values))
+        span = np.concatenate([numbers.x.values for _, numbers in members])
+        curves.append(_Curve("lowest swept", np.array([span.min(), span.max()]) if span.size else np.zeros(2),
+                             np.full(2, lowest), to_rgba("grey"), 1.0, style="dotted"))
+    return curves
 
 
 def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: int = 24,
@@ -540,9 +590,12 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     """Pages of Vmin overlays, one panel per test item and sweep (titled with
     the sweep), one line per (datalog, site). Panels beyond ``per_page`` go to
     further pages named ``<stem>_2.png`` and so on. Returns the files written (with `outputs`: staged there)."""
-    from .figures import PanelPages, draw_title, lines_inches, pyplot, save_page, text_inches
+    from matplotlib.collections import LineCollection
+
+    from .figures import Ink, PanelPages, draw_axis_title, draw_title, lines_inches, pyplot, save_page, text_inches
 
     plt = pyplot()
+    palette = plt.rcParams["axes.prop_cycle"].by_key()["color"]
     groups = _panels(kept)
     several_datalogs = len({plot.datalog for plot, _ in kept}) > 1
     pages = [groups[i : i + per_page] for i in range(0, len(groups), per_page)] or [[]]
@@ -555,7 +608,6 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
     inner = (text_inches(5, 7) + ticks + lines_inches(1, 8) + 0.12, lines_inches(2, 8) + ticks + 0.1, legend,
              lines_inches(max((t.count("\n") + 1 for t in titles), default=1), 7) + 0.1)
     figures = PanelPages(plt, 4, (5.4, 3.4), inner, top=0.45)
-    axes_width, axes_height = figures.axes_size
     written = []
     try:
         for page_number, page in enumerate(pages, start=1):
@@ -568,27 +620,23 @@ def save_overlay(path: Path, kept: Sequence[tuple[Any, PlotNumbers]], per_page: 
                 axes[0].set_axis_off()
             for ax, (key, n, sweep, members) in zip(axes, page):
                 ax.set_axis_on()
-                first = members[0][1]
-                for k, (plot, numbers) in enumerate(members):
-                    # Earlier sites drawn wider underneath, so identical curves stay visible as bands.
-                    wider = len(members) - 1 - k
-                    ax.plot(numbers.x.values, numbers.vmin(), marker="o", markersize=3 + 1.2 * wider,
-                            linewidth=1.2 + 1.2 * wider, label=_curve_label(plot, several_datalogs), alpha=0.85)
-                # A Vmin on the lowest swept row means the real margin lies below the sweep.
-                if first.y.from_datalog:
-                    ax.axhline(float(np.min(first.y.values)), color="grey", linestyle=":", linewidth=1,
-                               label="lowest swept")
-                x, y = first.x, first.y
-                _value_axis(fig, ax, "x", np.concatenate([numbers.x.values for _, numbers in members]), 6)
-                _value_axis(fig, ax, "y", np.concatenate([line.get_ydata() for line in ax.lines]).astype(float), 5)
-                ax.set_xlabel(x.title(x.dimension or "column") if x.from_datalog else "column (index)", fontsize=8)
-                ax.set_ylabel("Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
-                                         else "row (index)"), fontsize=8)
-                ax.xaxis.set_label_coords(0.5, -(inner[1] - lines_inches(1, 8) - 0.04) / axes_height)
-                ax.yaxis.set_label_coords(-(inner[0] - lines_inches(1, 8) - 0.04) / axes_width, 0.5)
-                draw_title(fig, ax, _overlay_title(key, n, sweep), 7)
+                ink = Ink(fig, ax)
+                curves = _panel_curves(members, several_datalogs, palette)
+                _draw_curves(ax, curves)
+                x, y = members[0][1].x, members[0][1].y
+                grid = _value_axis(ax, "x", np.concatenate([numbers.x.values for _, numbers in members]), 6, ink)
+                grid += _value_axis(ax, "y", np.concatenate([curve.y for curve in curves]).astype(float), 5, ink)
+                ax.add_collection(LineCollection(grid, transform=ax.transAxes, colors="#b0b0b0", linewidths=0.8,
+                                                 alpha=0.3, zorder=0.5), autolim=False)
+                draw_axis_title(fig, ax, "x", x.title(x.dimension or "column") if x.from_datalog
+                                else "column (index)", 8, inner[1] - lines_inches(1, 8) - 0.04, ink)
+                draw_axis_title(fig, ax, "y", "Vmin " + (y.title(y.dimension or "row value") if y.from_datalog
+                                                         else "row (index)"),
+                                8, inner[0] - 0.6 * lines_inches(1, 8) - 0.04, ink)
+                draw_title(fig, ax, _overlay_title(key, n, sweep), 7, ink=ink)
                 # Beside the axes, never over a curve.
-                _draw_legend(fig, ax)
+                _draw_legend(ink, curves)
+                ink.flush()
             written.append(save_page(fig, path, page_number, outputs))
     finally:
         figures.close()
