@@ -528,7 +528,8 @@ def _draw_curves(ax: Any, curves: Sequence[_Curve]) -> None:
     finite = [np.isfinite(c.y) for c in marked]
     offsets = np.concatenate([np.column_stack([c.x[f], c.y[f]]) for c, f in zip(marked, finite)] or
                              [np.empty((0, 2))])
-    sizes = np.concatenate([np.full(int(f.sum()), c.marker_size ** 2) for c, f in zip(marked, finite)] or [[]])
+    sizes = np.concatenate([np.full(int(f.sum()), c.marker_size ** 2) for c, f in zip(marked, finite)] or
+                           [np.empty(0)])
     fill = np.concatenate([np.tile(c.colour, (int(f.sum()), 1)) for c, f in zip(marked, finite)] or
                           [np.empty((0, 4))])
     # The unit circle scaled as pyplot scales its "o" marker: `sizes` are squared diameters in points.
@@ -553,15 +554,16 @@ def _draw_legend(ink: Any, curves: Sequence[_Curve]) -> None:
     height = 0.8 * em + len(curves) * 1.5 * em
     frame = Outline([(0, 0), (width, 0), (width, -height), (0, -height), (0, 0)], closed=True)
     ink.shape(frame, "axes", corner, face=(1, 1, 1, 0.8), edge="0.8", width=1.0)
-    circle = Outline.unit_circle()
-    for curve, y in zip(curves, rows):
+    circle = np.asarray(Outline.unit_circle().vertices)
+    codes = Outline.unit_circle().codes
+    for curve, y in zip(curves, rows.tolist()):
         ink.shape(Outline([(0.4 * em, y), (2.4 * em, y)]), "axes", corner, edge=curve.colour, width=curve.width,
                   style=curve.style)
         if curve.marker_size:
-            ink.shape(Outline(circle.vertices * curve.marker_size / 2 + (1.4 * em, y), circle.codes), "axes",
+            ink.shape(Outline(circle * curve.marker_size / 2 + (1.4 * em, y), codes), "axes",
                       corner, face=curve.colour, edge=curve.colour, width=1.0)
-    for label, y in zip(labels, rows):
-        ink.text([label], [corner], "axes", "left", em, shift=(3.2 * em, float(y)))
+    for label, y in zip(labels, rows.tolist()):
+        ink.text([label], [corner], "axes", "left", em, shift=(3.2 * em, y))
 
 
 def _panel_curves(members: Sequence[tuple[Any, PlotNumbers]], several_datalogs: bool,
