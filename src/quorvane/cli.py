@@ -119,6 +119,13 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_check(args: argparse.Namespace) -> int:
+    from .checking import check_lines
+
+    check_lines(args.datalogs, args.settings, args.sites, say)
+    return 0
+
+
 def _seconds(seconds: float) -> str:
     return f"{seconds:.0f} s" if seconds < 120 else f"{seconds / 60:.1f} min"
 
@@ -369,6 +376,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
     p.set_defaults(func=_cmd_extract)
+
+    p = sub.add_parser("check", parents=[common], help="what a settings file reads in a datalog",
+                       description=(
+        "Say what the settings read in each datalog: the header fields, the plots found per site and per test "
+        "item with their sizes, whether their axis values and units were read, and the first plot as read. "
+        "Run it on an excerpt of your tester's datalog while writing the settings file."))
+    _add_datalog_inputs(p)
+    p.set_defaults(func=_cmd_check)
 
     p = sub.add_parser("margins", parents=[common],
                        help="datalogs in, Vmin per column, Fmax per row and a per-plot summary out",

@@ -68,14 +68,14 @@ def read_checked(keywords: dict[str, Any], path: str | os.PathLike,
 
 
 def plot_source(command: str, datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
-                quiet: bool = False) -> tuple[PlotSearch, Iterator[Plot]]:
+                quiet: bool = False, nothing_written: str = "nothing written") -> tuple[PlotSearch, Iterator[Plot]]:
     """The run's plot search and its plots, from the command line's arguments."""
     from .settings import load_settings
     from .Source import Corvantis
 
     config = load_settings(settings_path)
     asked = site_lists(sites, len(datalogs))
-    search = PlotSearch(command, config, settings_path, quiet=quiet)
+    search = PlotSearch(command, config, settings_path, nothing_written, quiet=quiet)
     return search, search.plots(Corvantis.getKeyWordFromSettingFile(config), datalogs, asked)
 
 
