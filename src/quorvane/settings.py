@@ -21,7 +21,8 @@ REGEX_KEYS = ("keyword_item", "keyword_pass", "keyword_fail")
 
 SETTINGS_HINT = (
     "it names the markers of your tester's datalog: keyword_item, keyword_site, keyword_start, keyword_end, "
-    "keyword_pass and keyword_fail (README.md, section 'Settings file'); pass it with --settings"
+    "keyword_pass and keyword_fail (README.md, section \"Your own tester's datalog\"; 'quorvane check DATALOG' "
+    "shows what they read); pass it with --settings"
 )
 
 
