@@ -33,6 +33,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Sequence
 
+import numpy as np
+
 from . import __version__
 from .composite import CompositeStack, scale_colour
 from .errors import CliError, os_reason
@@ -48,8 +50,8 @@ __all__ = ["ReportRun", "page_data", "run_report", "write_page"]
 
 _ASSETS = Path(__file__).with_name("data")
 
-# A point of a record's "points" as one character: pass, fail, neither.
-_POINT_CHARACTERS = {1: "1", 0: "0", -1: "-"}
+# A record's points (1 pass, 0 fail, -1 neither) one character each, "1", "0" and "-".
+_POINT_CHARACTERS = bytes.maketrans(bytes([2, 1, 0]), b"10-")
 # Lists of texts (axis values) are stored joined by this: it never stands in a printed value.
 _LIST_SEPARATOR = "\t"
 
@@ -67,17 +69,23 @@ def _finite(value: float | None, digits: int = 6) -> float | None:
     return float(f"{value:.{digits}g}")
 
 
-def _compact(key: str, value: Any) -> Any:
-    """A record's value as the page stores it."""
+def _points_text(points: list[int]) -> str:
+    return (np.asarray(points, dtype=np.int8) + 1).tobytes().translate(_POINT_CHARACTERS).decode("ascii")
+
+
+def _stored(key: str, values: list[Any]) -> list[Any]:
+    """A field's values as the page stores them (all of one type, as the record builds them)."""
     if key == "points":
-        return "".join(_POINT_CHARACTERS.get(v, "-") for v in value)
-    if isinstance(value, list):
-        return _LIST_SEPARATOR.join(value)
-    if isinstance(value, bool):
-        return int(value)
-    if isinstance(value, float):
-        return _finite(value, 4 if key.startswith("p_") or key == "pass_fraction" else 6)
-    return value
+        return [_points_text(v) for v in values]
+    sample = next((v for v in values if v is not None), None)
+    if isinstance(sample, list):
+        return [_LIST_SEPARATOR.join(v) for v in values]
+    if isinstance(sample, bool):
+        return [int(v) for v in values]
+    if isinstance(sample, float):
+        digits = 4 if key.startswith("p_") or key == "pass_fraction" else 6
+        return [_finite(v, digits) for v in values]
+    return values
 
 
 def _columns(records: Sequence[dict[str, Any]]) -> dict[str, Any]:
@@ -86,7 +94,7 @@ def _columns(records: Sequence[dict[str, Any]]) -> dict[str, Any]:
     index per record."""
     columns: dict[str, Any] = {}
     for key in records[0] if records else ():
-        values = [_compact(key, record[key]) for record in records]
+        values = _stored(key, [record[key] for record in records])
         if all(isinstance(v, str) for v in values):
             distinct = list(dict.fromkeys(values))
             if len(distinct) * 2 <= len(values):

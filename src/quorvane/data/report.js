@@ -239,7 +239,7 @@
     const yv = r.y_values.length === rows ? r.y_values : range(rows);
     const xv = r.x_values.length === cols ? r.x_values : range(cols);
     const longest = Math.max(rows, cols, 1);
-    const cell = big ? clamp(Math.floor(400 / longest), 5, 26) : clamp(Math.floor(130 / longest), 2, 12);
+    const cell = big ? clamp(Math.floor(320 / longest), 4, 26) : clamp(Math.floor(130 / longest), 2, 12);
     const fs = big ? 11 : 9;
     const yTicks = big ? tickIndices(rows, 24) : ends(rows);
     const xTicks = big ? tickIndices(cols, 24) : ends(cols);
