@@ -12,6 +12,7 @@ from quorvane.axes import plot_axes
 from quorvane.cli import main
 from quorvane.selection import plot_source
 
+MARKUP = "io_loopback</script><b>bold</b>"
 SCREENSHOT = Path(__file__).resolve().parents[1] / "docs" / "report.png"
 
 
@@ -30,6 +31,9 @@ def report(tmp_path_factory):
 
     folder = tmp_path_factory.mktemp("lot")
     files = samples.write_samples(folder, 10, 3, 2, 2, 0)
+    # Text of a datalog that is markup to a browser must stay text.
+    second = files.datalogs[1]
+    second.write_text(second.read_text(encoding="utf-8").replace("  io_loopback\n", f"  {MARKUP}\n"), encoding="utf-8")
     # Names as a user gives them in the lot's folder: the page (and its screenshot) is the same on every run.
     logs, settings = [p.name for p in files.datalogs], files.settings.name
     page_path, verdicts = folder / "lot.html", folder / "verdicts.csv"
@@ -106,5 +110,8 @@ def test_clicking_a_row_shows_its_plot(report):
     page.screenshot(path=str(SCREENSHOT))
 
 
-def test_page_logs_no_error(report):
-    assert report[3] == []
+def test_datalog_text_shows_as_text_and_the_page_logs_no_error(report):
+    page, _, _, errors = report
+    items = page.eval_on_selector_all("#plot-table tbody td.item", "cells => cells.map(c => c.textContent)")
+    assert any(item.endswith(MARKUP) for item in items)
+    assert errors == []
