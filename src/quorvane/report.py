@@ -31,16 +31,19 @@ import math
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 
 from . import __version__
+from .axes import plot_axes
 from .composite import CompositeStack, scale_colour
 from .errors import CliError, os_reason
 from .extraction import visible
 from .figures import FAIL_COLOUR, NEITHER_COLOUR, PASS_COLOUR
 from .headers import HEADER_FIELDS
+# The Vmin pictures' grouping of plots into panels (item, sweep, run), so the page groups alike.
 from .margins import PlotNumbers, _panels, analyse
 from .outputs import refuse_inputs_as_outputs, written_together
 from .plot_records import plot_record
@@ -115,9 +118,6 @@ def _item_panels(kept: Sequence[tuple[Any, PlotNumbers]], index: dict[int, int],
     """Per test item and sweep: the composite map (pass counts and their
     colours, in the orientation of the item's first plot) and the Vmin curve
     of each plot (record index, x values, Vmin per column)."""
-    from .axes import plot_axes
-    from types import SimpleNamespace
-
     maps = {(m.item, m.sweep, m.run): m for m in stack.maps()}
     panels = []
     for key, n, sweep, members in _panels(kept):
