@@ -129,6 +129,9 @@ def _item_panels(kept: Sequence[tuple[Any, PlotNumbers]], index: dict[int, int],
             "y_title": "Vmin " + (first.y.title(first.y.dimension or "row value") if first.y.from_datalog
                                   else "row (index)"),
             "curves": [{"record": index[id(plot)], **_curve(numbers)} for plot, numbers in members],
+            # A Vmin on the lowest swept row means the real margin lies below the sweep.
+            "lowest_swept": (_finite(float(first.y.values.min())) if first.y.from_datalog and len(first.y.values)
+                             else None),
         }
         if m is not None and m.passes.size:
             y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis,

@@ -368,6 +368,7 @@
       c.x.forEach(function (v) { if (v !== null) xs.push(v); });
       c.vmin.forEach(function (v) { if (v !== null) ys.push(v); });
     }
+    if (p.lowest_swept !== null) ys.push(p.lowest_swept);
     const W = 340, H = 220, left = 52, right = 10, top = 8, bottom = 40;
     let x0 = xs.length ? Math.min(...xs) : 0, x1 = xs.length ? Math.max(...xs) : 1, y0 = ys.length ? Math.min(...ys) : 0, y1 = ys.length ? Math.max(...ys) : 1;
     if (!(x1 > x0)) { x0 -= 1; x1 += 1; }
@@ -385,6 +386,10 @@
         '<text class="tick x" x="' + px(t) + '" y="' + (H - bottom + 13) + '" text-anchor="middle">' + t + "</text>";
     }
     s += '<rect class="frame" x="' + left + '" y="' + top + '" width="' + (W - left - right) + '" height="' + (H - top - bottom) + '"/>';
+    if (p.lowest_swept !== null) {
+      s += '<line class="lowest" x1="' + left + '" x2="' + (W - right) + '" y1="' + py(p.lowest_swept) + '" y2="' + py(p.lowest_swept) +
+        '" stroke="#888" stroke-dasharray="2,3"><title>lowest swept</title></line>';
+    }
     p.curves.forEach(function (c, k) {
       const colour = PALETTE[k % PALETTE.length];
       const r = records[c.record];
@@ -406,6 +411,7 @@
       const r = records[c.record];
       return '<span><i style="background:' + PALETTE[k % PALETTE.length] + '"></i>' + esc((severalDatalogs ? r.name + " " : "") + "site " + r.site) + "</span>";
     });
+    if (p.lowest_swept !== null) key.push('<span><i style="background:repeating-linear-gradient(90deg,#888 0 2px,#fff 2px 5px);height:2px"></i>lowest swept</span>');
     return '<div>' + s + '<div class="legend" style="flex-wrap:wrap;max-width:340px">' + key.join("") + "</div></div>";
   }
 
