@@ -137,10 +137,16 @@ def _item_panels(kept: Sequence[tuple[Any, PlotNumbers]], index: dict[int, int],
             y, x = plot_axes(SimpleNamespace(grid=m.passes, row_labels=m.row_labels, axis=m.axis,
                                              heading=m.heading))
             colours: dict[str, int] = {}
+            palette_index: dict[tuple[int, int], int] = {}  # (passes, judged) -> index of its colour
             cells = []
             for count, judged in zip(m.passes.ravel().tolist(), m.judged.ravel().tolist()):
-                colour = scale_colour(count / judged) if judged else ""
-                cells.append(colours.setdefault(colour, len(colours)) if colour else -1)
+                if not judged:
+                    cells.append(-1)
+                    continue
+                k = palette_index.get((count, judged))
+                if k is None:
+                    k = palette_index[(count, judged)] = colours.setdefault(scale_colour(count / judged), len(colours))
+                cells.append(k)
             panel["composite"] = {
                 "rows": int(m.passes.shape[0]), "cols": int(m.passes.shape[1]), "plots": m.plots,
                 "passes": m.passes.ravel().tolist(), "judged": m.judged.ravel().tolist(),
