@@ -221,17 +221,18 @@ def _title(records: Sequence[dict[str, Any]]) -> str:
 
 
 def collect(net: Any, calibration: Any, plots: Iterable[Any], search: Any, at_x: float | None,
-            at_y: float | None) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[str]]:
+            at_y: float | None, model_path: Path) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[str]]:
     """(records, item panels, site disagreements) of the plots, scored by ``net``."""
     from .review import SiteAgreement
-    from .triage import classify_plots
+    from .triage import _scoring_named, classify_plots
 
     sites = SiteAgreement()
     records: list[dict[str, Any]] = []
     kept: list[tuple[Any, PlotNumbers]] = []
     index: dict[int, int] = {}
     stack = CompositeStack()
-    for plot, verdict in classify_plots(net, plots, calibration=calibration, sites=sites):
+    verdicts = classify_plots(net, plots, calibration=calibration, sites=sites)
+    for plot, verdict in _scoring_named(verdicts, model_path):
         numbers = analyse(plot)
         index[id(plot)] = len(records)
         records.append(plot_record(plot, search.header_of(plot), verdict, numbers, at_x=at_x, at_y=at_y))
@@ -254,7 +255,7 @@ def run_report(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
     search, plots = plot_source("report", datalogs, settings_path, sites)
     net, payload = load_model(model_path, scoring_only=True)
     calibration = model_calibration(payload, model_path)
-    records, panels, disagreements = collect(net, calibration, plots, search, at_x, at_y)
+    records, panels, disagreements = collect(net, calibration, plots, search, at_x, at_y, model_path)
     search.finish()
     warn_several_sweeps("report", ((p["item"], p["sweep"]) for p in panels),
                         "one composite map and Vmin panel per sweep")
