@@ -320,6 +320,18 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_report(args: argparse.Namespace) -> int:
+    from .models import model_or_bundled
+    from .report import run_report
+
+    _set_threads(1)
+    run = run_report(args.datalogs, args.settings, args.sites, args.out, model_or_bundled(args.model),
+                     args.at_x, args.at_y)
+    say(f"{run.plots} plot(s), {run.review} for review")
+    say(f"report: {run.out}")
+    return 0
+
+
 # ---------------------------------------------------------------------------
 # Parser and entry point
 
@@ -522,6 +534,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_triage, usage_error=p.error, trailing_files="datalogs")
+
+    p = sub.add_parser("report", parents=[common], help="datalogs in, one HTML page of the lot out", description=(
+        "Score every shmoo plot of the selected sites of the datalogs as triage does (the bundled model, or "
+        "--model) and write one self-contained HTML page: the lot summary, a table of every plot that sorts and "
+        "filters, each plot drawn with its axis values, verdict and review reasons, and per test item the "
+        "composite pass counts and the Vmin curves of all sites. The page needs no network."))
+    _add_datalog_inputs(p)
+    p.add_argument("-o", "--out", type=Path, required=True, metavar="HTML", help="the page to write")
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train' (default: the bundled model)")
+    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
+                   help="give each plot's Vmin at this column value (frequency or period, in the axis's unit; "
+                        "the nearest swept column at or beyond it) rather than its lowest Vmin")
+    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
+                   help="give each plot's Fmax at this row value (voltage, in the axis's unit; the nearest swept "
+                        "row at or below it) rather than its highest Fmax")
+    p.set_defaults(func=_cmd_report)
 
     p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "
