@@ -612,6 +612,7 @@ class TriageWorkbook:
         warn_several_sweeps_of(run.command, maps)
         try:
             append_worksheets(book, {SHEET_NAME: fill_composite(maps),
-                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
+                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width,
+                                                                                     self.search.header_of))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
