@@ -340,7 +340,7 @@ def write_tables(
         numbers = analyse(plot)
         count += 1
         head = fields((visible(plot.datalog), plot.site, plot.plot, item_key(plot.item)))
-        header = "," + fields(header_cells(header_of(plot) if header_of is not None else {}))
+        header_tail = "," + fields(header_cells(header_of(plot) if header_of is not None else {}))
         axes = numbers.axes
         # The numbers are digits, point, sign and exponent only: never quoted.
         y_texts = numbers.y.texts + ("",)  # row -1 reads the empty text
@@ -348,7 +348,7 @@ def write_tables(
         units = fields((numbers.x.unit, numbers.y.unit))
         if out is not None:
             out.write("".join(
-                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{axes},{units},{y_texts[v]}{header}\n"
+                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{axes},{units},{y_texts[v]}{header_tail}\n"
                 for x, lo, hi, v in zip(numbers.x.texts, numbers.y_min_row.tolist(), numbers.y_max_row.tolist(),
                                         numbers.vmin_row.tolist())
             ))
@@ -359,12 +359,12 @@ def write_tables(
                 (_fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes))
                 + f",{y_texts[numbers.lowest_vmin_row]},{x_texts[numbers.highest_fmax_column]},{units},"
                 f"{x_texts[column]},{y_texts[numbers.vmin_row[column]] if column >= 0 else ''},"
-                f"{y_texts[row]},{x_texts[numbers.fmax_column[row]] if row >= 0 else ''}{header}\n")
+                f"{y_texts[row]},{x_texts[numbers.fmax_column[row]] if row >= 0 else ''}{header_tail}\n")
         if fmax is not None:
             tail = fields((axes, numbers.x.unit, numbers.y.unit))
             out_rows = []
             for y, c in zip(numbers.y.texts, numbers.fmax_column.tolist()):
-                out_rows.append(f"{head},{y},{x_texts[c]},{fields(fmax_fields(numbers.x, c))},{tail}{header}\n")
+                out_rows.append(f"{head},{y},{x_texts[c]},{fields(fmax_fields(numbers.x, c))},{tail}{header_tail}\n")
             fmax.write("".join(out_rows))
         if keep is not None:
             keep.append((plot, numbers))
