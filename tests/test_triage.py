@@ -333,7 +333,8 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert err == ""  # stderr is not a terminal here: no progress line
     rows = read_rows(tmp_path / "v.csv", csv.reader)
     assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
-                       *LABEL_KEYS, "reason", "orientation", *(f"p_{k}" for k in LABEL_KEYS), "review", "why"]
+                       *LABEL_KEYS, "reason", "orientation", *(f"p_{k}" for k in LABEL_KEYS), "review", "why",
+                       "lot", "wafer", "program", "tester", "temperature"]
     truth = samples.read_truth_csv(d / "sample_truth.csv")
     body = rows[1:]
     assert len(body) == len(truth) == 2 * 3 * 5
@@ -411,7 +412,7 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         width = next(c.column for c in sheet[4][1:] if c.value) - 1
         assert width > 20  # the sample's widest plots need more than the old fixed width
     for r in rows:
-        link = r[-1].hyperlink
+        link = r[header.index("plot on Sheet")].hyperlink
         assert link is not None and link.location.startswith("Sheet!")
         target = sheet[link.location.split("!")[1]]
         # The link lands on the plot group's item line, in the block of its site.
