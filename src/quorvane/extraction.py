@@ -635,7 +635,7 @@ SPLITS = ("datalog", "site", "item")
 
 #: Sheets of more cells than this (rows x columns of the used range) take
 #: LibreOffice Calc about a minute or more to open on a two-core machine, at
-#: 5.5 to 10 s per million cells (bench/bench_calc_open.py; README, "Workbooks
+#: 5 to 10 s per million cells (bench/bench_calc_open.py; README, "Workbooks
 #: that open"): the run warns before writing one.
 CALC_OPEN_CELLS = 8_000_000
 
