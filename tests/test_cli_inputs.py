@@ -75,6 +75,15 @@ def test_nested_quantifiers_are_warned_about_before_the_run(sample_dir, quorvane
     assert plain.returncode == 0 and plain.stderr == ""
 
 
+def test_a_header_key_without_its_group_is_one_error_line(sample_dir, quorvane, one_error_line):
+    settings = sample_dir / "no_group.json"
+    settings.write_text(json.dumps(dict(SETTINGS, keyword_wafer=r"Wafer:\s*\S+")), encoding="utf-8")
+    proc = quorvane("margins", sample_dir / "sample_datalog_1.txt", "--settings", settings, "--summary", "s.csv",
+                    cwd=sample_dir)
+    one_error_line(proc, "keyword_wafer", "exactly one group")
+    assert not (sample_dir / "s.csv").exists()
+
+
 def test_control_characters_become_visible_marks(sample_dir, quorvane):
     text = (sample_dir / "sample_datalog_1.txt").read_text()
     # ANSI colour around a point, a bell in an item line.

@@ -108,3 +108,29 @@ def test_five_megabyte_datalog_workbook_survives_calc(tmp_path, monkeypatch, cap
         "keyword_item": "Test Item:", "keyword_site": "Site: ", "keyword_start": "Shmoo Plot",
         "keyword_end": "X-Axis", "keyword_pass": r"\*", "keyword_fail": "#"})
     assert_survives_calc(Corvantis.getDatalogInfo(table, str(tmp_path / "big.txt"), "", 21), tmp_path)
+
+
+def test_split_by_site_gives_one_workbook_per_site_that_calc_opens(tmp_path, monkeypatch, capsys):
+    from quorvane import cli, extraction
+
+    soffice()
+    samples.write_datalog(tmp_path / "lot.txt", sites=3, items=2)
+    samples.write_settings(tmp_path / "s.json")
+    extract = ["extract", str(tmp_path / "lot.txt"), "--settings", str(tmp_path / "s.json"), "--interval-columns", "20"]
+    assert cli.main([*extract, "--out-dir", str(tmp_path / "whole")]) == 0
+    assert cli.main([*extract, "--out-dir", str(tmp_path / "parts"), "--split", "site"]) == 0
+    assert capsys.readouterr().err == ""  # small sheets: no warning
+    (whole,) = (tmp_path / "whole").iterdir()
+    parts = sorted((tmp_path / "parts").iterdir())
+    assert [p.name for p in parts] == [f"{parts[0].name.rsplit('-', 1)[0]}-site{k}.xlsx" for k in range(3)]
+    whole_values = contents(whole)[0]
+    for k, part in enumerate(parts):
+        values = contents(part)[0]
+        assert {(r, c): v for (r, c), v in values.items() if c <= 20} == {
+            (r, c - 20 * k): v for (r, c), v in whole_values.items() if 20 * k < c <= 20 * (k + 1)}
+        (tmp_path / part.stem).mkdir()
+        assert_survives_calc(part, tmp_path / part.stem)
+    monkeypatch.setattr(extraction, "CALC_OPEN_CELLS", 100)
+    assert cli.main([*extract, "--out-dir", str(tmp_path / "again")]) == 0
+    [warning] = capsys.readouterr().err.splitlines()
+    assert "--split" in warning and "report" in warning

@@ -10,7 +10,7 @@ import numpy as np
 import openpyxl
 import pytest
 
-from quorvane import calibration, cli, review, samples, triage
+from quorvane import calibration, cli, review, samples, triage, workbook_sheets
 from quorvane.plots import Plot
 from quorvane.symbols import LABEL_KEYS
 
@@ -333,7 +333,8 @@ def test_triage_writes_csv_grid_and_summary(labelled_dir, model_file, tmp_path, 
     assert err == ""  # stderr is not a terminal here: no progress line
     rows = read_rows(tmp_path / "v.csv", csv.reader)
     assert rows[0] == ["datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted",
-                       *LABEL_KEYS, "reason", "orientation", *(f"p_{k}" for k in LABEL_KEYS), "review", "why"]
+                       *LABEL_KEYS, "reason", "orientation", *(f"p_{k}" for k in LABEL_KEYS), "review", "why",
+                       "lot", "wafer", "program", "tester", "temperature"]
     truth = samples.read_truth_csv(d / "sample_truth.csv")
     body = rows[1:]
     assert len(body) == len(truth) == 2 * 3 * 5
@@ -411,7 +412,7 @@ def test_triage_workbook_keeps_the_extraction_sheet_and_links_every_plot(labelle
         width = next(c.column for c in sheet[4][1:] if c.value) - 1
         assert width > 20  # the sample's widest plots need more than the old fixed width
     for r in rows:
-        link = r[-1].hyperlink
+        link = r[header.index("plot on Sheet")].hyperlink
         assert link is not None and link.location.startswith("Sheet!")
         target = sheet[link.location.split("!")[1]]
         # The link lands on the plot group's item line, in the block of its site.
@@ -475,7 +476,7 @@ def test_every_verdict_links_to_the_first_row_of_its_own_plot(tmp_path, model_fi
     assert len(rows) == 3 * 200
     for r in rows:
         site, n = int(r[1].value), r[2].value
-        target = sheet[r[-1].hyperlink.location.split("!")[1]]
+        target = sheet[r[workbook_sheets.VERDICT_HEADER.index("plot on Sheet")].hyperlink.location.split("!")[1]]
         c = 1 + site * width
         first_point_row = label_rows[c][f"{n - 1}.0V"]
         assert target.column == c and target.row == max(s for s in starts[c] if s <= first_point_row), (site, n)
@@ -492,6 +493,31 @@ def test_verdicts_of_a_workbook_extracted_from_the_files_have_no_link(labelled_d
     assert code == 0 and "does not link to the plots" in err, err
     rows = list(openpyxl.load_workbook(next(tmp_path.glob("*.xlsx")))["Verdicts"].iter_rows(min_row=2))
     assert len(rows) == 3 * 5 and not any(cell.hyperlink for r in rows for cell in r)
+
+
+def test_header_fields_end_every_row_of_the_verdicts_and_margins_tables(model_file, tmp_path, capsys, monkeypatch):
+    from quorvane.headers import HEADER_FIELDS
+
+    text = samples.datalog_text(sites=2, items=2)
+    (tmp_path / "with.txt").write_text(text, encoding="utf-8")
+    (tmp_path / "without.txt").write_text(text.split("\n", 5)[5], encoding="utf-8")  # the header's lines gone
+    samples.write_settings(tmp_path / "s.json")
+    expected = {"with.txt": ["QV24A117", "07", "QV_CHAR_A1", "QV-9300", "25C"], "without.txt": [""] * 5}
+    monkeypatch.chdir(tmp_path)
+    logs = ["with.txt", "without.txt"]
+    code, _, err = run(capsys, "triage", model_file, *logs, "--settings", "s.json", "--workbook", "--out", "v.csv")
+    assert code == 0, err
+    code, _, err = run(capsys, "margins", *logs, "--settings", "s.json", "--out", "m.csv", "--summary", "s.csv",
+                       "--fmax", "f.csv")
+    assert code == 0, err
+    sheet = openpyxl.load_workbook(next(tmp_path.glob("*.xlsx")))["Verdicts"]
+    tables = [read_rows(tmp_path / name, csv.reader) for name in ("v.csv", "m.csv", "s.csv", "f.csv")]
+    tables.append([[cell if cell is not None else "" for cell in row] for row in sheet.iter_rows(values_only=True)])
+    for header, *rows in tables:
+        assert header[-5:] == list(HEADER_FIELDS)
+        assert {row[0] for row in rows} == set(logs)
+        for row in rows:
+            assert row[-5:] == expected[row[0]], row
 
 
 def test_triage_lists_unreadable_and_unfinished_plots(tmp_path, model_file, capsys):

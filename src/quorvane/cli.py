@@ -41,7 +41,7 @@ from .errors import (
     set_verbose,
     warn,
 )
-from .extraction import WORKERS_FROM_BYTES, run_extract, visible
+from .extraction import SPLITS, WORKERS_FROM_BYTES, run_extract, visible
 from .figures import MAX_GRID_PLOTS, image_path, save_class_picture
 from .outputs import STDOUT, refuse_inputs_as_outputs, written_together
 from .shmoo_csv import MAX_WIDTH
@@ -64,6 +64,20 @@ def _cmd_extract(args: argparse.Namespace) -> int:
         check_figure_path(args.composite_png, "--composite-png")
         refuse_inputs_as_outputs([("datalog", p) for p in args.datalogs] + [("settings file", args.settings)],
                                  [("--composite-png", args.composite_png)])
+    if args.split is not None:
+        if args.composite:
+            args.usage_error("--composite adds a worksheet to the one workbook; with --split use --composite-png")
+        from .extraction import extract_split
+
+        for workbook in extract_split(args.datalogs, args.settings, args.sites, args.interval_columns,
+                                      args.out_dir, args.split, args.jobs):
+            say(f"workbook: {workbook}")
+        if args.composite_png is not None:
+            from .composite import run_composite
+
+            for picture in run_composite(args.datalogs, args.settings, args.sites, None, args.composite_png)[1]:
+                say(f"composite picture: {picture}")
+        return 0
     workbook = run_extract(args.datalogs, args.settings, args.sites, args.interval_columns, args.out_dir,
                            jobs=args.jobs)
     # The workbook is announced first: it stands even if the composite step fails.
@@ -387,6 +401,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="add a worksheet 'Composite': per test item, how many selected sites pass at each point")
     p.add_argument("--composite-png", type=Path, default=None, metavar="PNG",
                    help="draw the composite maps into this PNG (more than 24 items continue in PNG_2 ...)")
+    p.add_argument("--split", choices=SPLITS, default=None,
+                   help="write one workbook per datalog, site or test item, named <stem>-<group>.xlsx "
+                        "(sheets spreadsheet programs can open)")
     p.set_defaults(func=_cmd_extract)
 
     p = sub.add_parser("check", parents=[common], help="what a settings file reads in a datalog",

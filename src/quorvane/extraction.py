@@ -466,8 +466,16 @@ def extract_workbook(
         scans, recorded = _read_datalogs(run, jobs, progress)
     total = _report_scans(command, scans, run.selected, run.config, settings_path)
     _make_target(run, scans)
-    saved = _save_recordings(run, _block_recordings(run, recorded), total, interval_columns)
+    recordings = _block_recordings(run, recorded)
+    _warn_sheet_size(run, scans, recordings, interval_columns)
+    saved = _save_recordings(run, recordings, total, interval_columns)
     return saved if saved is not None else _extract_from_files(run, scans, total, interval_columns)
+
+
+def _warn_sheet_size(run: _Run, scans: Sequence[DatalogScan], recordings: Sequence[bytes | None],
+                     interval_columns: int | None) -> None:
+    counts = [scans[k].plots.get(site, 0) for k, site in site_pairs(run.selected)]
+    warn_if_too_big(run.command, "the workbook's sheet", *_sheet_cells(recordings, counts, interval_columns))
 
 
 def _first_line(exc: BaseException) -> str:
@@ -573,6 +581,7 @@ class TriageWorkbook:
         total = self.search.total  # the run's caller has had the search finish
         _make_target(run, self._scans)
         recordings = _block_recordings(run, self._recorded)
+        _warn_sheet_size(run, self._scans, recordings, interval_columns)
         saved = _save_recordings(run, recordings, total, interval_columns)
         from_recordings = saved is not None
         if saved is not None:
@@ -612,6 +621,198 @@ class TriageWorkbook:
         warn_several_sweeps_of(run.command, maps)
         try:
             append_worksheets(book, {SHEET_NAME: fill_composite(maps),
-                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width))})
+                                     VERDICTS_SHEET: lambda ws: fill_verdicts(ws, verdict_rows(placed, width,
+                                                                                     self.search.header_of))})
         except OSError as exc:
             raise CliError(f"cannot add the composite and verdicts worksheets to {book}: {os_reason(exc)}") from None
+
+
+# ---------------------------------------------------------------------------
+# extract --split: one workbook per datalog, site or test item
+
+#: The groups ``extract --split`` writes one workbook each for.
+SPLITS = ("datalog", "site", "item")
+
+#: Sheets of more cells than this (rows x columns of the used range) take
+#: LibreOffice Calc about a minute or more to open on a two-core machine, at
+#: 5 to 10 s per million cells (bench/bench_calc_open.py; README, "Workbooks
+#: that open"): the run warns before writing one.
+CALC_OPEN_CELLS = 8_000_000
+
+#: Rows a plot group takes where no recording says (its item, site and start
+#: lines, a 16-row plot, its axis and end lines, the empty row).
+_ROWS_PER_PLOT_GUESS = 21
+
+
+def _sheet_cells(recordings: Sequence[bytes | None], counts: Sequence[int],
+                 interval_columns: int | None) -> tuple[int, int]:
+    """(rows, columns) the sheet of these site blocks will span, estimated
+    before it is written: each block's rows from its recording (the row its
+    last plot group starts on, plus one group's average height), else from
+    its plot count; a summary block follows the site blocks, and blocks
+    sized to the widest plot row are taken as the narrowest (20 columns)."""
+    from .Source import Corvantis
+
+    width = interval_columns or 20
+    rows = 2
+    for recording, count in zip(recordings, counts):
+        starts = Corvantis._recorded_rows(recording) if recording is not None else []
+        if len(starts) > 1:
+            rows = max(rows, starts[-1] + (starts[-1] - starts[0]) // (len(starts) - 1))
+        elif starts:
+            rows = max(rows, starts[0] + _ROWS_PER_PLOT_GUESS)
+        else:
+            rows = max(rows, 2 + count * _ROWS_PER_PLOT_GUESS)
+    return rows, (len(recordings) + 1) * width
+
+
+def warn_if_too_big(command: str, what: str, rows: int, columns: int) -> bool:
+    """One warning line where a sheet of ``rows`` x ``columns`` would be too big
+    for spreadsheet programs to open in practice; says whether it warned."""
+    if rows * columns <= CALC_OPEN_CELLS:
+        return False
+    warn(command, f"{what} will span about {rows:,} rows x {columns:,} columns ({rows * columns:,} cells), more "
+                  f"than LibreOffice Calc opens within about a minute ({CALC_OPEN_CELLS:,}); 'quorvane extract "
+                  "--split datalog|site|item' writes one workbook per group, and 'quorvane report' shows the plots in a "
+                  "browser")
+    return True
+
+
+@dataclass
+class _Part:
+    """One workbook of a split run: its name's suffix and its site blocks as
+    (datalog index, site text, recording or None)."""
+
+    suffix: str
+    blocks: list[tuple[int, str, bytes | None]]
+
+
+def _safe_suffix(text: str, taken: set[str]) -> str:
+    """A file-name part for a group: letters, digits, '.', '_' and '-' only,
+    at most 80 characters, unique among ``taken`` (which it joins)."""
+    safe = re.sub(r"[^A-Za-z0-9._-]+", "_", visible(text)).strip("._-")[:80] or "group"
+    unique, n = safe, 1
+    while unique.lower() in taken:
+        n += 1
+        unique = f"{safe}_{n}"
+    taken.add(unique.lower())
+    return unique
+
+
+def _item_sections(lines: Sequence[str], item_pattern: str) -> dict[str, list[str]]:
+    """A datalog's lines cut at its item lines (the extractor's rule: a line
+    the item expression matches at its start; 'VBT error' lines never
+    count), grouped by item: each item's sections in datalog order."""
+    from .margins import item_key
+
+    opens = re.compile(item_pattern)
+    sections: dict[str, list[str]] = {}
+    current: list[str] | None = None
+    for line in lines:
+        if "VBT error" not in line and opens.match(line):
+            current = sections.setdefault(item_key(line), [])
+        if current is not None:
+            current.append(line)
+    return sections
+
+
+def _parts_by_item(run: _Run, scans: Sequence[DatalogScan]) -> list[_Part]:
+    """Per test item, the blocks of every (datalog, site) pair with a plot of
+    it, recorded from that item's sections of the datalog only (each datalog
+    is read a second time here, once its sites are settled)."""
+    from .Source import Corvantis
+
+    blocks: dict[str, list[tuple[int, str, bytes | None]]] = {}
+    for k, (path, sites) in enumerate(zip(run.paths, run.selected)):
+        scan, lines = _read_once(path, lambda: _scan_lines(path, run.keywords, sites, None, run.encoding))
+        for item, section in _item_sections(lines, run.keywords["Item"]).items():
+            for site, recording in _record(path, run.keywords, sites, scan, section).items():
+                if recording is None:
+                    raise CliError(f"cannot split {visible(str(path))} by item: its plots need the extractor's "
+                                   "own reading of the file; split by datalog or site instead")
+                if Corvantis._recorded_rows(recording):
+                    blocks.setdefault(item, []).append((k, site, recording))
+    taken: set[str] = set()
+    return [_Part(_safe_suffix(item, taken), found) for item, found in blocks.items()]
+
+
+def _parts(run: _Run, scans: Sequence[DatalogScan], recorded: Sequence[dict[str, bytes | None]],
+           split: str) -> list[_Part]:
+    if split == "item":
+        return _parts_by_item(run, scans)
+    pairs = [(k, site, recorded[k].get(site)) for k, site in site_pairs(run.selected) if scans[k].plots.get(site)]
+    taken: set[str] = set()
+    if split == "datalog":
+        return [_Part(_safe_suffix(run.paths[k].stem, taken), [b for b in pairs if b[0] == k])
+                for k in dict.fromkeys(k for k, _, _ in pairs)]
+    by_site: dict[str, list[tuple[int, str, bytes | None]]] = {}
+    for block in pairs:
+        by_site.setdefault(block[1], []).append(block)
+    return [_Part(_safe_suffix(f"site{site}" if site else "site", taken), found) for site, found in by_site.items()]
+
+
+def _write_part(run: _Run, scans: Sequence[DatalogScan], part: _Part, staging: Path,
+                interval_columns: int | None) -> Path:
+    """The part's workbook, written by the native writer into ``staging``."""
+    count = sum(scans[k].plots.get(site, 0) for k, site, _ in part.blocks)
+    sub = _Run(run.command, run.config, run.settings_path, [], [], staging, run.keywords, run.encoding)
+    for k, site, _ in part.blocks:
+        if run.paths[k] not in sub.paths:
+            sub.paths.append(run.paths[k])
+            sub.selected.append([])
+        sub.selected[sub.paths.index(run.paths[k])].append(site)
+    saved = _save_recordings(sub, [r for _, _, r in part.blocks], count, interval_columns)
+    if saved is None:
+        sub_scans = [scans[run.paths.index(p)] for p in sub.paths]
+        saved = _extract_from_files(sub, sub_scans, count, interval_columns)
+    return saved[0]
+
+
+def extract_split(datalogs: Sequence[str | Path], settings_path: Path, sites: Sequence[str] | None,
+                  interval_columns: int | None, out_dir: Path | None, split: str, jobs: int = 1) -> list[Path]:
+    """``extract`` writing one workbook per datalog, site or test item, each
+    named ``<stem>-<group>.xlsx`` after the stem the writer gives a whole
+    run's workbook. All of them appear, or none does. Returns their paths."""
+    from .outputs import written_together
+
+    if split not in SPLITS:
+        raise ValueError(f"unknown split {split!r}")
+    run = _prepare(datalogs, settings_path, sites, out_dir, "extract")
+    with Progress(run.command, "reading the datalogs") as progress:
+        scans, recorded = _read_datalogs(run, jobs, progress)
+    _report_scans(run.command, scans, run.selected, run.config, settings_path)
+    _make_target(run, scans)
+    parts = _parts(run, scans, recorded, split)
+    sizes = [_part_size(part, scans, interval_columns) for part in parts]
+    rows, columns = max(sizes, key=lambda size: size[0] * size[1])
+    warn_if_too_big(run.command, f"the largest of the {len(parts)} workbooks", rows, columns)
+    staging = Path(tempfile.mkdtemp(prefix=".quorvane-split-", dir=run.target))
+    try:
+        written = [_write_part(run, scans, part, staging, interval_columns) for part in parts]
+        stem = _free_stem(run.target, written[0].stem, [p.suffix for p in parts])
+        targets = [run.target / f"{stem}-{part.suffix}.xlsx" for part in parts]
+        try:
+            with written_together() as outputs:
+                for source, target in zip(written, targets):
+                    os.replace(source, outputs.name(target, replace=False))
+        except FileExistsError as exc:
+            raise CliError(f"{exc.filename} appeared while the run wrote it; nothing written, run again") from None
+        except OSError as exc:
+            raise CliError(f"cannot write the workbooks into {run.target}: {os_reason(exc)}") from None
+        return targets
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def _part_size(part: _Part, scans: Sequence[DatalogScan], interval_columns: int | None) -> tuple[int, int]:
+    return _sheet_cells([r for _, _, r in part.blocks], [scans[k].plots.get(s, 0) for k, s, _ in part.blocks],
+                        interval_columns)
+
+
+def _free_stem(folder: Path, stem: str, suffixes: Sequence[str]) -> str:
+    """``stem``, or ``stem_1``, ``stem_2``, ... where a part's name is taken."""
+    candidate, n = stem, 0
+    while any(os.path.lexists(folder / f"{candidate}-{s}.xlsx") for s in suffixes):
+        n += 1
+        candidate = f"{stem}_{n}"
+    return candidate

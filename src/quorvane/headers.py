@@ -84,3 +84,8 @@ def read_header(expressions: Mapping[str, re.Pattern[str] | None], lines: Sequen
 
 def empty_header() -> HeaderFields:
     return {field: "" for field in HEADER_FIELDS}
+
+
+def header_cells(header: Mapping[str, str]) -> list[str]:
+    """The fields' values in ``HEADER_FIELDS`` order, as table columns take them."""
+    return [header.get(field, "") for field in HEADER_FIELDS]

@@ -26,12 +26,13 @@ from __future__ import annotations
 import csv
 import math
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from pathlib import Path
 
 import numpy as np
 
 from .extraction import visible
+from .headers import HEADER_FIELDS, header_cells
 from .orientation import NEUTRAL, orient
 from .outputs import written_together
 from .plots import Plot
@@ -41,7 +42,7 @@ from .symbols import FAIL_SYMBOL, PASS_SYMBOL
 SHAPE = (11, 11)
 # What the label line holds until someone labels the record.
 PROVENANCE_SUFFIX = ".provenance.csv"
-PROVENANCE_HEADER = ("record", "datalog", "site", "plot", "item", "line", "rows", "cols", "orientation")
+PROVENANCE_HEADER = ("record", "datalog", "site", "plot", "item", "line", "rows", "cols", "orientation", *HEADER_FIELDS)
 UNKNOWN = NEUTRAL
 
 
@@ -111,11 +112,13 @@ def provenance_path(csv_path: Path) -> Path:
     return csv_path.with_name(csv_path.name + PROVENANCE_SUFFIX)
 
 
-def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], replace: bool = True) -> Path:
+def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], replace: bool = True,
+                  header_of: Callable[[Plot], Mapping[str, str]] | None = None) -> Path:
     """Writes the records and their provenance side file; both appear together
     or neither does, so a CSV never sits beside another run's provenance.
-    Without `replace` an existing CSV is left alone (FileExistsError). Returns
-    the side file."""
+    Without `replace` an existing CSV is left alone (FileExistsError).
+    ``header_of``: the header fields of a plot's datalog (empty without).
+    Returns the side file."""
     side = provenance_path(csv_path)
     with written_together() as outputs:
         writer = csv.writer(outputs.text(csv_path, replace=replace), lineterminator="\n")
@@ -128,7 +131,7 @@ def write_records(csv_path: Path, plots: Sequence[Plot], labels: Sequence[str], 
         writer.writerow(PROVENANCE_HEADER)
         for number, (plot, orientation) in enumerate(zip(plots, orientations), 1):
             writer.writerow((number, visible(plot.datalog), plot.site, plot.plot, plot.item, plot.line, plot.rows,
-                             plot.cols, orientation))
+                             plot.cols, orientation, *header_cells(header_of(plot) if header_of else {})))
     return side
 
 
@@ -182,7 +185,7 @@ def run_export(datalogs: Sequence[str | Path], settings_path: Path, sites: Seque
         except ValueError as exc:
             raise CliError(f"cannot classify the plots with {model_path}: {exc}") from None
     try:
-        side = write_records(out_csv, kept, labels, replace=force)
+        side = write_records(out_csv, kept, labels, replace=force, header_of=search.header_of)
     except FileExistsError:
         raise CliError(f"{out_csv} exists and may hold your labels; pass --force to replace it") from None
     except OSError as exc:

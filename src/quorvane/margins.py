@@ -22,13 +22,14 @@ import io
 import textwrap
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Iterable, Sequence
+from typing import IO, Any, Callable, Iterable, Mapping, Sequence
 
 import numpy as np
 
 from .axes import FREQUENCY, PERIOD, Axis, heading_quantities, plot_axes
 from .errors import CliError
 from .extraction import visible
+from .headers import HEADER_FIELDS, header_cells
 from .orientation import orient
 from .outputs import STDOUT, Outputs, refuse_inputs_as_outputs, written_together
 from .sweeps import SweepNames, sweep_of, warn_several_sweeps
@@ -51,11 +52,12 @@ __all__ = [
 ]
 
 # New columns go at the end: readers of the earlier tables keep their positions.
-MARGINS_HEADER = ("datalog", "site", "plot", "item", "x", "y_min", "y_max", "axes", "x_unit", "y_unit", "vmin")
+MARGINS_HEADER = ("datalog", "site", "plot", "item", "x", "y_min", "y_max", "axes", "x_unit", "y_unit", "vmin",
+                  *HEADER_FIELDS)
 SUMMARY_HEADER = ("datalog", "site", "plot", "item", "pass_fraction", "holes", "edge", "axes",
-                  "vmin", "x_fmax", "x_unit", "y_unit", "at_x", "vmin_at_x", "at_y", "x_fmax_at_y")
+                  "vmin", "x_fmax", "x_unit", "y_unit", "at_x", "vmin_at_x", "at_y", "x_fmax_at_y", *HEADER_FIELDS)
 FMAX_HEADER = ("datalog", "site", "plot", "item", "y", "x_fmax", "fmax", "fmax_unit", "period", "period_unit",
-               "axes", "x_unit", "y_unit")
+               "axes", "x_unit", "y_unit", *HEADER_FIELDS)
 ITEMS_HEADER = ("item", "run", "at_x", "plots", "vmin_min", "vmin_median", "vmin_max", "no_vmin", "worst", "y_unit")
 SIDES = ("top", "bottom", "left", "right")
 
@@ -321,12 +323,14 @@ def write_tables(
     fmax: IO[str] | None = None,
     at_x: float | None = None,
     at_y: float | None = None,
+    header_of: Callable[[Any], Mapping[str, str]] | None = None,
 ) -> int:
     """Writes the per-column rows of every plot to ``out``, one row per plot to
     ``summary`` and the per-row Fmax rows to ``fmax`` (any may be None);
     appends (plot, numbers) to ``keep`` when given (for figures and the item
     table). ``at_x``/``at_y``: the column and row values whose Vmin and Fmax
-    the summary gives. Returns the number of plots."""
+    the summary gives; ``header_of``: the header fields of a plot's datalog
+    (empty without). Returns the number of plots."""
     fields = _CsvFields()
     for fh, header in ((out, MARGINS_HEADER), (summary, SUMMARY_HEADER), (fmax, FMAX_HEADER)):
         if fh is not None:
@@ -336,6 +340,7 @@ def write_tables(
         numbers = analyse(plot)
         count += 1
         head = fields((visible(plot.datalog), plot.site, plot.plot, item_key(plot.item)))
+        header_tail = "," + fields(header_cells(header_of(plot) if header_of is not None else {}))
         axes = numbers.axes
         # The numbers are digits, point, sign and exponent only: never quoted.
         y_texts = numbers.y.texts + ("",)  # row -1 reads the empty text
@@ -343,7 +348,7 @@ def write_tables(
         units = fields((numbers.x.unit, numbers.y.unit))
         if out is not None:
             out.write("".join(
-                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{axes},{units},{y_texts[v]}\n"
+                f"{head},{x},{y_texts[lo]},{y_texts[hi]},{axes},{units},{y_texts[v]}{header_tail}\n"
                 for x, lo, hi, v in zip(numbers.x.texts, numbers.y_min_row.tolist(), numbers.y_max_row.tolist(),
                                         numbers.vmin_row.tolist())
             ))
@@ -354,12 +359,12 @@ def write_tables(
                 (_fraction_text(numbers.pass_fraction), numbers.holes, ",".join(numbers.edge), axes))
                 + f",{y_texts[numbers.lowest_vmin_row]},{x_texts[numbers.highest_fmax_column]},{units},"
                 f"{x_texts[column]},{y_texts[numbers.vmin_row[column]] if column >= 0 else ''},"
-                f"{y_texts[row]},{x_texts[numbers.fmax_column[row]] if row >= 0 else ''}\n")
+                f"{y_texts[row]},{x_texts[numbers.fmax_column[row]] if row >= 0 else ''}{header_tail}\n")
         if fmax is not None:
             tail = fields((axes, numbers.x.unit, numbers.y.unit))
             out_rows = []
             for y, c in zip(numbers.y.texts, numbers.fmax_column.tolist()):
-                out_rows.append(f"{head},{y},{x_texts[c]},{fields(fmax_fields(numbers.x, c))},{tail}\n")
+                out_rows.append(f"{head},{y},{x_texts[c]},{fields(fmax_fields(numbers.x, c))},{tail}{header_tail}\n")
             fmax.write("".join(out_rows))
         if keep is not None:
             keep.append((plot, numbers))
@@ -706,7 +711,7 @@ def run_margins(
             return None if path is None else outputs.table(path)
 
         out_fh, summary_fh, fmax_fh, items_fh = (open_table(p) for p in (out, summary, fmax, items))
-        count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y)
+        count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y, search.header_of)
         search.finish()
         if items_fh is not None:
             write_items(kept or [], items_fh, at_x)

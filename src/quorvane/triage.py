@@ -32,11 +32,12 @@ from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable, Iterable, Iterator, Sequence, TextIO
+from typing import Any, Callable, Iterable, Iterator, Mapping, Sequence, TextIO
 
 import numpy as np
 
 from .extraction import visible
+from .headers import HEADER_FIELDS, header_cells
 from .outputs import STDOUT, Outputs, refuse_inputs_as_outputs, written_together
 from .review import REVIEW_COLUMNS, Geometry, SiteAgreement, geometries, review_cells, review_reasons
 from .symbols import LABEL_KEYS
@@ -58,7 +59,7 @@ MIN_SIDE = 3
 TRAINING_SHAPE = (11, 11)
 # New columns go at the end, so readers of the earlier ones keep working.
 CSV_COLUMNS = ("datalog", "site", "plot", "item", "rows", "cols", "pass_fraction", "predicted", *LABEL_KEYS,
-               "reason", "orientation", *REVIEW_COLUMNS)
+               "reason", "orientation", *REVIEW_COLUMNS, *HEADER_FIELDS)
 #: Ways of presenting a plot to the network: as it is, or mapped to the training
 #: size by one of the tensor library's resampling modes ("minpool" keeps a failing
 #: point wherever a window holds one, so one-point holes survive shrinking).
@@ -90,11 +91,13 @@ class Verdict:
     def keys(self) -> frozenset[str]:
         return frozenset(self.label.split("-"))
 
-    def csv_row(self) -> list[object]:
+    def csv_row(self, header: Mapping[str, str] | None = None) -> list[object]:
+        """The CSV row; ``header``: the header fields of the plot's datalog (empty without)."""
         scores = [f"{s:.4f}" for s in self.scores] if self.scores is not None else [""] * len(LABEL_KEYS)
         fraction = "" if math.isnan(self.pass_fraction) else f"{self.pass_fraction:.4f}"
         return [visible(self.datalog), self.site, self.plot, self.item, self.rows, self.cols, fraction, self.label,
-                *scores, self.reason, self.orientation, *review_cells(self.probabilities, self.review, self.why)]
+                *scores, self.reason, self.orientation, *review_cells(self.probabilities, self.review, self.why),
+                *header_cells(header or {})]
 
 
 def label_from_scores(scores: Sequence[float]) -> str:
@@ -394,10 +397,12 @@ def save_grid(path: Path, picks: Sequence[tuple[Any, ...]], pyplot: Callable[[],
     return count
 
 
-def write_csv_rows(fh: TextIO) -> Callable[[Verdict], None]:
+def write_csv_rows(fh: TextIO, header_of: Callable[[Any], Mapping[str, str]]) -> Callable[[Verdict], None]:
+    """Writes the column names; returns the writer of a verdict's row, whose
+    header fields ``header_of`` gives (it takes anything with a ``datalog``)."""
     writer = csv.writer(fh)
     writer.writerow(CSV_COLUMNS)
-    return lambda v: writer.writerow(v.csv_row())
+    return lambda v: writer.writerow(v.csv_row(header_of(v)))
 
 
 # ---------------------------------------------------------------------------
@@ -477,7 +482,7 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
     with written_together() as outputs:
         if out_path is not None:
             csv_file = outputs.table(out_path)
-            write_row = write_csv_rows(csv_file)
+            write_row = write_csv_rows(csv_file, search.header_of)
         with Progress("triage", "reading the datalogs") as progress:
             sites = SiteAgreement()
             verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit, calibration=calibration,

@@ -25,6 +25,7 @@ from typing import Any, Callable, Iterable, Iterator, Mapping
 from xml.etree import ElementTree
 from xml.sax.saxutils import escape, quoteattr
 
+from .headers import HEADER_FIELDS, header_cells
 from .outputs import replace_keeping_mode
 from .review import REVIEW_COLUMNS
 from .symbols import LABEL_KEYS
@@ -445,9 +446,11 @@ def _insert_before_closing(text: str, tag: str, addition: str, needs_r_prefix: b
 VERDICTS_SHEET = "Verdicts"
 
 
-# The probabilities, review and why under the verdict CSV's names.
+# The probabilities, review and why under the verdict CSV's names; new columns
+# go at the end.
 VERDICT_HEADER = ("datalog", "site", "plot", "item", "label", *LABEL_KEYS, "reason", "orientation", *REVIEW_COLUMNS,
-                  "plot on Sheet")
+                  "plot on Sheet", *HEADER_FIELDS)
+_LINK_COLUMN = VERDICT_HEADER.index("plot on Sheet") + 1
 
 
 def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
@@ -458,18 +461,21 @@ def plot_cell(pair: int, interval_columns: int, start_row: int) -> str:
     return f"{get_column_letter((pair - 1) * interval_columns + 1)}{start_row}"
 
 
-def verdict_rows(verdicts: Iterable[tuple[Any, int, int | None]],
-                 interval_columns: int) -> Iterator[tuple[list[object], str | None]]:
+def verdict_rows(verdicts: Iterable[tuple[Any, int, int | None]], interval_columns: int,
+                 header_of: Callable[[Any], Mapping[str, str]] | None = None
+                 ) -> Iterator[tuple[list[object], str | None]]:
     """(row values, A1 target on "Sheet" or None) per verdict, given with the
     number of its site block and the row its plot group starts on there (None
-    where that is not known)."""
+    where that is not known). The link's own cell is None in the values;
+    ``header_of`` gives the header fields of a verdict's datalog."""
     from .extraction import visible
 
     for v, pair, row in verdicts:
         scores = [round(s, 4) for s in v.scores] if v.scores is not None else [None] * len(LABEL_KEYS)
         probs = [round(p, 4) for p in v.probabilities] if v.probabilities is not None else [None] * len(LABEL_KEYS)
         values: list[object] = [visible(v.datalog), v.site, v.plot, v.item, v.label, *scores, v.reason or None,
-                                v.orientation or None, *probs, "yes" if v.review else "no", v.why or None]
+                                v.orientation or None, *probs, "yes" if v.review else "no", v.why or None, None,
+                                *(cell or None for cell in header_cells(header_of(v) if header_of else {}))]
         yield values, plot_cell(pair, interval_columns, row) if row is not None else None
 
 
@@ -494,7 +500,7 @@ def fill_verdicts(ws: Any, rows: Iterable[tuple[list[object], str | None]]) -> N
                 cell.data_type = "s"
         if target is None:
             continue
-        link = ws.cell(row=r, column=len(values) + 1, value=f"Sheet!{target}")
+        link = ws.cell(row=r, column=_LINK_COLUMN, value=f"Sheet!{target}")
         link.data_type = "s"
         link.hyperlink = Hyperlink(ref=link.coordinate, location=f"Sheet!{target}")
         link.font = link_font
