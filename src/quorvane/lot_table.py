@@ -221,7 +221,8 @@ def run_query(sql: str, directory: Path, out: Path | None = None, as_csv: bool =
         names = [column[0] for column in cursor.description or ()]
         rows = cursor.fetchall() if names else []
     except duckdb.Error as exc:
-        raise CliError(f"the query failed: {' '.join(str(exc).split())}") from None
+        # DuckDB's first line says what is wrong; the lines after it point into the SQL.
+        raise CliError(f"the query failed: {(str(exc).strip().splitlines() or [type(exc).__name__])[0]}") from None
     if out is not None:
         with text_output(out) as fh:
             _write_result(fh, names, rows, as_csv)
@@ -243,6 +244,8 @@ def _cell(value: Any) -> str:
 
 
 def _write_result(fh: TextIO, names: Sequence[str], rows: Iterable[Sequence[Any]], as_csv: bool) -> None:
+    if not names:  # a statement without a result (CREATE, SET)
+        return
     cells = [[_cell(value) for value in row] for row in rows]
     if as_csv:
         writer = csv.writer(fh, lineterminator="\n")
