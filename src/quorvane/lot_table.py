@@ -12,8 +12,9 @@ DuckDB, Spark, pandas and pyarrow read without being told anything:
   ``__HIVE_DEFAULT_PARTITION__``, would read back as a missing lot, but pandas
   cannot read a dataset holding one). The lot is a column of the dataset
   through its folder only, as those engines expect;
-* each run writes new files, ``part-<run time>-<run id>.parquet``, one per lot
-  it touches, and never opens an earlier one: files are filled under a hidden
+* each run writes new files, ``part-<run time>-<run id>-<n>.parquet``, one per
+  lot it touches and ``ROWS_PER_FILE`` rows, and never opens an earlier one
+  (nor keeps one of its own open between writes): files are filled under a hidden
   temporary name and take their name with the run's other outputs
   (``quorvane.outputs``), so two runs appending at once both land, a failed run
   adds nothing, and readers skip the temporary files (hidden names);
@@ -50,8 +51,8 @@ __all__ = ["INSTALL", "UNKNOWN_LOT", "LotTable", "partition_name", "require", "r
 INSTALL = 'pip install "quorvane[lot]"'
 #: The partition of plots whose datalog names no lot.
 UNKNOWN_LOT = "__unknown__"
-#: Rows held per lot before they go to the file as one row group.
-ROWS_PER_GROUP = 65_536
+#: Rows held per lot before they go to a file of their own.
+ROWS_PER_FILE = 65_536
 #: Columns every row carries beside the plot record's.
 RUN_FIELDS = ("command", "run_id", "run_time", "quorvane_version")
 #: The verdict's columns: null where the plot was not scored.
@@ -116,7 +117,7 @@ class LotTable:
         self.rows = 0
         self.lots: set[str] = set()
         self._pending: dict[str, list[dict[str, Any]]] = {}
-        self._writers: dict[str, Any] = {}
+        self._files: dict[str, int] = {}  # per lot, the files written
 
     def add(self, plot: Any, header: dict[str, str], verdict: Any = None, numbers: Any = None) -> None:
         """One plot's row; ``verdict`` None: not scored."""
@@ -127,7 +128,7 @@ class LotTable:
         pending = self._pending.setdefault(lot, [])
         pending.append(record)
         self.rows += 1
-        if len(pending) >= ROWS_PER_GROUP:
+        if len(pending) >= ROWS_PER_FILE:
             self._write(lot)
 
     def _write(self, lot: str) -> None:
@@ -138,25 +139,20 @@ class LotTable:
                    if name not in RUN_FIELDS}
         columns.update({name: [value] * len(records) for name, value in self.run.items()})
         table = self.pa.Table.from_pydict(columns, schema=self.schema)
-        writer = self._writers.get(lot)
-        if writer is None:
-            stamp = self.run_time.strftime("%Y%m%dT%H%M%S%fZ")
-            path = self.directory / partition_name(lot) / f"part-{stamp}-{self.run['run_id']}.parquet"
-            # replace=False: a name some other run holds is never written over.
-            writer = self.pq.ParquetWriter(self.outputs.binary(path, replace=False), self.schema,
-                                           compression="zstd")
-            self._writers[lot] = writer
-            self.lots.add(lot)
-        writer.write_table(table)
+        number = self._files.get(lot, 0) + 1
+        self._files[lot] = number
+        self.lots.add(lot)
+        stamp = self.run_time.strftime("%Y%m%dT%H%M%S%fZ")
+        path = self.directory / partition_name(lot) / f"part-{stamp}-{self.run['run_id']}-{number}.parquet"
+        # Written whole here: no writer stays open to be finished after a failure
+        # has discarded its file. replace=False: a name another run holds is never written over.
+        self.pq.write_table(table, self.outputs.binary(path, replace=False), compression="zstd")
 
     def close(self) -> None:
-        """Writes the rows still held and completes every file (their names
-        are taken when the outputs' block ends)."""
+        """Writes the rows still held (the files take their names when the
+        outputs' block ends)."""
         for lot in list(self._pending):
             self._write(lot)
-        for writer in self._writers.values():
-            writer.close()
-        self._writers.clear()
 
     def said(self) -> str:
         lots = ", ".join(sorted(lot or "(none)" for lot in self.lots)) or "none"
