@@ -15,7 +15,9 @@ with its margins numbers, the rows, the Parquet files, their renaming), --repeat
 times (default 10: 1,000,000 rows), each pass one run under --lots lots of its
 own. Goal: appending within 2x the scoring time of as many plots (the subset's
 scoring time times --repeat: the network's time per plot does not depend on
-how many plots a run holds).
+how many plots a run holds). Both are timed in this process's CPU time, which
+other work on a shared machine disturbs far less than the wall-clock time
+(given too); the goal is judged on CPU time.
 
 Query: the README's example (Vmin by lot and site) over the whole table, in
 this process (a fresh DuckDB connection each time, best of 3) and as the
@@ -56,19 +58,29 @@ def read_subset(work: Path, count: int, seed: int) -> list:
     return plots
 
 
-def score(plots: list) -> tuple[list, float]:
+def _clocks() -> tuple[float, float]:
+    return time.perf_counter(), time.process_time()
+
+
+def _since(started: tuple[float, float]) -> tuple[float, float]:
+    """(wall, CPU) seconds since ``started``."""
+    wall, cpu = _clocks()
+    return wall - started[0], cpu - started[1]
+
+
+def score(plots: list) -> tuple[list, tuple[float, float]]:
     from quorvane import models, triage
     from quorvane.review import SiteAgreement
 
     path = models.bundled_model_path()
     net, payload = models.load_model(path, scoring_only=True)
     calibration = models.model_calibration(payload, path)
-    started = time.perf_counter()
+    started = _clocks()
     pairs = list(triage.classify_plots(net, plots, calibration=calibration, sites=SiteAgreement()))
-    return pairs, time.perf_counter() - started
+    return pairs, _since(started)
 
 
-def append(pairs: list, table: Path, repeat: int, lots: int) -> list[float]:
+def append(pairs: list, table: Path, repeat: int, lots: int) -> list[tuple[float, float]]:
     from quorvane.lot_table import LotTable
     from quorvane.outputs import written_together
 
@@ -76,14 +88,15 @@ def append(pairs: list, table: Path, repeat: int, lots: int) -> list[float]:
     for run in range(repeat):
         headers = [{"lot": f"QV{run:02d}{chr(65 + k)}", "wafer": f"{k + 1:02d}", "program": "QV_CHAR_A1",
                     "tester": "QV-9300", "temperature": "25C"} for k in range(lots)]
-        started = time.perf_counter()
+        started = _clocks()
         with written_together() as outputs:
             appended = LotTable(table, "bench", outputs)
             for k, (plot, verdict) in enumerate(pairs):
                 appended.add(plot, headers[k % lots], verdict)
             appended.close()
-        times.append(time.perf_counter() - started)
-        print(f"  run {run + 1}/{repeat}: {len(pairs)} plots appended in {times[-1]:.1f} s", flush=True)
+        times.append(_since(started))
+        print(f"  run {run + 1}/{repeat}: {len(pairs)} plots appended in {times[-1][1]:.1f} s CPU "
+              f"({times[-1][0]:.1f} s wall)", flush=True)
     return times
 
 
@@ -123,17 +136,20 @@ def main() -> None:
         started = time.perf_counter()
         plots = read_subset(work, args.subset, args.seed)
         print(f"{len(plots)} plots generated and read in {time.perf_counter() - started:.1f} s", flush=True)
-        pairs, scoring = score(plots)
-        print(f"triage scoring: {len(pairs)} plots in {scoring:.1f} s ({scoring / len(pairs) * 1e6:.0f} us/plot)",
-              flush=True)
+        pairs, (scoring_wall, scoring) = score(plots)
+        print(f"triage scoring: {len(pairs)} plots in {scoring:.1f} s CPU ({scoring / len(pairs) * 1e6:.0f} "
+              f"us/plot; {scoring_wall:.1f} s wall)", flush=True)
         times = append(pairs, table, args.repeat, args.lots)
         rows = len(pairs) * args.repeat
-        appending, scaled = sum(times), scoring * args.repeat
+        appending_wall, appending = sum(t[0] for t in times), sum(t[1] for t in times)
+        scaled = scoring * args.repeat
         size = sum(f.stat().st_size for f in table.rglob("*.parquet")) / 1e6
-        print(f"appending: {rows} plots in {appending:.1f} s ({appending / rows * 1e6:.0f} us/plot), "
-              f"{size:.0f} MB in {sum(1 for _ in table.rglob('*.parquet'))} files", flush=True)
-        print(f"  goal: within 2x triage's scoring of {rows} plots ({scaled:.1f} s): ratio "
-              f"{appending / scaled:.2f}, {'met' if appending <= 2 * scaled else 'missed'}")
+        print(f"appending: {rows} plots in {appending:.1f} s CPU ({appending / rows * 1e6:.0f} us/plot; "
+              f"{appending_wall:.1f} s wall), {size:.0f} MB in {sum(1 for _ in table.rglob('*.parquet'))} files",
+              flush=True)
+        print(f"  goal: within 2x triage's scoring of {rows} plots ({scaled:.1f} s CPU): ratio "
+              f"{appending / scaled:.2f} (wall: {appending_wall / (scoring_wall * args.repeat):.2f}), "
+              f"{'met' if appending <= 2 * scaled else 'missed'}")
         in_process, command, shown = query(table)
         print(f"example query over {rows} rows: {in_process:.2f} s in process (best of 3), {command:.2f} s as "
               f"'quorvane query' (fresh process); goal under 2 s: {'met' if in_process < 2 else 'missed'}")
