@@ -64,7 +64,7 @@ def require(module: str, command: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise CliError(f"{command} needs pyarrow and duckdb, which are not installed; install them with: "
+        raise CliError(f"{command} needs pyarrow and duckdb (quorvane's 'lot' extra); {module} is not installed: "
                        f"{INSTALL}") from None
 
 
