@@ -1,4 +1,5 @@
-"""The ``quorvane`` command line: extract, margins, plot, train, classify, triage, export, sample, demo.
+"""The ``quorvane`` command line: check, extract, margins, plot, train, classify, triage, report, collect, query,
+export, sample, demo.
 
 This module is the thin layer only: the argument parser, `main` and one small
 ``_cmd_*`` function per command. The jobs themselves live in their own modules
@@ -104,7 +105,7 @@ def _cmd_margins(args: argparse.Namespace) -> int:
     from .margins import run_margins
 
     run = run_margins(args.datalogs, args.settings, args.sites, args.out, args.summary, args.plot, args.fmax,
-                      args.items, args.at_x, args.at_y)
+                      args.items, args.at_x, args.at_y, args.lot_table)
     report = _reporter(run.to_stdout)
     report(f"plots: {run.plots}")
     for name, path in (("margins", run.out), ("summary", run.summary), ("fmax", run.fmax), ("items", run.items)):
@@ -112,6 +113,8 @@ def _cmd_margins(args: argparse.Namespace) -> int:
             report(f"{name}: {path}")
     for figure in run.figures:
         report(f"plot: {figure}")
+    if run.lot_table is not None:
+        report(run.lot_table)
     return 0
 
 
@@ -313,7 +316,7 @@ def _cmd_triage(args: argparse.Namespace) -> int:
     _set_threads(args.threads)
     summary, book = run_triage(model, datalogs, args.settings, args.sites, args.out, args.grid,
                                args.label, args.grid_limit, args.workbook, args.interval_columns,
-                               out_dir=args.out_dir, list_all=args.all)
+                               out_dir=args.out_dir, list_all=args.all, lot_table=args.lot_table)
     report = _reporter(args.out == STDOUT)
     for line in summary.lines():
         report(line)
@@ -325,6 +328,33 @@ def _cmd_triage(args: argparse.Namespace) -> int:
         report(f"grid: {args.grid}")
     if book is not None:
         report(f"workbook: {book}")
+    if summary.lot_table is not None:
+        report(summary.lot_table)
+    return 0
+
+
+# The lot table: collect appends to it, query reads it.
+_LOT_TABLE_HELP = ("append one row per plot to the Parquet lot table in DIR (partitioned by lot; "
+                   "needs pip install \"quorvane[lot]\")")
+
+
+def _cmd_collect(args: argparse.Namespace) -> int:
+    from .lot_table import run_collect
+    from .models import model_or_bundled
+
+    _set_threads(args.threads)
+    table = run_collect(args.datalogs, args.settings, args.sites, args.to, model_or_bundled(args.model),
+                        args.at_x, args.at_y)
+    say(table.said())
+    return 0
+
+
+def _cmd_query(args: argparse.Namespace) -> int:
+    from .lot_table import run_query
+
+    rows = run_query(args.sql, args.lot_table, args.out, args.csv)
+    if args.out is not None:
+        say(f"{rows} row(s): {args.out}")
     return 0
 
 
@@ -446,6 +476,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "at or below it, named in at_y")
     p.add_argument("--plot", type=Path, default=None, metavar="PNG",
                    help="Vmin curves of all selected sites, one panel per test item (24 per page)")
+    p.add_argument("--lot-table", type=Path, default=None, metavar="DIR", help=_LOT_TABLE_HELP)
     p.set_defaults(func=_cmd_margins)
 
     p = sub.add_parser("plot", parents=[common], help="one shmoo plot of a datalog drawn as a picture",
@@ -550,6 +581,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "at least 20)")
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
+    p.add_argument("--lot-table", type=Path, default=None, metavar="DIR", help=_LOT_TABLE_HELP)
     p.set_defaults(func=_cmd_triage, usage_error=p.error, trailing_files="datalogs")
 
     p = sub.add_parser("report", parents=[common], help="datalogs in, one HTML page of the lot out", description=(
@@ -568,6 +600,36 @@ def build_parser() -> argparse.ArgumentParser:
                    help="give each plot's Fmax at this row value (voltage, in the axis's unit; the nearest swept "
                         "row at or below it) rather than its highest Fmax")
     p.set_defaults(func=_cmd_report)
+
+    p = sub.add_parser("collect", parents=[common], help="datalogs in, one lot table row per plot out",
+                       description=(
+        "Score every shmoo plot of the selected sites of the datalogs as triage does, measure it as margins does, "
+        "in one reading, and append one row per plot (datalog, header fields, sweep, points, verdict, "
+        "probabilities, Vmin/Fmax, pass fraction, holes) to the Parquet lot table in DIR, partitioned by lot. "
+        "Earlier files are never rewritten. Needs pip install \"quorvane[lot]\"."))
+    _add_datalog_inputs(p)
+    p.add_argument("--to", type=Path, required=True, metavar="DIR", help="the lot table's folder")
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train' (default: the bundled model)")
+    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
+                   help="Vmin at this column value (as margins --at-x; default: each plot's own Vmin)")
+    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
+                   help="Fmax at this row value (as margins --at-y; default: each plot's own Fmax)")
+    p.add_argument("--threads", type=positive_int, default=1, metavar="N",
+                   help="CPU threads for the tensor library (default: %(default)s; the network is small)")
+    p.set_defaults(func=_cmd_collect)
+
+    p = sub.add_parser("query", parents=[common], help="SQL over the lot table (DuckDB)", description=(
+        "Run SQL over the lot table with DuckDB: the table is the view 'plots', one row per plot, the lot a "
+        "column. Example: quorvane query \"SELECT lot, site, min(vmin) AS vmin FROM plots GROUP BY ALL "
+        "ORDER BY ALL\". Needs pip install \"quorvane[lot]\"."))
+    p.add_argument("sql", metavar="SQL", help="the query")
+    p.add_argument("--lot-table", type=Path, default=Path("lot-table"), metavar="DIR",
+                   help="the lot table's folder (default: %(default)s)")
+    p.add_argument("--csv", action="store_true", help="the result as CSV instead of an aligned table")
+    p.add_argument("-o", "--out", type=Path, default=None, metavar="FILE",
+                   help="write the result to FILE instead of standard output")
+    p.set_defaults(func=_cmd_query)
 
     p = sub.add_parser("export", parents=[common], help="datalogs in, shmoo CSV records to label out", description=(
         "Write every shmoo plot of the selected sites of the datalogs as an 11 x 11 shmoo CSV record, "

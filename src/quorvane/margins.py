@@ -324,13 +324,15 @@ def write_tables(
     at_x: float | None = None,
     at_y: float | None = None,
     header_of: Callable[[Any], Mapping[str, str]] | None = None,
+    each: Callable[[Any, PlotNumbers], None] | None = None,
 ) -> int:
     """Writes the per-column rows of every plot to ``out``, one row per plot to
     ``summary`` and the per-row Fmax rows to ``fmax`` (any may be None);
     appends (plot, numbers) to ``keep`` when given (for figures and the item
     table). ``at_x``/``at_y``: the column and row values whose Vmin and Fmax
     the summary gives; ``header_of``: the header fields of a plot's datalog
-    (empty without). Returns the number of plots."""
+    (empty without). ``each`` is called with every (plot, numbers). Returns
+    the number of plots."""
     fields = _CsvFields()
     for fh, header in ((out, MARGINS_HEADER), (summary, SUMMARY_HEADER), (fmax, FMAX_HEADER)):
         if fh is not None:
@@ -368,6 +370,8 @@ def write_tables(
             fmax.write("".join(out_rows))
         if keep is not None:
             keep.append((plot, numbers))
+        if each is not None:
+            each(plot, numbers)
     return count
 
 
@@ -663,6 +667,7 @@ class MarginsRun:
     unclosed: tuple[tuple[str, str, int], ...]
     fmax: Path | None = None
     items: Path | None = None
+    lot_table: str | None = None  # what the run appended to the lot table
 
     @property
     def to_stdout(self) -> bool:
@@ -681,20 +686,26 @@ def run_margins(
     items: Path | None = None,
     at_x: float | None = None,
     at_y: float | None = None,
+    lot_table: Path | None = None,
 ) -> MarginsRun:
     """Reads the plots of the selected sites and writes the margin tables and
     the Vmin overlay. Without any output the summary goes to standard output;
     a table named "-" goes there too, once every plot is read. Nothing is
-    written when the datalogs hold no plot."""
+    written when the datalogs hold no plot. With ``lot_table`` every plot's
+    row is appended to the lot table in that folder."""
     from .selection import plot_source
 
     tables = {"--out": out, "--summary": summary, "--fmax": fmax, "--items": items}
-    if not any(tables.values()) and figure is None:
+    if lot_table is not None:
+        from .lot_table import check_directory
+
+        check_directory(lot_table, "--lot-table", "margins")
+    elif not any(tables.values()) and figure is None:
         summary = tables["--summary"] = STDOUT
     # A point asked for must land in a table that reports it, not be dropped silently.
-    if at_x is not None and summary is None and items is None:
+    if at_x is not None and summary is None and items is None and lot_table is None:
         raise CliError(f"--at-x {at_x:g}: its Vmin goes into the summary and the item table; give --summary or --items")
-    if at_y is not None and summary is None:
+    if at_y is not None and summary is None and lot_table is None:
         raise CliError(f"--at-y {at_y:g}: its Fmax goes into the summary; give --summary")
     to_stdout = [option for option, path in tables.items() if path == STDOUT]
     if len(to_stdout) > 1:
@@ -711,8 +722,17 @@ def run_margins(
             return None if path is None else outputs.table(path)
 
         out_fh, summary_fh, fmax_fh, items_fh = (open_table(p) for p in (out, summary, fmax, items))
-        count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y, search.header_of)
+        table = None
+        if lot_table is not None:
+            from .lot_table import LotTable
+
+            table = LotTable(lot_table, "margins", outputs, at_x, at_y)
+        count = write_tables(plots, out_fh, summary_fh, kept, fmax_fh, at_x, at_y, search.header_of,
+                             None if table is None else lambda plot, numbers: table.add(
+                                 plot, search.header_of(plot), None, numbers))
         search.finish()
+        if table is not None:
+            table.close()
         if items_fh is not None:
             write_items(kept or [], items_fh, at_x)
         figures: tuple[Path, ...] = ()
@@ -720,7 +740,8 @@ def run_margins(
             warn_several_sweeps("margins", ((key, sweep) for key, _, sweep, _ in _panels(kept or [])),
                                 "one Vmin panel per sweep; curves of different sweeps are not joined")
             figures = tuple(save_overlay(figure, kept or [], outputs=outputs))
-    return MarginsRun(count, out, summary, figures, tuple(search.unclosed), fmax, items)
+    return MarginsRun(count, out, summary, figures, tuple(search.unclosed), fmax, items,
+                      None if table is None else table.said())
 
 
 def check_figure_path(path: Path, option: str) -> None:

@@ -267,6 +267,7 @@ class Summary:
         self.disagreements: list[str] = []
         # The grid's --label that no plot's label holds: no picture is drawn.
         self.unmatched_label: str | None = None
+        self.lot_table: str | None = None  # what the run appended to the lot table
 
     def add(self, v: Verdict) -> None:
         self.total += 1
@@ -425,10 +426,12 @@ def run_triage(
     out_dir: Path | None = None,
     fit: str = DEFAULT_FIT,
     list_all: bool = False,
+    lot_table: Path | None = None,
 ) -> tuple[Summary, Path | None]:
     """Classifies every plot of the selected sites of the datalogs. Returns the
     summary (listing every plot not plain Pass with ``list_all``) and the
-    workbook path (with ``workbook``). `out_path` may be `STDOUT`."""
+    workbook path (with ``workbook``). `out_path` may be `STDOUT`. With
+    ``lot_table`` every plot's row is appended to the lot table in that folder."""
     from .errors import CliError, os_reason
     from .models import load_model, model_calibration
     from .selection import PlotSearch, site_lists
@@ -437,6 +440,10 @@ def run_triage(
 
     config = load_settings(settings_path)
     paths = [Path(p) for p in datalogs]
+    if lot_table is not None:
+        from .lot_table import check_directory
+
+        check_directory(lot_table, "--lot-table", "triage")
     for out in (out_path, grid_path):
         if out is not None and out != STDOUT and out.is_dir():
             raise CliError(f"{out} is a directory; give a file name")
@@ -463,7 +470,7 @@ def run_triage(
     picks = GridPicks(grid_limit, label) if grid_path is not None else None
     try:
         book = _judge_and_write(net, stream, names, search, sheets, summary, picks, out_path, grid_path,
-                                model_path, interval_columns, fit, calibration)
+                                model_path, interval_columns, fit, calibration, lot_table)
     except OSError as exc:
         # Every datalog read is behind the search's one-line errors: this is one of the outputs.
         raise CliError(f"cannot write {visible(str(exc.filename or out_path))}: {os_reason(exc)}") from None
@@ -472,9 +479,11 @@ def run_triage(
 
 def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], search: Any, sheets: Any,
                      summary: Summary, picks: GridPicks | None, out_path: Path | None, grid_path: Path | None,
-                     model_path: Path, interval_columns: int | None, fit: str, calibration: Any) -> Path | None:
-    """Scores the plots and writes the verdicts, the grid and the workbook:
-    all of them appear, or none does. Returns the workbook's path."""
+                     model_path: Path, interval_columns: int | None, fit: str, calibration: Any,
+                     lot_table: Path | None = None) -> Path | None:
+    """Scores the plots and writes the verdicts, the grid, the workbook and
+    the lot table's new files: all of them appear, or none does. Returns the
+    workbook's path."""
     from .errors import Progress
     from .figures import pyplot
 
@@ -483,6 +492,11 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
         if out_path is not None:
             csv_file = outputs.table(out_path)
             write_row = write_csv_rows(csv_file, search.header_of)
+        table = None
+        if lot_table is not None:
+            from .lot_table import LotTable
+
+            table = LotTable(lot_table, "triage", outputs)
         with Progress("triage", "reading the datalogs") as progress:
             sites = SiteAgreement()
             verdicts = classify_plots(net, _counted(stream, names, progress), fit=fit, calibration=calibration,
@@ -495,8 +509,13 @@ def _judge_and_write(net: Any, stream: Iterable[Any], names: Sequence[str], sear
                     picks.add(plot, v)
                 if sheets is not None:
                     sheets.add(plot, v)
+                if table is not None:
+                    table.add(plot, search.header_of(plot), v)
         summary.disagreements = sites.disagreements
         search.finish()
+        if table is not None:
+            table.close()
+            summary.lot_table = table.said()
         for datalog, site, line in search.unclosed:  # said by the search; listed as "?"
             reason = f"plot opened at line {line} never ends"
             v = Verdict(datalog, site, 0, "", line, 0, 0, math.nan, UNKNOWN, None, reason, "", None, True, reason)
