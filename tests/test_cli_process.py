@@ -80,3 +80,15 @@ def test_train_without_a_display_saves_the_figure(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "Warning" not in proc.stderr
     assert (tmp_path / "m_accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_reader_that_stops_early_is_no_error(tmp_path):
+    # `quorvane check big.log | head -1`: the pipe closes while results are still printed.
+    assert quorvane_cmd("sample", "--out", tmp_path, "--items", "40", "--sizes", "21x41", cwd=tmp_path).returncode == 0
+    env = dict(os.environ, MPLBACKEND="Agg")
+    with subprocess.Popen([sys.executable, "-m", "quorvane", "check", "sample_datalog_1.txt"], cwd=tmp_path,
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as check:
+        check.stdout.readline()
+        check.stdout.close()
+        stderr = check.stderr.read().decode()
+    assert check.returncode == 141 and stderr == ""

@@ -745,6 +745,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CliError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader of standard output stopped early (`| head`): nothing is
+        # wrong and nothing more is read. The interpreter's last flush at exit
+        # must not fail on the closed pipe either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except OSError as exc:
         # File-system failures not anticipated above (full disk, permissions).
         where = f"{exc.filename}: " if exc.filename else ""
