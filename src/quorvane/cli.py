@@ -402,6 +402,18 @@ def _add_datalog_inputs(p: argparse.ArgumentParser, model_first: bool = False) -
                         "UTF-8 is read as Windows-1252, with a warning)")
 
 
+def _add_scoring_options(p: argparse.ArgumentParser) -> None:
+    """The model and the reference point of the commands that score plots and give their Vmin and Fmax."""
+    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
+                   help="model file written by 'train' (default: the bundled model)")
+    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
+                   help="give each plot's Vmin at this column value (frequency or period, in the axis's unit; "
+                        "the nearest swept column at or beyond it) rather than its lowest Vmin")
+    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
+                   help="give each plot's Fmax at this row value (voltage, in the axis's unit; the nearest swept "
+                        "row at or below it) rather than its highest Fmax")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -591,14 +603,7 @@ def build_parser() -> argparse.ArgumentParser:
         "composite pass counts and the Vmin curves of all sites. The page needs no network."))
     _add_datalog_inputs(p)
     p.add_argument("-o", "--out", type=Path, required=True, metavar="HTML", help="the page to write")
-    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
-                   help="model file written by 'train' (default: the bundled model)")
-    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
-                   help="give each plot's Vmin at this column value (frequency or period, in the axis's unit; "
-                        "the nearest swept column at or beyond it) rather than its lowest Vmin")
-    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
-                   help="give each plot's Fmax at this row value (voltage, in the axis's unit; the nearest swept "
-                        "row at or below it) rather than its highest Fmax")
+    _add_scoring_options(p)
     p.set_defaults(func=_cmd_report)
 
     p = sub.add_parser("collect", parents=[common], help="datalogs in, one lot table row per plot out",
@@ -609,12 +614,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Earlier files are never rewritten. Needs pip install \"quorvane[lot]\"."))
     _add_datalog_inputs(p)
     p.add_argument("--to", type=Path, required=True, metavar="DIR", help="the lot table's folder")
-    p.add_argument("--model", type=Path, default=None, metavar="MODEL",
-                   help="model file written by 'train' (default: the bundled model)")
-    p.add_argument("--at-x", type=positive_float, default=None, metavar="VALUE",
-                   help="Vmin at this column value (as margins --at-x; default: each plot's own Vmin)")
-    p.add_argument("--at-y", type=positive_float, default=None, metavar="VALUE",
-                   help="Fmax at this row value (as margins --at-y; default: each plot's own Fmax)")
+    _add_scoring_options(p)
     p.add_argument("--threads", type=positive_int, default=1, metavar="N",
                    help="CPU threads for the tensor library (default: %(default)s; the network is small)")
     p.set_defaults(func=_cmd_collect)
